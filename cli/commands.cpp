@@ -1,0 +1,42 @@
+#include "commands.h"
+
+#include <sstream>
+
+#include "quillctl.h"
+
+namespace quillcli {
+
+int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err) {
+    CliContext ctx{&out, &err};
+    CLI::App app{"quillrom - program microcontroller flash through its serial bootloader"};
+    app.name("quillrom");
+    app.require_subcommand(1);
+    char version[64];
+    std::snprintf(version, sizeof version, "quillrom 1.20 (library %d)", PRRGetVersion());
+    app.set_version_flag("--version", std::string(version));
+    app.footer(
+        "Exit codes: 0 success, 1 the check or device command failed, 2 usage error, "
+        "3 port or file problem.");
+
+    // Command families register here.
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        out << app.help();
+        return kExitOk;
+    } catch (const CLI::CallForAllHelp &e) {
+        out << app.help("", CLI::AppFormatMode::All);
+        return kExitOk;
+    } catch (const CLI::CallForVersion &e) {
+        out << version << "\n";
+        return kExitOk;
+    } catch (const CLI::ParseError &e) {
+        err << "quillrom: " << e.what() << "\n";
+        err << "Run with --help for more information.\n";
+        return kExitUsage;
+    }
+    return ctx.exitCode;
+}
+
+}  // namespace quillcli

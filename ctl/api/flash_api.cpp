@@ -1,0 +1,158 @@
+// Flash-handle exports: each command copies its arguments into the handle
+// under the process-wide ring lock and posts its message to the worker.
+#include <cstring>
+#include <mutex>
+
+#include "api/sequence_table.h"
+#include "platform/process_locks.h"
+#include "quillctl.h"
+#include "worker/flash_worker.h"
+
+using namespace quill;
+
+namespace {
+
+// Security flags (1 program, 2 block erase, 4 chip erase disabled) as the byte
+// the security command sends.
+uint8_t SecurityByteFromFlags(uint8_t flags) {
+    uint8_t b = 0xFF;
+    if (flags & 0x04) b = 0xF3;
+    if (flags & 0x02) b &= 0xFC;
+    if (flags & 0x01) b &= 0xCF;
+    return b;
+}
+
+// The common part of every command but the reset: the handle's parse flags go
+// back into the caller's record, then the whole record is copied in.
+void TakeDevice(FlashHandle *h, DeviceParameters *device) {
+    device->parseFlags = h->device.parseFlags;
+    h->device = *device;
+}
+
+int32_t AreaCommand(FlashHandle *h, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile,
+                    bool takesLoadFile, int32_t autoRange, uint32_t message) {
+    if (h == nullptr || device == nullptr || area == nullptr) return 1;
+    {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        if (takesLoadFile) h->loadFile = loadFile;
+        h->autoRange = autoRange;
+        h->area = *area;
+        TakeDevice(h, device);
+    }
+    PostCommand(h, message);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+QUILLCTL_API int32_t PRRGetVersion(void) { return PRR_VERSION; }
+
+QUILLCTL_API FlashHandle *PRRFlshOpen(PRRWindow *window, uint32_t message, const char *name) {
+    return FlashOpen(window, message, name, &DefaultSequenceTable());
+}
+
+QUILLCTL_API void PRRFlshClose(FlashHandle *h) { FlashClose(h); }
+
+QUILLCTL_API int32_t PRRFlshClosePort(FlashHandle *h) {
+    if (h == nullptr) return 1;
+    const SequenceTable &t = DefaultSequenceTable();
+    if (h->port != PRR_INVALID_PORT && t.closePort) t.closePort(h);
+    h->port = PRR_INVALID_PORT;
+    return 0;
+}
+
+QUILLCTL_API int32_t PRRFlshReset(FlashHandle *h, const ResetRecord *reset, DeviceParameters *device) {
+    if (h == nullptr || reset == nullptr || device == nullptr) return 1;
+    // The phase travels with the request: the application clears
+    // linePreparePass right after this call, before the worker may look.
+    const int32_t phase = h->linePreparePass;
+    {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        h->securityByte = SecurityByteFromFlags(reset->securityFlags);
+        h->commandSet = 0;
+        h->reset = *reset;
+        h->commandOptions = reset->commandOptions;
+        h->device = *device;
+    }
+    PostCommand(h, kMsgReset, phase);
+    return 0;
+}
+
+QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *h, int32_t options) {
+    if (h == nullptr) return 1;
+    std::lock_guard<std::mutex> lock(FlashRingLock());
+    h->commandOptions = static_cast<uint8_t>(options & 0xFF);
+    return 0;
+}
+
+QUILLCTL_API int32_t PRRFlshEPV(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
+                                LoadFileHandle *loadFile, int32_t autoRange) {
+    return AreaCommand(h, device, area, loadFile, true, autoRange, kMsgAutoprocedure);
+}
+
+QUILLCTL_API int32_t PRRFlshBlnk(FlashHandle *h, DeviceParameters *device, const AreaRecord *area, int32_t autoRange) {
+    return AreaCommand(h, device, area, nullptr, false, autoRange, kMsgBlankCheck);
+}
+
+QUILLCTL_API int32_t PRRFlshErase(FlashHandle *h, DeviceParameters *device, const AreaRecord *area, int32_t autoRange) {
+    return AreaCommand(h, device, area, nullptr, false, autoRange, kMsgErase);
+}
+
+QUILLCTL_API int32_t PRRFlshProg(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
+                                 LoadFileHandle *loadFile, int32_t autoRange) {
+    return AreaCommand(h, device, area, loadFile, true, autoRange, kMsgProgram);
+}
+
+QUILLCTL_API int32_t PRRFlshVerify(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
+                                   LoadFileHandle *loadFile, int32_t autoRange) {
+    return AreaCommand(h, device, area, loadFile, true, autoRange, kMsgVerify);
+}
+
+QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
+                                     LoadFileHandle *loadFile) {
+    if (h == nullptr || device == nullptr || area == nullptr) return 1;
+    {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        h->loadFile = loadFile;
+        h->area = *area;
+        TakeDevice(h, device);
+    }
+    PostCommand(h, kMsgChecksum);
+    return 0;
+}
+
+QUILLCTL_API int32_t PRRFlshSecurity(FlashHandle *h, DeviceParameters *device, int32_t arg1, int32_t arg2) {
+    if (h == nullptr || device == nullptr) return 1;
+    {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        h->securityArg1 = arg1;
+        h->securityArg2 = arg2;
+        TakeDevice(h, device);
+    }
+    PostCommand(h, kMsgSecurity);
+    return 0;
+}
+
+QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *h, DeviceParameters *device) {
+    if (h == nullptr || device == nullptr) return 1;
+    {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        TakeDevice(h, device);
+    }
+    PostCommand(h, kMsgSignature);
+    return 0;
+}
+
+QUILLCTL_API int32_t PRRFlshAbort(FlashHandle *h, DeviceParameters *device) {
+    if (h == nullptr) return 1;
+    if (device != nullptr) {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        TakeDevice(h, device);
+    }
+    PostCommand(h, kMsgAbort);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,448 @@
+/*
+ * quillctl.h - public interface of the Quillrom control library (libquillctl).
+ *
+ * The library programs the flash of a single-chip microcontroller through its
+ * serial bootloader. Everything crosses this boundary as plain C records and
+ * integer codes; no C++ exception ever leaves the library.
+ *
+ * Error contract
+ * --------------
+ *  - Command functions (PRRFlshReset ... PRRFlshAbort, PRRFlshCmdOpt) return 0
+ *    when the request was accepted and 1 when the handle (or a record the
+ *    command needs) is null. They never block on the device: the outcome of a
+ *    device operation arrives later as ProgressRecords whose `status` is one of
+ *    the PRR_STATUS_* codes below (0 = success or progress).
+ *  - Functions returning a pointer return NULL on failure.
+ *  - Closing functions accept NULL and then do nothing.
+ *  - Every handle owns one worker thread. Workers call PRRWindow.post on their
+ *    own thread once per new record, in the order the records were written;
+ *    the callback must not block and must not call back into the library
+ *    other than to fetch records. A NULL window (or a NULL post callback)
+ *    means "no notifications".
+ *  - The caller fetches exactly one record per notification (PRRFlshGetProg,
+ *    PRRHexGetProg). A returned record stays unchanged until the worker has
+ *    written 1000 further records.
+ *  - Records passed to a command (DeviceParameters, the LoadFileHandle) must
+ *    stay alive until the command's final record has arrived: the handle keeps
+ *    pointers into them.
+ */
+#ifndef QUILLCTL_H
+#define QUILLCTL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define QUILLCTL_API __declspec(dllexport)
+#else
+#define QUILLCTL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Library version returned by PRRGetVersion. */
+#define PRR_VERSION 273
+
+/* Message numbers passed to PRRWindow.post (the caller may choose others). */
+#define PRR_MSG_LOADFILE_RECORD 2024u
+#define PRR_MSG_FLASH_RECORD 2025u
+
+/* Value of FlashHandle.port while no COM port is open. */
+#define PRR_INVALID_PORT (-1)
+
+/* Worker states (ProgressRecord.state, FlashHandle.state). */
+#define PRR_STATE_CONNECT 0
+#define PRR_STATE_BLANK_CHECK 1
+#define PRR_STATE_ERASE 2
+#define PRR_STATE_PROGRAM 3
+#define PRR_STATE_VERIFY 4
+#define PRR_STATE_CHECKSUM 5
+#define PRR_STATE_SECURITY 6
+#define PRR_STATE_SIGNATURE 7
+#define PRR_STATE_IDLE 10
+
+/* Status codes carried by ProgressRecord.status; PRRStatusText gives the text. */
+#define PRR_STATUS_OK 0
+#define PRR_STATUS_NOT_INITIALIZED 1
+#define PRR_STATUS_ILLEGAL_FILE_TYPE 2
+#define PRR_STATUS_ILLEGAL_PARAMETER 3
+#define PRR_STATUS_ILLEGAL_PRM_FILE 4
+#define PRR_STATUS_SEQUENCE_ERROR 5
+#define PRR_STATUS_CANNOT_ABORT 6
+#define PRR_STATUS_FLASH_TIMEOUT 7
+#define PRR_STATUS_COM_WRITE 8
+#define PRR_STATUS_COM_OPEN 9
+#define PRR_STATUS_COM_SETTING 10
+#define PRR_STATUS_WAIT_STATUS_TIMEOUT 11
+#define PRR_STATUS_RETRY_OVER 12
+#define PRR_STATUS_ILLEGAL_STATUS 13
+#define PRR_STATUS_NOT_CONNECTED 14
+#define PRR_STATUS_NOT_SUPPORTED 15
+#define PRR_STATUS_DATA_SEQUENCE 16
+#define PRR_STATUS_ADDRESS_MISMATCH 17
+#define PRR_STATUS_FLASH_WRITE 18
+#define PRR_STATUS_INTERNAL_VERIFY 19
+#define PRR_STATUS_VERIFY 20
+#define PRR_STATUS_INVALID_SIGNATURE 21
+#define PRR_STATUS_INVALID_VERSION 22
+#define PRR_STATUS_READ_TIMEOUT 23
+#define PRR_STATUS_COM_READ 24
+#define PRR_STATUS_COUNT 25
+
+#define PRR_RING_SIZE 1000
+#define PRR_IMAGE_SIZE 2097152u /* bytes of the load image: device addresses 0 .. 0x1FFFFF */
+
+/* Notification target: stands in for a window that receives posted messages. */
+typedef struct PRRWindow PRRWindow;
+struct PRRWindow {
+    void (*post)(PRRWindow *self, uint32_t message); /* called on worker threads; must not block */
+    void *context;
+};
+
+/* ------------------------------------------------------------------------ */
+/* Device parameter record (filled by PRRReadPRM)                           */
+/* ------------------------------------------------------------------------ */
+
+typedef struct FlmdEntry {
+    uint16_t present; /* 1 when the entry was given */
+    uint8_t code;
+    uint8_t index;
+    float voltage;
+} FlmdEntry;
+
+typedef struct RangeEntry {
+    uint16_t number;
+    uint8_t reserved[2];
+    uint32_t start;
+    uint32_t end; /* inclusive */
+} RangeEntry;
+
+/* Payload layouts of a command slot; words[] and longs are numbered from 1 in
+ * the parameter file, so "word 4" is words[3]. */
+typedef struct { uint16_t words[2]; } PRRPayloadW2;
+typedef struct { uint16_t words[3]; } PRRPayloadW3;
+typedef struct { uint16_t words[9]; } PRRPayloadW9;
+typedef struct { uint16_t words[12]; } PRRPayloadW12;
+typedef struct { uint32_t long1; uint16_t words[4]; } PRRPayloadL4;
+typedef struct { uint32_t long1; uint16_t words[6]; } PRRPayloadL6;
+typedef struct { uint32_t long1; uint16_t words[10]; } PRRPayloadL10;
+typedef struct { uint32_t long1; uint16_t words[12]; } PRRPayloadL12;
+typedef struct { uint32_t long1; uint32_t long2; uint16_t words[2]; } PRRPayloadLL2;
+typedef struct { uint32_t long1; uint32_t long2; uint16_t words[9]; } PRRPayloadLL9;
+typedef struct { uint16_t word1; uint16_t word2; uint32_t long1; uint16_t words[4]; } PRRPayloadWWL4;
+typedef struct { int32_t number; double value; uint16_t words[12]; } PRRPayloadNV12;
+typedef struct { double voltage; uint16_t word; } PRRPayloadVOLT;
+typedef struct { double micro; uint16_t word; } PRRPayloadMICRO;
+typedef struct {
+    double time1;  /* time code x 0.001 */
+    double time2;  /* time code x 0.001 */
+    double value3; /* decimal hundredths */
+    double time4;  /* time code x 0.000001 */
+    uint16_t word5;
+    uint16_t byte6; /* hex byte stored as a word */
+    uint16_t word7; /* erase retry limit */
+} PRRPayloadTIMES;
+typedef struct {
+    uint8_t b1, b2, b3, b4;
+    uint32_t combined;
+    uint8_t text[32]; /* NUL-terminated, bytes ANDed with 0x7F */
+} PRRPayloadSEQ;
+
+typedef union PRRCommandPayload {
+    uint8_t bytes[40];
+    PRRPayloadW2 w2;
+    PRRPayloadW3 w3;
+    PRRPayloadW9 w9;
+    PRRPayloadW12 w12;
+    PRRPayloadL4 l4;
+    PRRPayloadL6 l6;
+    PRRPayloadL10 l10;
+    PRRPayloadL12 l12;
+    PRRPayloadLL2 ll2;
+    PRRPayloadLL9 ll9;
+    PRRPayloadWWL4 wwl4;
+    PRRPayloadNV12 nv12;
+    PRRPayloadVOLT volt;
+    PRRPayloadMICRO micro;
+    PRRPayloadTIMES times;
+    PRRPayloadSEQ seq;
+} PRRCommandPayload;
+
+typedef struct CommandSlot {
+    uint8_t commandCode;
+    uint8_t commandType;
+    uint8_t commandOption; /* 0xFF when absent */
+    uint8_t reserved[5];
+    PRRCommandPayload payload;
+} CommandSlot;
+
+#define PRR_COMMAND_SETS 8
+#define PRR_COMMAND_SLOTS 20
+#define PRR_STABLE_BYTES 120
+#define PRR_DTABLE_BYTES 360
+
+/* parseFlags bits */
+#define PRR_PARSE_CODE_ABOVE_0412 0x1u /* FNAME code above 0x0412 */
+#define PRR_PARSE_ADDRESS_FORM 0x2u    /* frames carry addresses, not unit numbers */
+#define PRR_PARSE_NAME_MASKED 0x4u     /* signature name shown masked */
+
+typedef struct DeviceParameters {
+    char fileVersion[6];
+    char deviceName[128];
+    uint16_t deviceCode;
+    char deviceSubName[12];
+    FlmdEntry flmdTable[16];
+    int32_t blockCount;
+    RangeEntry *blockTable;
+    int32_t areaCount;
+    RangeEntry *areaTable;
+    uint8_t debugSetting;
+    int32_t commandSetCount;
+    CommandSlot commandSets[PRR_COMMAND_SETS][PRR_COMMAND_SLOTS];
+    uint8_t typeSet1;
+    float typeSet2;   /* default oscillator multiply rate */
+    double typeSet3;
+    uint8_t typeSet4;
+    uint8_t typeSet5;
+    double typeSet6;
+    double typeSet7;  /* default oscillator frequency, MHz */
+    uint32_t typeSet8;
+    uint32_t typeSet9;
+    uint8_t typeSet10;
+    uint8_t typeSet11;
+    uint8_t typeSet12;
+    uint8_t optionSet1;
+    uint8_t optionSet2;
+    char optionText1[126];
+    char optionText2[128];
+    double voltageSet1;
+    double voltageSet2;
+    uint16_t voltageSet3;
+    uint16_t voltageSet4;
+    uint16_t voltageSet5;
+    uint16_t voltageSet6;
+    uint16_t voltageSet7;
+    uint16_t voltageSet8;
+    uint16_t voltageSet9;
+    double voltageSet10;
+    double rangeSet1;
+    double rangeSet2;
+    double rangeSet4; /* declared before rangeSet3 */
+    double rangeSet3;
+    double rangeSet6;
+    double rangeSet7;
+    double rangeSet8;
+    double rangeSet9;
+    uint8_t rangeSet5;
+    uint8_t sTableData[PRR_COMMAND_SETS][PRR_STABLE_BYTES];
+    uint8_t dTableData[PRR_COMMAND_SETS][PRR_DTABLE_BYTES];
+    uint32_t deviceChecksum;
+    uint32_t parseFlags;
+} DeviceParameters;
+
+/* ------------------------------------------------------------------------ */
+/* Load file handle (PRRHexOpen)                                            */
+/* ------------------------------------------------------------------------ */
+
+typedef struct LoadProgressRecord {
+    char text[256];
+    int32_t state;        /* worker step that wrote it, 1 to 5 */
+    int32_t status;
+    int32_t percent;
+    int32_t percentTotal; /* 100, or 0 in the failure record */
+    int32_t fileYear;
+    int32_t fileMonth;
+    int32_t fileDay;
+    int32_t fileHour;
+    int32_t fileMinute;
+    int32_t fileSecond;
+} LoadProgressRecord;
+
+/* readState values */
+#define PRR_LOAD_RUNNING 0
+#define PRR_LOAD_READY 1
+#define PRR_LOAD_FAILED 2
+
+typedef struct LoadFileHandle {
+    uint8_t *imageBuffer; /* PRR_IMAGE_SIZE bytes, indexed by device address */
+    uint8_t *fileBuffer;
+    char loadFilePath[256];
+    char auxPath[256];
+    uint32_t fileSize;
+    int32_t readState;    /* PRR_LOAD_*; read it only after the final record */
+    uint32_t imageStart;
+    uint32_t imageEnd;
+    uint32_t imageLength;
+    PRRWindow *notifyWindow;
+    uint32_t notifyMessage;
+    void *workerThread;   /* opaque worker object; NULL when none */
+    uint32_t workerThreadId;
+    void *semaphore;      /* opaque process-wide lock shared by all load-file handles */
+    LoadProgressRecord ring[PRR_RING_SIZE];
+    int32_t readIndex;
+    int32_t writeIndex;
+    uint16_t imageChecksum;
+    uint32_t lowestAddress;
+    uint32_t highestAddress;
+} LoadFileHandle;
+
+/* ------------------------------------------------------------------------ */
+/* Flash handle (PRRFlshOpen)                                               */
+/* ------------------------------------------------------------------------ */
+
+typedef struct ProgressRecord {
+    char text[256];
+    int32_t state;
+    int32_t status;
+    uint32_t percent;     /* 0 to 100 */
+    int32_t percentTotal; /* 100; 0 only in the refused-command notice */
+    uint8_t idBytes[3];   /* final connect record only */
+    char deviceName[20];  /* final connect record only */
+    uint16_t versionA[2]; /* final connect record only; two copies */
+    uint16_t versionB[2]; /* final connect record only; two copies */
+} ProgressRecord;
+
+typedef struct ResetRecord {
+    double frequency;       /* oscillator, MHz */
+    double multiplier;      /* oscillator multiply rate */
+    uint8_t portNumber;     /* COM number, 1-based */
+    uint8_t speedIndex;
+    uint8_t commandOptions; /* 1 blank check before erase, 2 verify, 4 security, 8 checksum */
+    uint8_t securityFlags;  /* 1 disable program, 2 disable block erase, 4 disable chip erase */
+    int32_t powerCycleMode;
+} ResetRecord;
+
+/* AreaRecord.mode */
+#define PRR_AREA_CHIP 1
+#define PRR_AREA_BLOCK 2
+#define PRR_AREA_AREA 4
+
+typedef struct AreaRecord {
+    int32_t mode;  /* only the low byte is read */
+    int32_t first; /* low byte used */
+    int32_t last;  /* low byte used */
+    int32_t showAddress;
+    int32_t reserved;
+} AreaRecord;
+
+typedef struct FlashHandle {
+    char name[256];
+    PRRWindow *notifyWindow;
+    uint32_t notifyMessage;
+    LoadFileHandle *loadFile;
+    void *workerThread; /* opaque worker object */
+    uint32_t workerThreadId;
+    void *event;        /* opaque; nothing waits on it */
+    void *semaphore;    /* opaque process-wide lock shared by all flash handles */
+    ProgressRecord ring[PRR_RING_SIZE];
+    int32_t readIndex;
+    int32_t writeIndex;
+    int32_t state;
+    int32_t step;
+    uint32_t stepTick;
+    int32_t abortRequested;
+    ResetRecord reset;
+    AreaRecord area;
+    DeviceParameters device;
+    uint8_t commandOptions;
+    uint8_t securityByte;
+    int32_t securityArg1;
+    int32_t securityArg2;
+    int32_t port;       /* open COM port descriptor, or PRR_INVALID_PORT */
+    int32_t commandSet;
+    /* sequence working fields */
+    uint8_t firstBlock;
+    uint8_t lastBlock;
+    uint8_t currentBlock;
+    int32_t retryCount;
+    int32_t epvRunning;
+    int32_t eraseAfterBlank;
+    uint32_t rangeStart;
+    uint32_t rangeEnd;
+    uint32_t totalBytes;
+    uint32_t bytesSent;
+    uint32_t leadPad;
+    uint32_t leadDone;
+    uint32_t imageBytes;
+    uint32_t imageDone;
+    uint32_t tailPad;
+    uint32_t tailDone;
+    const uint8_t *imageCursor;
+    /* programming chunk and progress counters, one set per handle */
+    uint8_t chunkBuffer[256];
+    uint32_t chunkLength;
+    int32_t progressStep;
+    int32_t progressLast;
+    int32_t progressCurrent;
+    uint8_t signatureBuffer[256];
+    uint8_t versionBuffer[8];
+    char deviceName[20];
+    uint16_t versionA;
+    uint16_t versionB;
+    int32_t autoRange;
+    int32_t followOn;
+    int32_t appWord;         /* owned by the application; never touched by the library */
+    int32_t linePreparePass; /* written by the application around the first reset of a connect */
+} FlashHandle;
+
+/* ------------------------------------------------------------------------ */
+/* Exports                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Library version: 273. */
+QUILLCTL_API int32_t PRRGetVersion(void);
+
+/* Text of a status code ("No ERROR.", "ERROR: ..."); "" for codes outside 0..24. */
+QUILLCTL_API const char *PRRStatusText(int32_t status);
+
+/* Load file: reads an Intel HEX or S-record file into a 2 MiB image on a worker
+ * thread; records are announced with `message` to `window` (NULL: none).
+ * Returns NULL when the file is missing, unreadable, or does not start with
+ * ':' or 'S'. */
+QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uint32_t message, const char *aux);
+QUILLCTL_API LoadProgressRecord *PRRHexGetProg(LoadFileHandle *handle);
+QUILLCTL_API void PRRHexClose(LoadFileHandle *handle);
+
+/* Parameter file: returns a new record or NULL. The reserved argument is unused. */
+QUILLCTL_API DeviceParameters *PRRReadPRM(const char *path, intptr_t reserved);
+QUILLCTL_API void PRRFreePRM(DeviceParameters *record);
+/* 1 when the file's checksum equals the value the last PRRReadPRM found, else 0. */
+QUILLCTL_API int32_t PRRChecksumPRM(const char *path, intptr_t reserved);
+
+/* Flash handle: NULL when the worker cannot be started. `name` may be NULL. */
+QUILLCTL_API FlashHandle *PRRFlshOpen(PRRWindow *window, uint32_t message, const char *name);
+/* Stops the worker (within about 3 s from any state), closes the COM port, frees the handle. */
+QUILLCTL_API void PRRFlshClose(FlashHandle *handle);
+/* Closes the handle's COM port, if open, and marks it invalid. Call it only while
+ * no command runs (after a final record). Returns 1 for a null handle. */
+QUILLCTL_API int32_t PRRFlshClosePort(FlashHandle *handle);
+
+QUILLCTL_API int32_t PRRFlshReset(FlashHandle *handle, const ResetRecord *reset, DeviceParameters *device);
+QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *handle, int32_t options);
+QUILLCTL_API int32_t PRRFlshEPV(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile, int32_t autoRange);
+QUILLCTL_API int32_t PRRFlshBlnk(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, int32_t autoRange);
+QUILLCTL_API int32_t PRRFlshErase(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, int32_t autoRange);
+QUILLCTL_API int32_t PRRFlshProg(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile, int32_t autoRange);
+QUILLCTL_API int32_t PRRFlshVerify(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile, int32_t autoRange);
+QUILLCTL_API int32_t PRRFlshSecurity(FlashHandle *handle, DeviceParameters *device, int32_t arg1, int32_t arg2);
+QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile);
+QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *handle, DeviceParameters *device);
+/* `device` may be NULL for an abort. */
+QUILLCTL_API int32_t PRRFlshAbort(FlashHandle *handle, DeviceParameters *device);
+/* Next record of the ring; call once per notification. NULL for a null handle. */
+QUILLCTL_API ProgressRecord *PRRFlshGetProg(FlashHandle *handle);
+
+/* Appends one formatted text (at most 255 characters, no line end added) to a file. */
+QUILLCTL_API void PRRLogWrite(const char *file, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILLCTL_H */

@@ -1,0 +1,4 @@
+target_sources(quillctl_obj PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/tick.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/message_queue.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/process_locks.cpp)

@@ -1,0 +1,27 @@
+#include "platform/tick.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace quill {
+namespace {
+std::atomic<TickSource> g_source{nullptr};
+
+uint32_t SteadyTick() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+}  // namespace
+
+uint32_t TickNow() {
+    TickSource source = g_source.load(std::memory_order_acquire);
+    return source ? source() : SteadyTick();
+}
+
+void SetTickSourceForTesting(TickSource source) { g_source.store(source, std::memory_order_release); }
+
+void PauseMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace quill

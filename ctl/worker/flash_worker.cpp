@@ -1,0 +1,256 @@
+#include "worker/flash_worker.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "platform/message_queue.h"
+#include "platform/process_locks.h"
+#include "platform/tick.h"
+#include "worker/progress.h"
+
+namespace quill {
+namespace {
+
+constexpr auto kIdleRest = std::chrono::milliseconds(1);  // longest rest between busy passes
+constexpr auto kCloseWait = std::chrono::milliseconds(3000);
+
+struct FlashWorker {
+    MessageQueue queue;
+    std::thread thread;
+    const SequenceTable *table = nullptr;
+    int cancelFd = -1;
+    std::atomic<bool> cancelled{false};
+    std::atomic<int32_t> resetPhase{0};
+    bool restWanted = false;  // worker thread only
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+};
+
+std::atomic<uint32_t> g_nextThreadId{1};
+
+FlashWorker *WorkerOf(const FlashHandle *h) { return static_cast<FlashWorker *>(h->workerThread); }
+
+void EndCommand(FlashHandle *h) {
+    h->epvRunning = 0;
+    h->eraseAfterBlank = 0;
+    h->followOn = 0;
+    h->state = PRR_STATE_IDLE;
+}
+
+// Runs a start operation for an idle worker; a nonzero code becomes its record.
+void RunStart(FlashHandle *h, SequenceOp op) {
+    int32_t code = op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
+    if (code != 0) {
+        h->followOn = 0;
+        h->step = 0;
+        ReportStatus(h, code);
+        PurgeRx(h);
+        h->state = PRR_STATE_IDLE;
+    }
+}
+
+// Handles one message while idle; false when the worker must end.
+bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
+    const SequenceTable &t = *w->table;
+    switch (m.number) {
+    case kMsgQuit:
+        return false;
+    case kMsgReset:
+        w->resetPhase.store(static_cast<int32_t>(m.param), std::memory_order_relaxed);
+        RunStart(h, t.start[PRR_STATE_CONNECT]);
+        break;
+    case kMsgAutoprocedure:
+        RunStart(h, t.autoprocedureStart);
+        break;
+    case kMsgBlankCheck:
+        RunStart(h, t.start[PRR_STATE_BLANK_CHECK]);
+        break;
+    case kMsgErase:
+        // An erase on a device that can blank-check, with "blank check first"
+        // chosen, begins with a blank check and erases only when needed.
+        if ((h->device.rangeSet5 & 0x02) && (h->commandOptions & 0x01)) {
+            h->eraseAfterBlank = 1;
+            RunStart(h, t.start[PRR_STATE_BLANK_CHECK]);
+        } else {
+            RunStart(h, t.start[PRR_STATE_ERASE]);
+        }
+        break;
+    case kMsgProgram:
+        RunStart(h, t.start[PRR_STATE_PROGRAM]);
+        break;
+    case kMsgVerify:
+        h->followOn = 1;
+        RunStart(h, t.start[PRR_STATE_VERIFY]);
+        break;
+    case kMsgSecurity:
+        RunStart(h, t.start[PRR_STATE_SECURITY]);
+        break;
+    case kMsgChecksum:
+        h->followOn = 1;
+        RunStart(h, t.start[PRR_STATE_CHECKSUM]);
+        break;
+    case kMsgSignature:
+        RunStart(h, t.start[PRR_STATE_SIGNATURE]);
+        break;
+    case kMsgAbort:
+        ReportProgress(h, 0, 100, 100, "ABORT ok.");
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+void WorkerMain(FlashHandle *h) {
+    FlashWorker *w = WorkerOf(h);
+    const SequenceTable &t = *w->table;
+    h->state = PRR_STATE_IDLE;
+    h->abortRequested = 0;
+    h->step = 0;
+    bool running = true;
+    while (running) {
+        if (h->state == PRR_STATE_IDLE) {
+            Message m = w->queue.Take(kMsgFirst, kMsgLast);
+            running = DispatchIdle(h, w, m);
+            if (!running) break;
+        } else {
+            std::optional<Message> m;
+            if (w->restWanted) {
+                w->restWanted = false;
+                m = w->queue.TakeFor(kMsgFirst, kMsgLast, kIdleRest);
+            } else {
+                m = w->queue.TryTake(kMsgFirst, kMsgLast);
+            }
+            if (m) {
+                if (m->number == kMsgQuit) break;
+                if (m->number == kMsgAbort) {
+                    h->abortRequested = 1;
+                } else {
+                    ReportProgress(h, PRR_STATUS_SEQUENCE_ERROR, 0, 0,
+                                   "ERROR: sequence error, please Aborted current sequence.");
+                }
+            }
+        }
+        if (h->state >= 0 && h->state < kSequenceCount) {
+            SequenceOp step = t.step[h->state];
+            int32_t code = step ? step(h) : PRR_STATUS_NOT_SUPPORTED;
+            if (code != 0) {
+                h->followOn = 0;
+                ReportStatus(h, code);
+                h->step = 0;
+                PurgeRx(h);
+            }
+        }
+        if (h->step == 0) EndCommand(h);
+    }
+    std::lock_guard<std::mutex> lock(w->doneMutex);
+    w->done = true;
+    w->doneCv.notify_all();
+}
+
+}  // namespace
+
+FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, const SequenceTable *table) {
+    auto *h = static_cast<FlashHandle *>(std::calloc(1, sizeof(FlashHandle)));
+    if (h == nullptr) return nullptr;
+    if (name != nullptr) {
+        std::strncpy(h->name, name, sizeof h->name - 1);
+    }
+    h->notifyWindow = window;
+    h->notifyMessage = message;
+    h->port = PRR_INVALID_PORT;
+    h->readIndex = 0;
+    h->writeIndex = 0;
+    h->state = PRR_STATE_IDLE;
+    h->event = FlashEventToken();
+    h->semaphore = &FlashRingLock();
+
+    auto *w = new (std::nothrow) FlashWorker;
+    if (w == nullptr) {
+        std::free(h);
+        return nullptr;
+    }
+    w->table = table;
+    w->cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    h->workerThread = w;
+    h->workerThreadId = g_nextThreadId.fetch_add(1);
+    try {
+        w->thread = std::thread(WorkerMain, h);
+    } catch (...) {
+        if (w->cancelFd >= 0) ::close(w->cancelFd);
+        delete w;
+        std::free(h);
+        return nullptr;
+    }
+    return h;
+}
+
+void FlashClose(FlashHandle *h) {
+    if (h == nullptr) return;
+    FlashWorker *w = WorkerOf(h);
+    w->cancelled.store(true, std::memory_order_release);
+    if (w->cancelFd >= 0) {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(w->cancelFd, &one, sizeof one);
+        (void)ignored;
+    }
+    w->queue.Post(kMsgQuit);
+    bool ended;
+    {
+        std::unique_lock<std::mutex> lock(w->doneMutex);
+        ended = w->doneCv.wait_for(lock, kCloseWait, [w] { return w->done; });
+    }
+    if (!ended) {
+        // A thread still running must never touch freed memory: leave the
+        // handle to it rather than free it under its feet.
+        w->thread.detach();
+        return;
+    }
+    w->thread.join();
+    if (h->port != PRR_INVALID_PORT && w->table->closePort) w->table->closePort(h);
+    if (w->cancelFd >= 0) ::close(w->cancelFd);
+    delete w;
+    std::free(h);
+}
+
+void PostCommand(FlashHandle *h, uint32_t message, intptr_t param) { WorkerOf(h)->queue.Post(message, param); }
+
+int32_t ResetPhase(const FlashHandle *h) { return WorkerOf(h)->resetPhase.load(std::memory_order_relaxed); }
+
+int CancelFd(const FlashHandle *h) { return WorkerOf(h)->cancelFd; }
+
+bool Cancelled(const FlashHandle *h) { return WorkerOf(h)->cancelled.load(std::memory_order_acquire); }
+
+bool StepWaitElapsed(FlashHandle *h, uint32_t ms) {
+    if (TickElapsed(h->stepTick, TickNow()) > ms) return true;
+    WorkerOf(h)->restWanted = true;
+    return false;
+}
+
+void PurgeRx(FlashHandle *h) {
+    const SequenceTable *t = WorkerOf(h)->table;
+    if (h->port != PRR_INVALID_PORT && t->purgeRx) t->purgeRx(h);
+}
+
+bool HandleAbort(FlashHandle *h) {
+    if (!h->abortRequested) return false;
+    const SequenceTable *t = WorkerOf(h)->table;
+    if (h->port != PRR_INVALID_PORT && t->linkIdle) t->linkIdle(h);
+    h->step = 0;
+    h->state = PRR_STATE_IDLE;
+    ReportProgress(h, 0, 100, 100, "Sequence Aborted.");
+    h->abortRequested = 0;
+    return true;
+}
+
+}  // namespace quill

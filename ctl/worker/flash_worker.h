@@ -1,0 +1,70 @@
+// The FlashWorker: one thread per flash handle that takes command messages,
+// starts the matching sequence and drives it one step per pass.
+#pragma once
+#include <cstdint>
+
+#include "quillctl.h"
+
+namespace quill {
+
+// Command messages posted to a flash worker.
+constexpr uint32_t kMsgFirst = 1124;
+constexpr uint32_t kMsgQuit = 1125;
+constexpr uint32_t kMsgReset = 1126;
+constexpr uint32_t kMsgAutoprocedure = 1127;
+constexpr uint32_t kMsgBlankCheck = 1128;
+constexpr uint32_t kMsgErase = 1129;
+constexpr uint32_t kMsgProgram = 1130;
+constexpr uint32_t kMsgVerify = 1131;
+constexpr uint32_t kMsgSecurity = 1132;
+constexpr uint32_t kMsgChecksum = 1133;
+constexpr uint32_t kMsgSignature = 1134;
+constexpr uint32_t kMsgAbort = 1135;
+constexpr uint32_t kMsgLast = 1139;
+
+constexpr int32_t kSequenceCount = 8;  // states 0..7
+
+using SequenceOp = int32_t (*)(FlashHandle *h);
+using PortOp = void (*)(FlashHandle *h);
+
+// Start and step operations of every sequence, indexed by state, and the port
+// services the worker needs around them. Null entries are not built yet: their
+// command ends at once with status 15.
+struct SequenceTable {
+    SequenceOp start[kSequenceCount];
+    SequenceOp step[kSequenceCount];
+    SequenceOp autoprocedureStart;
+    PortOp purgeRx;    // discard stale input; called only while a port is open
+    PortOp linkIdle;   // after an abort: slow, quiet line
+    PortOp closePort;  // close and mark invalid
+};
+
+// Opens a handle whose worker runs `table` (which must outlive the handle).
+FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, const SequenceTable *table);
+void FlashClose(FlashHandle *h);
+
+// Posts a command message to the handle's worker.
+void PostCommand(FlashHandle *h, uint32_t message, intptr_t param = 0);
+
+// The linePreparePass value that the reset request now running was issued with.
+int32_t ResetPhase(const FlashHandle *h);
+
+// Descriptor that becomes readable when the handle is being closed, so that a
+// blocking read on the worker ends at once. -1 when none could be made.
+int CancelFd(const FlashHandle *h);
+
+// True once the handle is being closed.
+bool Cancelled(const FlashHandle *h);
+
+// For step operations: true when more than `ms` milliseconds have passed since
+// stepTick. While false, the worker may rest up to 1 ms before the next pass.
+bool StepWaitElapsed(FlashHandle *h, uint32_t ms);
+
+// Abort handling, the first thing every step does: when an abort was requested,
+// idles the link, ends the sequence with "Sequence Aborted." and returns true.
+bool HandleAbort(FlashHandle *h);
+
+// Discards stale input when a port is open (through the table's purgeRx).
+void PurgeRx(FlashHandle *h);
+
+}  // namespace quill
