@@ -78,7 +78,12 @@ bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
     case kMsgErase:
         // An erase on a device that can blank-check, with "blank check first"
         // chosen, begins with a blank check and erases only when needed.
-        if ((h->device.rangeSet5 & 0x02) && (h->commandOptions & 0x01)) {
+        bool blankFirst;
+        {
+            std::lock_guard<std::mutex> lock(FlashRingLock());
+            blankFirst = (h->device.rangeSet5 & 0x02) && (h->commandOptions & 0x01);
+        }
+        if (blankFirst) {
             h->eraseAfterBlank = 1;
             RunStart(h, t.start[PRR_STATE_BLANK_CHECK]);
         } else {
