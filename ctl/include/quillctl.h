@@ -410,6 +410,10 @@ QUILLCTL_API DeviceParameters *PRRReadPRM(const char *path, intptr_t reserved);
 QUILLCTL_API void PRRFreePRM(DeviceParameters *record);
 /* 1 when the file's checksum equals the value the last PRRReadPRM found, else 0. */
 QUILLCTL_API int32_t PRRChecksumPRM(const char *path, intptr_t reserved);
+/* For tools that show or rewrite the checksum: the file's computed checksum and
+ * the value the last PRRReadPRM found. Returns 0, or 1 when the file cannot be
+ * read. Either pointer may be NULL. */
+QUILLCTL_API int32_t PRRChecksumValuesPRM(const char *path, uint32_t *computed, uint32_t *expected);
 
 /* Flash handle: NULL when the worker cannot be started. `name` may be NULL. */
 QUILLCTL_API FlashHandle *PRRFlshOpen(PRRWindow *window, uint32_t message, const char *name);
