@@ -352,6 +352,7 @@ typedef struct FlashHandle {
     int32_t securityArg2;
     int32_t port;       /* open COM port descriptor, or PRR_INVALID_PORT */
     int32_t commandSet;
+    uint32_t readTimeoutMs; /* constant part of the port's read time-out */
     /* sequence working fields */
     uint8_t firstBlock;
     uint8_t lastBlock;
@@ -437,6 +438,19 @@ QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *handle, DeviceParameters *devic
 QUILLCTL_API int32_t PRRFlshAbort(FlashHandle *handle, DeviceParameters *device);
 /* Next record of the ring; call once per notification. NULL for a null handle. */
 QUILLCTL_API ProgressRecord *PRRFlshGetProg(FlashHandle *handle);
+
+/* Serial ports present, for port choosers: aliases (COM<n> entries of the
+ * alias folder) first, then system devices. Without `allPorts` only native
+ * ports with a UART, USB serial adapters and aliases are listed. Writes at
+ * most `capacity` entries and returns how many there are in all. */
+typedef struct PRRPortInfo {
+    int32_t number;       /* n of COMn, 1..255 */
+    char name[20];        /* "COMn" */
+    char path[256];       /* device path */
+    char description[128];/* USB vendor and model, or "alias" */
+    int32_t isAlias;
+} PRRPortInfo;
+QUILLCTL_API int32_t PRRPortList(PRRPortInfo *out, int32_t capacity, int32_t allPorts);
 
 /* Appends one formatted text (at most 255 characters, no line end added) to a file. */
 QUILLCTL_API void PRRLogWrite(const char *file, const char *format, ...)

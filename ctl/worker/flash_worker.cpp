@@ -119,9 +119,6 @@ bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
 void WorkerMain(FlashHandle *h) {
     FlashWorker *w = WorkerOf(h);
     const SequenceTable &t = *w->table;
-    h->state = PRR_STATE_IDLE;
-    h->abortRequested = 0;
-    h->step = 0;
     bool running = true;
     while (running) {
         if (h->state == PRR_STATE_IDLE) {
@@ -176,7 +173,10 @@ FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, co
     h->port = PRR_INVALID_PORT;
     h->readIndex = 0;
     h->writeIndex = 0;
+    // The worker's starting state, set before the thread exists.
     h->state = PRR_STATE_IDLE;
+    h->step = 0;
+    h->abortRequested = 0;
     h->event = FlashEventToken();
     h->semaphore = &FlashRingLock();
 
@@ -240,6 +240,12 @@ bool StepWaitElapsed(FlashHandle *h, uint32_t ms) {
     if (TickElapsed(h->stepTick, TickNow()) > ms) return true;
     WorkerOf(h)->restWanted = true;
     return false;
+}
+
+int32_t StartSequence(FlashHandle *h, int32_t state) {
+    if (state < 0 || state >= kSequenceCount) return PRR_STATUS_NOT_SUPPORTED;
+    SequenceOp op = WorkerOf(h)->table->start[state];
+    return op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
 }
 
 void PurgeRx(FlashHandle *h) {

@@ -64,6 +64,10 @@ bool StepWaitElapsed(FlashHandle *h, uint32_t ms);
 // idles the link, ends the sequence with "Sequence Aborted." and returns true.
 bool HandleAbort(FlashHandle *h);
 
+// Runs the start operation of sequence `state` (a hand-over from inside a
+// step); returns its code, 15 when that sequence is not built.
+int32_t StartSequence(FlashHandle *h, int32_t state);
+
 // Discards stale input when a port is open (through the table's purgeRx).
 void PurgeRx(FlashHandle *h);
 
