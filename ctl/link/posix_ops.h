@@ -1,0 +1,19 @@
+// The system calls of the serial layer, reachable by a test hook so that
+// EINTR, short writes and time-outs can be tested without luck.
+#pragma once
+#include <poll.h>
+#include <sys/types.h>
+
+namespace quill {
+
+struct PosixOps {
+    ssize_t (*read)(int fd, void *buf, size_t count);
+    ssize_t (*write)(int fd, const void *buf, size_t count);
+    int (*poll)(struct pollfd *fds, nfds_t nfds, int timeoutMs);
+};
+
+const PosixOps &Posix();
+// Replaces the calls for the whole process; nullptr restores the real ones.
+void SetPosixOpsForTesting(const PosixOps *ops);
+
+}  // namespace quill

@@ -1,0 +1,38 @@
+// A flash handle whose port is the slave side of a test pseudo-terminal. The
+// worker stays idle, so the test thread may drive the port itself.
+#pragma once
+#include <gtest/gtest.h>
+
+#include "common/pty_peer.h"
+#include "link/com_port.h"
+#include "link/line_procedures.h"
+#include "worker/flash_worker.h"
+
+namespace quilltest {
+
+inline const quill::SequenceTable &IdleTable() {
+    static const quill::SequenceTable t = {
+        {}, {}, nullptr, quill::LinkPurgeRx, quill::LinkIdle, quill::LinkClosePort};
+    return t;
+}
+
+class LinkFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        h = quill::FlashOpen(nullptr, 0, "link", &IdleTable());
+        ASSERT_NE(h, nullptr);
+        h->port = quill::ComOpen(peer.slavePath().c_str());
+        ASSERT_GE(h->port, 0) << peer.slavePath();
+        ASSERT_EQ(quill::ComSetFormat(h->port, quill::kBaudDevice), 0);
+        h->reset.frequency = 8.0;
+        h->reset.multiplier = 1.0;
+    }
+    void TearDown() override {
+        peer.Join();
+        quill::FlashClose(h);
+    }
+    PtyPeer peer;
+    FlashHandle *h = nullptr;
+};
+
+}  // namespace quilltest
