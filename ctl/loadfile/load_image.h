@@ -1,0 +1,26 @@
+// What the operation sequences read from a load-file handle: the image's
+// extent and bytes, only once the image is ready and only for a live handle.
+#pragma once
+#include <cstdint>
+
+#include "quillctl.h"
+
+namespace quill {
+
+// 0 and the extent (imageStart, imageLength) for a live handle whose image is
+// ready; 1 otherwise. start..start+length may run up to 0xF0 bytes past the
+// last address: those bytes read 0xFF.
+int LoadImageExtent(const LoadFileHandle *h, uint32_t *start, uint32_t *length);
+
+// The image (indexed by address) under the same conditions, else null.
+const uint8_t *LoadImageBytes(const LoadFileHandle *h);
+
+// The registry of live handles, kept by open and close.
+void RegisterLoadFile(const LoadFileHandle *h);
+// False when `h` was not live (never opened, or already closed).
+bool UnregisterLoadFile(const LoadFileHandle *h);
+
+// readState as the worker publishes it.
+int32_t LoadReadState(const LoadFileHandle *h);
+
+}  // namespace quill

@@ -1,0 +1,306 @@
+// Load-file handle: PRRHexOpen checks the file and starts a LoadFileWorker,
+// which reads the whole file, builds the 2 MiB image one record per pass and
+// reports each step in the handle's ring.
+#include "loadfile/load_worker.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "loadfile/hex_records.h"
+#include "loadfile/load_image.h"
+#include "platform/message_queue.h"
+#include "platform/process_locks.h"
+#include "worker/flash_worker.h"
+#include "worker/progress.h"
+
+namespace quill {
+namespace {
+
+constexpr auto kCloseWait = std::chrono::milliseconds(3000);
+constexpr int32_t kStateDone = 5;  // state of the success and failure records
+
+struct LoadWorker {
+    MessageQueue queue;
+    // Messages posted so far: lets the record loop skip the queue's lock on
+    // every pass while nothing waits.
+    std::atomic<uint32_t> posted{0};
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;  // readState has left 0
+    bool ended = false;     // the thread function has returned
+};
+
+std::atomic<uint32_t> g_nextThreadId{1};
+std::atomic<LoadPassHook> g_passHook{nullptr};
+
+LoadWorker *WorkerOf(const LoadFileHandle *h) { return static_cast<LoadWorker *>(h->workerThread); }
+
+int32_t RingIndex(int32_t index) { return (index < 0 || index >= PRR_RING_SIZE) ? 0 : index; }
+
+// Writes one ring record and announces it; nothing when there is no window.
+void Report(LoadFileHandle *h, int32_t state, int32_t status, int32_t percent, int32_t total, const char *text) {
+    if (h->notifyWindow == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(LoadFileRingLock());
+        LoadProgressRecord &r = h->ring[RingIndex(h->writeIndex)];
+        r.state = state;
+        r.status = status;
+        r.percent = percent;
+        r.percentTotal = total;
+        std::strncpy(r.text, text, sizeof r.text - 1);
+        r.text[sizeof r.text - 1] = '\0';
+    }
+    NotifyWindow(h->notifyWindow, h->notifyMessage);
+    std::lock_guard<std::mutex> lock(LoadFileRingLock());
+    const int32_t index = RingIndex(h->writeIndex);
+    h->writeIndex = index == PRR_RING_SIZE - 1 ? 0 : index + 1;
+}
+
+void SetFlag(LoadWorker *w, bool LoadWorker::*flag) {
+    {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        w->*flag = true;
+    }
+    w->changed.notify_all();
+}
+
+// Reads exactly `size` bytes from the start of the file; false on a read
+// error or when the file has become shorter.
+bool ReadWhole(int fd, uint8_t *buffer, uint32_t size) {
+    uint32_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+void PublishExtent(LoadFileHandle *h, const HexParser &parser) {
+    const ImageExtent e = ComputeExtent(parser, h->imageBuffer);
+    h->lowestAddress = e.lowest;
+    h->highestAddress = e.highest;
+    h->imageStart = e.start;
+    h->imageEnd = e.end;
+    h->imageLength = e.length;
+    h->imageChecksum = e.checksum;
+}
+
+void WorkerMain(LoadFileHandle *h) {
+    LoadWorker *w = WorkerOf(h);
+    HexParser parser;
+    uint32_t taken = 0;
+    int32_t step = kLoadStepBuffer;
+    int32_t percent = 0;
+    int32_t failure = 0;
+    bool quit = false;
+    h->imageChecksum = 0;
+    for (;;) {
+        if (LoadPassHook hook = g_passHook.load(std::memory_order_acquire)) hook(h, step);
+        if (w->posted.load(std::memory_order_acquire) != taken) {
+            if (std::optional<Message> m = w->queue.TryTake(kMsgFirst, kMsgReset)) {
+                ++taken;
+                if (m->number == kMsgQuit) {
+                    quit = true;
+                    break;
+                }
+            }
+        }
+        if (step == kLoadStepRecords) {
+            const RecordResult r = ReadRecord(h->fileBuffer, h->fileSize, parser, h->imageBuffer);
+            if (r == RecordResult::kNext) continue;
+            if (r != RecordResult::kEnd) {
+                failure = RecordFailureStatus(r);
+                break;
+            }
+            if (!parser.extentSeen) {  // without a data record the extent is undefined
+                failure = PRR_STATUS_ILLEGAL_FILE_TYPE;
+                break;
+            }
+            percent += 4;
+            Report(h, kLoadStepBinary, 0, percent, 100, "make binary...");
+            step = kLoadStepBinary;
+        } else if (step == kLoadStepBuffer) {
+            // Opened again here, not kept from PRRHexOpen: a file that vanished
+            // or shrank meanwhile is a failed read.
+            const int fd = ::open(h->loadFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            const bool read = fd >= 0 && ReadWhole(fd, h->fileBuffer, h->fileSize);
+            if (fd >= 0) ::close(fd);
+            if (!read) {
+                failure = PRR_STATUS_ILLEGAL_FILE_TYPE;
+                break;
+            }
+            percent += 80;
+            Report(h, kLoadStepBuffer + 1, 0, percent, 100, "buffering...OK");
+            step = kLoadStepScan;
+        } else if (step == kLoadStepScan) {
+            percent += 3;
+            Report(h, kLoadStepScan + 1, 0, percent, 100, "address scan...");
+            step = kLoadStepTemporary;
+        } else if (step == kLoadStepTemporary) {
+            h->imageBuffer = static_cast<uint8_t *>(std::malloc(kImageSize + kImageSlack));
+            if (h->imageBuffer == nullptr) {
+                failure = PRR_STATUS_ILLEGAL_FILE_TYPE;
+                break;
+            }
+            std::memset(h->imageBuffer, 0xFF, kImageSize + kImageSlack);
+            parser = HexParser{};
+            percent += 3;
+            Report(h, kLoadStepTemporary + 1, 0, percent, 100, "make temporary...");
+            step = kLoadStepRecords;
+        } else {
+            PublishExtent(h, parser);
+            __atomic_store_n(&h->readState, PRR_LOAD_READY, __ATOMIC_RELEASE);
+            Report(h, kStateDone, 0, 100, 100, "Success read HEX file.");
+            break;
+        }
+    }
+    if (!quit) {
+        if (failure != 0) {
+            // readState first: whoever reacts to the failure record must find it set.
+            __atomic_store_n(&h->readState, PRR_LOAD_FAILED, __ATOMIC_RELEASE);
+            Report(h, kStateDone, failure, 0, 0, "Error read HEX file.");
+        }
+        SetFlag(w, &LoadWorker::finished);
+        // Nothing left to do but wait for the quit message; Take blocks.
+        while (w->queue.Take(0, UINT32_MAX).number != kMsgQuit) {
+        }
+    }
+    SetFlag(w, &LoadWorker::ended);
+}
+
+void FreeHandle(LoadFileHandle *h) {
+    std::free(h->fileBuffer);
+    std::free(h->imageBuffer);
+    delete WorkerOf(h);
+    std::free(h);
+}
+
+bool WaitFor(LoadFileHandle *h, std::chrono::milliseconds timeout, bool finishedCounts) {
+    LoadWorker *w = WorkerOf(h);
+    std::unique_lock<std::mutex> lock(w->mutex);
+    return w->changed.wait_for(lock, timeout, [&] { return w->ended || (finishedCounts && w->finished); });
+}
+
+}  // namespace
+
+void PostLoadMessage(LoadFileHandle *h, uint32_t message) {
+    LoadWorker *w = WorkerOf(h);
+    w->queue.Post(message);
+    w->posted.fetch_add(1, std::memory_order_release);
+}
+
+bool WaitLoadFinished(LoadFileHandle *h, std::chrono::milliseconds timeout) { return WaitFor(h, timeout, true); }
+
+bool WaitLoadWorkerEnd(LoadFileHandle *h, std::chrono::milliseconds timeout) { return WaitFor(h, timeout, false); }
+
+void SetLoadPassHookForTesting(LoadPassHook hook) { g_passHook.store(hook, std::memory_order_release); }
+
+}  // namespace quill
+
+using namespace quill;
+
+extern "C" {
+
+QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uint32_t message, const char *aux) {
+    if (path == nullptr) return nullptr;
+    const std::size_t pathLength = std::strlen(path);
+    // The worker opens the file again by this name, so a name cut to fit
+    // would read another file.
+    if (pathLength == 0 || pathLength >= sizeof LoadFileHandle::loadFilePath) return nullptr;
+    auto *h = static_cast<LoadFileHandle *>(std::calloc(1, sizeof(LoadFileHandle)));
+    if (h == nullptr) return nullptr;
+    std::memcpy(h->loadFilePath, path, pathLength + 1);
+    if (aux != nullptr) std::strncpy(h->auxPath, aux, sizeof h->auxPath - 1);
+
+    // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        std::free(h);
+        return nullptr;
+    }
+    struct stat st {};
+    uint8_t first = 0;
+    struct tm local {};
+    const bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                        static_cast<unsigned long long>(st.st_size) <= UINT32_MAX &&
+                        ::pread(fd, &first, 1, 0) == 1 && (first == ':' || first == 'S') &&
+                        ::localtime_r(&st.st_mtime, &local) != nullptr;
+    ::close(fd);
+    if (usable) h->fileBuffer = static_cast<uint8_t *>(std::calloc(static_cast<std::size_t>(st.st_size), 1));
+    if (h->fileBuffer == nullptr) {
+        std::free(h);
+        return nullptr;
+    }
+    h->fileSize = static_cast<uint32_t>(st.st_size);
+    for (LoadProgressRecord &r : h->ring) {
+        r.fileYear = local.tm_year + 1900;
+        r.fileMonth = local.tm_mon + 1;
+        r.fileDay = local.tm_mday;
+        r.fileHour = local.tm_hour;
+        r.fileMinute = local.tm_min;
+        r.fileSecond = local.tm_sec;
+    }
+
+    h->notifyWindow = window;
+    h->notifyMessage = message;
+    h->readIndex = 0;
+    h->writeIndex = 0;
+    h->semaphore = &LoadFileRingLock();
+    auto *w = new (std::nothrow) LoadWorker;
+    if (w == nullptr) {
+        std::free(h->fileBuffer);
+        std::free(h);
+        return nullptr;
+    }
+    h->workerThread = w;
+    h->workerThreadId = g_nextThreadId.fetch_add(1);
+    RegisterLoadFile(h);
+    try {
+        w->thread = std::thread(WorkerMain, h);
+    } catch (...) {
+        UnregisterLoadFile(h);
+        FreeHandle(h);
+        return nullptr;
+    }
+    return h;
+}
+
+QUILLCTL_API LoadProgressRecord *PRRHexGetProg(LoadFileHandle *h) {
+    if (h == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(LoadFileRingLock());
+    const int32_t index = RingIndex(h->readIndex);
+    h->readIndex = index == PRR_RING_SIZE - 1 ? 0 : index + 1;
+    return &h->ring[index];
+}
+
+QUILLCTL_API void PRRHexClose(LoadFileHandle *h) {
+    if (h == nullptr) return;
+    // Closing twice, or a pointer we never handed out, must not free anything.
+    if (!UnregisterLoadFile(h)) return;
+    LoadWorker *w = WorkerOf(h);
+    PostLoadMessage(h, kMsgQuit);
+    if (!WaitLoadWorkerEnd(h, kCloseWait)) {
+        // A thread still running must never touch freed memory: leave the
+        // handle to it rather than free it under its feet.
+        w->thread.detach();
+        return;
+    }
+    w->thread.join();
+    FreeHandle(h);
+}
+
+}  // extern "C"
