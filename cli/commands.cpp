@@ -19,6 +19,7 @@ int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
         "3 port or file problem.");
 
     // Command families register here.
+    AddHexCommands(app, ctx);
 
     try {
         app.parse(argc, argv);
