@@ -196,6 +196,21 @@ void FillProgramChunk(FlashHandle *h, uint8_t *buf, uint32_t count) {
     }
 }
 
+void ReportStreamProgress(FlashHandle *h, const char *format) {
+    const uint32_t sent = h->bytesSent;
+    const uint32_t total = h->totalBytes;
+    if (total == 0) return;
+    const double limit = double(total) * 0.1 * h->progressStep;
+    const int32_t percentage = h->autoRange ? static_cast<int32_t>((uint64_t(sent) * 100 / total) / 10 * 10)
+                                            : h->progressStep * 10;
+    h->progressCurrent = percentage;
+    if (double(sent) > std::trunc(limit) && percentage != h->progressLast && percentage != 0) {
+        ReportProgress(h, 0, static_cast<uint32_t>(percentage), 100, format, percentage);
+        ++h->progressStep;
+        h->progressLast = percentage;
+    }
+}
+
 int32_t DevProgramChunk(FlashHandle *h, uint8_t page) {
     if (h->bytesSent == 0) h->progressStep = 1;
     uint8_t st1 = 0, st2 = 0;
@@ -206,20 +221,9 @@ int32_t DevProgramChunk(FlashHandle *h, uint8_t page) {
         return code != 0 ? code : PRR_STATUS_FLASH_WRITE;
     }
 
+    ReportStreamProgress(h, "Flash Programming <%d%%>...");
     const uint32_t sent = h->bytesSent;
     const uint32_t total = h->totalBytes;
-    if (total > 0) {
-        const double limit = double(total) * 0.1 * h->progressStep;
-        const int32_t percentage = h->autoRange
-                                       ? static_cast<int32_t>((uint64_t(sent) * 100 / total) / 10 * 10)
-                                       : h->progressStep * 10;
-        h->progressCurrent = percentage;
-        if (double(sent) > std::trunc(limit) && percentage != h->progressLast && percentage != 0) {
-            ReportProgress(h, 0, static_cast<uint32_t>(percentage), 100, "Flash Programming <%d%%>...", percentage);
-            ++h->progressStep;
-            h->progressLast = percentage;
-        }
-    }
 
     const uint32_t left = total > sent ? total - sent : 0;
     h->chunkLength = left < sizeof h->chunkBuffer ? left : static_cast<uint32_t>(sizeof h->chunkBuffer);

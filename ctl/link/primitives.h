@@ -67,6 +67,9 @@ int32_t DevReadVersion(FlashHandle *h, uint8_t *dest);
 
 // Next `count` bytes of the program stream (lead pad, image, tail pad).
 void FillProgramChunk(FlashHandle *h, uint8_t *buf, uint32_t count);
+// Progress of a stream in steps of 10 %: reports `format` (with the
+// percentage as its %d) once the bytes sent pass the next tenth.
+void ReportStreamProgress(FlashHandle *h, const char *format);
 // Writes the next page of the stream with its internal verify; after the last
 // page, reports the finish lines and starts the follow-on the options ask for.
 int32_t DevProgramChunk(FlashHandle *h, uint8_t page);

@@ -1,0 +1,96 @@
+// Blank check, block by block; on an erase request or in the autoprocedure it
+// decides whether the erase is needed.
+#include "link/frames.h"
+#include "link/primitives.h"
+#include "platform/tick.h"
+#include "sequence/sequence_common.h"
+#include "sequence/sequences.h"
+#include "worker/flash_worker.h"
+#include "worker/progress.h"
+
+namespace quill {
+namespace {
+
+int32_t SendBlankCheck(FlashHandle *h, bool wholeRange) {
+    if (AddressForm(h)) {
+        const uint32_t start = wholeRange ? 0 : GetBlockBound(h, h->currentBlock, 0);
+        const uint32_t end = GetBlockBound(h, wholeRange ? h->lastBlock : h->currentBlock, 1);
+        return CmdBlankCheckAdr(h, start, end);
+    }
+    return CmdBlankCheckBlk(h, h->currentBlock);
+}
+
+}  // namespace
+
+int32_t BlankCheckStart(FlashHandle *h) {
+    if (h->port == PRR_INVALID_PORT) return PRR_STATUS_NOT_CONNECTED;
+    if (!(h->device.rangeSet5 & kRangeBlankCheck)) return PRR_STATUS_NOT_SUPPORTED;
+    if (int32_t code = CheckCommandStart(h)) return code;
+    const bool whole = h->autoRange != 0 || AreaMode(h) == PRR_AREA_CHIP;
+    const BlockSelection sel = SelectBlocks(h, whole);
+    if (!ValidBlockRange(h, sel.first, sel.last)) return PRR_STATUS_ILLEGAL_PARAMETER;
+    ReportProgress(h, 0, 10, 100, "Flash Blank Checking...");
+    h->firstBlock = static_cast<uint8_t>(sel.first);
+    h->lastBlock = static_cast<uint8_t>(sel.last);
+    h->currentBlock = h->firstBlock;
+    if (int32_t code = SendBlankCheck(h, whole)) return code;
+    h->state = PRR_STATE_BLANK_CHECK;
+    h->step = 1;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
+}
+
+int32_t BlankCheckStep(FlashHandle *h) {
+    if (HandleAbort(h)) return 0;
+    // Only the first answer is waited for; later ones rely on the read time-out.
+    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotBlankCheck, 1)))) return 0;
+    uint8_t st1 = 0, st2 = 0;
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) {
+        h->step = 0;
+        return code;
+    }
+    if (st1 == proto::kAck) {
+        const int span = h->lastBlock - h->firstBlock + 1;
+        const double percent = 100.0 / span * h->currentBlock;
+        ReportProgress(h, 0, percent > 100.0 ? 100u : static_cast<uint32_t>(percent), 100,
+                       "block <%d> blank check finish.", h->currentBlock);
+        if (h->currentBlock < h->lastBlock) {
+            ++h->currentBlock;
+            return SendBlankCheck(h, false);
+        }
+        PurgeRx(h);
+        ReportProgress(h, 0, 100, 100, "all block blank check finish.");
+        if (h->epvRunning) {
+            ReportProgress(h, 0, 100, 100, "skip erase.");
+            return StartSequence(h, PRR_STATE_PROGRAM);
+        }
+        if (h->eraseAfterBlank) {
+            ReportProgress(h, 0, 100, 100, "no need erase.");
+            h->eraseAfterBlank = 0;
+        }
+        h->step = 0;
+        return 0;
+    }
+    if (proto::IsRefusal(st1)) {
+        const uint16_t limit = SlotWord(h, kSlotBlankCheck, 4);
+        if (limit == kRetryForever) return 0;  // the device sends a fresh status; read it next pass
+        if (RetryLimitReached(h, limit, 10)) return PRR_STATUS_RETRY_OVER;
+        PurgeRx(h);
+        return SendBlankCheck(h, false);
+    }
+    // Not blank.
+    if (h->epvRunning) {
+        ReportProgress(h, 0, 100, 100, "not blank, then erase.");
+        return StartSequence(h, PRR_STATE_ERASE);
+    }
+    if (h->eraseAfterBlank) {
+        h->eraseAfterBlank = 0;
+        return StartSequence(h, PRR_STATE_ERASE);
+    }
+    h->step = 0;
+    ReportProgress(h, 0, 100, 100, "not blank.");
+    return 0;
+}
+
+}  // namespace quill

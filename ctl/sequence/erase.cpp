@@ -1,0 +1,128 @@
+// Erase of the chip or of a block range, each erase followed by the device's
+// own check; a range still not erased is erased again up to the retry limit.
+#include <algorithm>
+
+#include "link/frames.h"
+#include "link/primitives.h"
+#include "platform/tick.h"
+#include "sequence/sequence_common.h"
+#include "sequence/sequences.h"
+#include "worker/flash_worker.h"
+#include "worker/progress.h"
+
+namespace quill {
+namespace {
+
+enum EraseStep : int32_t { kErased = 1, kChecked = 2, kChipChecked = 3 };
+
+bool BlockMode(const FlashHandle *h) { return h->autoRange == 0 && AreaMode(h) == PRR_AREA_BLOCK; }
+
+int32_t Fail(FlashHandle *h, int32_t code) {
+    h->step = 0;
+    return code;
+}
+
+// The device reports the range still not erased: erase again, in block form.
+int32_t Retry(FlashHandle *h) {
+    const uint16_t limit = SelectedSlot(h, kSlotEraseTimes).payload.times.word7;
+    if (h->retryCount == 0) ReportProgress(h, 0, 10, 100, "retrying...");
+    ++h->retryCount;
+    if (h->retryCount >= limit) {
+        if (h->step == kChecked && BlockMode(h))
+            ReportProgress(h, 0, 100, 100, "block <%d> erase error.", h->currentBlock);
+        else
+            ReportProgress(h, 0, 100, 100, "chip erase error.");
+        return Fail(h, PRR_STATUS_RETRY_OVER);
+    }
+    PurgeRx(h);
+    const int32_t code = BlockMode(h) ? CmdBlockEraseBlk(h, h->currentBlock) : CmdChipEraseBlk(h);
+    h->step = kErased;
+    return code;
+}
+
+int32_t Finished(FlashHandle *h) {
+    if (h->epvRunning) return StartSequence(h, PRR_STATE_PROGRAM);
+    h->step = 0;
+    return 0;
+}
+
+}  // namespace
+
+int32_t EraseStart(FlashHandle *h) {
+    if (int32_t code = CheckCommandStart(h)) return code;
+    const bool blockMode = BlockMode(h);
+    const BlockSelection sel = SelectBlocks(h, !blockMode);
+    if (!ValidBlockRange(h, sel.first, sel.last)) return PRR_STATUS_ILLEGAL_PARAMETER;
+    ReportProgress(h, 0, 10, 100, "Flash Erasing...");
+    // Chip, area and whole-device erases name the device's last block in
+    // their check, so set the range for them too.
+    h->firstBlock = static_cast<uint8_t>(sel.first);
+    h->lastBlock = static_cast<uint8_t>(sel.last);
+    h->currentBlock = h->firstBlock;
+    int32_t code;
+    if (blockMode) {
+        code = AddressForm(h) ? CmdBlockEraseAdr(h, GetBlockBound(h, sel.first, 0), GetBlockBound(h, sel.last, 1))
+                              : CmdBlockEraseBlk(h, h->currentBlock);
+    } else {
+        code = AddressForm(h) ? CmdChipEraseAdr(h, 0, GetBlockBound(h, h->device.blockCount - 1, 1))
+                              : CmdChipEraseBlk(h);
+    }
+    if (code != 0) return code;
+    h->state = PRR_STATE_ERASE;
+    h->step = kErased;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
+}
+
+int32_t EraseStep(FlashHandle *h) {
+    if (HandleAbort(h)) return 0;
+    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotErase, 1)))) return 0;
+    uint8_t st1 = 0, st2 = 0;
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
+    const bool blockMode = BlockMode(h);
+    switch (h->step) {
+    case kErased: {
+        if (st1 != proto::kAck || st2 != proto::kAck) return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        const int32_t code = blockMode ? CmdSend3(h, proto::kCmdBlankCheck, h->currentBlock, 0x00, 0xFF)
+                                       : CmdSend3(h, proto::kCmdEraseCheck, h->lastBlock, 0x00, 0xFF);
+        if (code != 0) return Fail(h, code);
+        h->step = kChecked;
+        return 0;
+    }
+    case kChecked: {
+        if (st1 != proto::kAck) return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        if (st2 == proto::kNotErased) return Retry(h);
+        if (st2 != proto::kAck) return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        if (!blockMode) {
+            const int32_t code = CmdSend3(h, proto::kCmdBlankCheck, 0x80, 0x00, 0xFF);
+            if (code != 0) return Fail(h, code);
+            h->step = kChipChecked;
+            return 0;
+        }
+        const int span = h->lastBlock - h->firstBlock + 1;
+        const int percent = std::min(static_cast<int>(90.0 / span * (h->currentBlock + 1)), 90) + 10;
+        ReportProgress(h, 0, static_cast<uint32_t>(percent), 100, "block <%d> erase finish.", h->currentBlock);
+        if (h->currentBlock < h->lastBlock) {
+            ++h->currentBlock;
+            h->step = kErased;
+            return CmdBlockEraseBlk(h, h->currentBlock);
+        }
+        PurgeRx(h);
+        ReportProgress(h, 0, 100, 100, "all block erase finish.");
+        return Finished(h);
+    }
+    case kChipChecked:
+        if (st1 == proto::kAck && st2 == proto::kAck) {
+            ReportProgress(h, 0, 100, 100, "chip erase finish.");
+            PurgeRx(h);
+            return Finished(h);
+        }
+        if (st1 == proto::kAck && st2 == proto::kNotErased) return Retry(h);
+        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+    default:
+        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+    }
+}
+
+}  // namespace quill

@@ -1,0 +1,148 @@
+// Program and verify: both stream the same bytes over the range; programming
+// writes page by page with internal verify, verifying lets the device compare.
+#include <cstring>
+
+#include "link/frames.h"
+#include "link/primitives.h"
+#include "platform/tick.h"
+#include "sequence/sequence_common.h"
+#include "sequence/sequences.h"
+#include "sequence/stream_range.h"
+#include "worker/flash_worker.h"
+#include "worker/progress.h"
+
+namespace quill {
+namespace {
+
+enum ProgramStep : int32_t { kProgramPrepare = 1, kProgramChunk = 2 };
+enum VerifyStep : int32_t { kVerifyFirst = 1, kVerifyMore = 2, kVerifyLast = 3 };
+
+// Devices that answer the verify command with a status frame.
+const char *const kStatusFramePrefixes[] = {"QZ40A"};
+
+bool AnswersWithStatusFrame(const FlashHandle *h) {
+    for (const char *prefix : kStatusFramePrefixes)
+        if (std::strncmp(h->deviceName, prefix, std::strlen(prefix)) == 0) return true;
+    return false;
+}
+
+int32_t Fail(FlashHandle *h, int32_t code) {
+    h->step = 0;
+    return code;
+}
+
+// Fills the chunk buffer with the next stream bytes and sends them.
+int32_t SendNextChunk(FlashHandle *h, uint32_t length) {
+    h->chunkLength = length;
+    FillProgramChunk(h, h->chunkBuffer, length);
+    return DevSendBytes(h, h->chunkBuffer, length);
+}
+
+int32_t VerifyFinished(FlashHandle *h) {
+    PurgeRx(h);
+    ReportProgress(h, 0, 100, 100, "Flash Verifying finish!");
+    if (!h->followOn && (h->commandOptions & kOptChecksum)) return StartSequence(h, PRR_STATE_CHECKSUM);
+    if (!h->followOn && (h->commandOptions & kOptSecurity)) return StartSequence(h, PRR_STATE_SECURITY);
+    h->step = 0;
+    return 0;
+}
+
+}  // namespace
+
+int32_t ProgramStart(FlashHandle *h) {
+    if (int32_t code = CheckCommandStart(h)) return code;
+    if (int32_t code = SetUpProgramRange(h)) return code;
+    ReportProgress(h, 0, 0, 100, "Flash Programming Start...");
+    h->state = PRR_STATE_PROGRAM;
+    h->step = kProgramPrepare;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
+}
+
+int32_t ProgramStep(FlashHandle *h) {
+    if (HandleAbort(h)) return 0;
+    if (h->step == kProgramPrepare) {
+        h->step = kProgramChunk;
+        return 0;
+    }
+    // One page per pass, so an abort or a refused message is noticed between pages.
+    const int32_t code = DevProgramChunk(h, static_cast<uint8_t>(h->rangeStart >> 8));
+    if (code != 0) return Fail(h, code);
+    return 0;
+}
+
+int32_t VerifyStart(FlashHandle *h) {
+    if (int32_t code = CheckCommandStart(h)) return code;
+    if (int32_t code = SetUpProgramRange(h)) return code;
+    ReportProgress(h, 0, 0, 100, "Flash Verifying Start...");
+    if (int32_t code = CmdVerifyAdr(h, h->rangeStart, h->rangeEnd)) return code;
+    h->state = PRR_STATE_VERIFY;
+    h->step = kVerifyFirst;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
+}
+
+int32_t VerifyStep(FlashHandle *h) {
+    if (HandleAbort(h)) return 0;
+    const uint16_t firstWait = SlotWord(h, kSlotVerify, 6);
+    const uint16_t laterWait = SlotWord(h, kSlotVerify, 1);
+    const uint16_t limit = SlotWord(h, kSlotVerify, 4);
+    uint8_t st1 = 0, st2 = 0;
+
+    if (h->step == kVerifyFirst) {
+        h->progressStep = 1;
+        h->progressLast = 0;
+        h->progressCurrent = 0;
+        if (!StepWaitElapsed(h, TimeCodeMs(h, firstWait))) return 0;
+        const int32_t code =
+            AnswersWithStatusFrame(h) ? DevReadStatusFrame(h, &st1, &st2, firstWait) : DevReadStatus(h, &st1, &st2, 1);
+        if (code != 0) return Fail(h, code);
+        if (st1 == proto::kAck) {
+            const uint32_t chunk = h->totalBytes < 256 ? h->totalBytes : 256;
+            if (chunk >= h->totalBytes) {
+                h->step = kVerifyLast;
+            } else {
+                h->bytesSent += chunk;
+                h->rangeStart += chunk;
+                h->step = kVerifyMore;
+            }
+            h->stepTick = TickNow();
+            return SendNextChunk(h, chunk);
+        }
+        if (proto::IsRefusal(st1)) {
+            if (limit == kRetryForever) return 0;
+            if (RetryLimitReached(h, limit, static_cast<uint32_t>(h->progressCurrent))) return PRR_STATUS_RETRY_OVER;
+            PurgeRx(h);
+            return CmdVerifyAdr(h, h->rangeStart, h->rangeEnd);
+        }
+        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+    }
+
+    if (!StepWaitElapsed(h, TimeCodeMs(h, laterWait))) return 0;
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
+    if (st2 != proto::kAck) return Fail(h, PRR_STATUS_VERIFY);
+    if (st1 == proto::kAck) {
+        if (h->step == kVerifyLast) return VerifyFinished(h);
+        ReportStreamProgress(h, "Flash Verifying <%d%%>...");
+        const uint32_t left = h->totalBytes - h->bytesSent;
+        const uint32_t chunk = left < 256 ? left : 256;
+        const int32_t code = SendNextChunk(h, chunk);
+        h->bytesSent += chunk;
+        h->rangeStart += chunk;
+        if (h->bytesSent >= h->totalBytes) h->step = kVerifyLast;
+        h->stepTick = TickNow();
+        h->retryCount = 0;
+        return code;
+    }
+    if (proto::IsRefusal(st1)) {
+        if (limit == kRetryForever) return 0;
+        if (RetryLimitReached(h, limit, 10)) return PRR_STATUS_RETRY_OVER;
+        PurgeRx(h);
+        return DevSendBytes(h, h->chunkBuffer, h->chunkLength);  // the previous chunk again
+    }
+    return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+}
+
+}  // namespace quill

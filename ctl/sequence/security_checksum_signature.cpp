@@ -1,0 +1,189 @@
+// Security flags, checksum compare and signature read.
+#include <cstring>
+
+#include "link/com_port.h"
+#include "link/frames.h"
+#include "link/primitives.h"
+#include "platform/tick.h"
+#include "sequence/sequence_common.h"
+#include "sequence/sequences.h"
+#include "sequence/stream_range.h"
+#include "worker/flash_worker.h"
+#include "worker/progress.h"
+
+namespace quill {
+namespace {
+
+int32_t Fail(FlashHandle *h, int32_t code) {
+    h->step = 0;
+    return code;
+}
+
+constexpr uint32_t kSecurityAckMs = 100;  // the acknowledgement after the security byte
+
+}  // namespace
+
+int32_t SecurityStart(FlashHandle *h) {
+    if (int32_t code = CheckCommandStart(h)) return code;
+    ReportProgress(h, 0, 0, 100, "Security Flag Set Start...");
+    if (int32_t code = CmdSecurityStart(h)) return code;
+    h->state = PRR_STATE_SECURITY;
+    h->step = 1;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
+}
+
+int32_t SecurityStep(FlashHandle *h) {
+    if (HandleAbort(h)) return 0;
+    const uint16_t limit = SlotWord(h, kSlotSecurity, 4);
+    uint8_t st1 = 0, st2 = 0;
+    if (h->step == 1) {
+        if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 9)))) return 0;
+        if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Fail(h, code);
+        if (st1 == proto::kAck) {
+            ReportProgress(h, 0, 30, 100, "Send Security Flag...");
+            (void)DevSendBytes(h, &h->securityByte, 1);
+            uint8_t ack = 0;
+            if (int32_t code = ComReadByte(h, &ack, kSecurityAckMs)) return code;
+            if (ack != proto::kAck) return 0;  // read a fresh status next pass
+            if (int32_t code = CmdSend3(h, proto::kCmdInternalVerify, proto::kSecurityUnit, 0x00, 0x00)) return code;
+            h->stepTick = TickNow();
+            h->retryCount = 0;
+            h->step = 2;
+            return 0;
+        }
+        if (proto::IsRefusal(st1)) {
+            if (limit == kRetryForever) return 0;
+            if (RetryLimitReached(h, limit, 30)) return PRR_STATUS_RETRY_OVER;
+            PurgeRx(h);
+            return CmdSecurityStart(h);
+        }
+        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+    }
+    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 1)))) return 0;
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
+    if (st1 == proto::kAck) {
+        ReportProgress(h, 0, 60, 100, "Internal Verifying...");
+        h->stepTick = TickNow();
+        h->retryCount = 0;
+        h->step = 0;
+        if (st2 != proto::kAck) return PRR_STATUS_INTERNAL_VERIFY;
+        ReportProgress(h, 0, 100, 100, "Security Flag Setting finish!");
+        PurgeRx(h);
+        return 0;
+    }
+    if (proto::IsRefusal(st1)) {
+        if (limit == kRetryForever) return 0;
+        if (RetryLimitReached(h, limit, 60)) return PRR_STATUS_RETRY_OVER;
+        PurgeRx(h);
+        return DevSendBytes(h, &h->securityByte, 1);
+    }
+    return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+}
+
+int32_t ChecksumStart(FlashHandle *h) {
+    if (int32_t code = CheckCommandStart(h)) return code;
+    if (int32_t code = SetUpChecksumRange(h)) return code;
+    ReportProgress(h, 0, 0, 100, "CheckSum Read Start...");
+    if (int32_t code = CmdChecksum(h, h->rangeStart, h->rangeEnd)) return code;
+    h->state = PRR_STATE_CHECKSUM;
+    h->step = 1;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
+}
+
+int32_t ChecksumStep(FlashHandle *h) {
+    if (HandleAbort(h)) return 0;
+    if (h->step == 1) {
+        if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotChecksum, 1)))) return 0;
+        uint8_t st1 = 0, st2 = 0;
+        if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Fail(h, code);
+        if (st1 == proto::kAck) {
+            h->stepTick = TickNow();
+            h->step = 2;
+            return 0;
+        }
+        return Fail(h, proto::IsRefusal(st1) ? PRR_STATUS_RETRY_OVER : PRR_STATUS_ILLEGAL_STATUS);
+    }
+    uint8_t word[2];
+    if (int32_t code = DevReadWord(h, word, SlotWord(h, kSlotChecksum, 2))) return Fail(h, code);
+    // The word reader swaps; the device sends the low byte first.
+    const uint8_t d0 = word[1], d1 = word[0];
+    ReportProgress(h, 0, 100, 100, "DEVICE CHECK SUM: [%02X%02X]", d1, d0);
+    PurgeRx(h);
+    proto::StreamChecksum sum;
+    while (h->bytesSent < h->totalBytes) {
+        const uint32_t left = h->totalBytes - h->bytesSent;
+        const uint32_t n = left < 256 ? left : 256;
+        FillProgramChunk(h, h->chunkBuffer, n);
+        for (uint32_t i = 0; i < n; ++i) sum.Add(h->chunkBuffer[i]);
+        h->bytesSent += n;
+    }
+    const uint16_t value = sum.value();
+    ReportProgress(h, 0, 100, 100, "FILE CHECK SUM: [%04X]", value);
+    h->step = 0;
+    if (d0 == (value & 0xFF) && d1 == (value >> 8)) {
+        ReportProgress(h, 0, 100, 100, "CHECKSUM COMPARE: OK");
+        if (!h->followOn && (h->commandOptions & kOptSecurity)) return StartSequence(h, PRR_STATE_SECURITY);
+        return 0;
+    }
+    // A mismatch is reported, not failed: callers read the compare line.
+    ReportProgress(h, 0, 100, 100, "CHECKSUM COMPARE: ERROR");
+    return 0;
+}
+
+int32_t SignatureStart(FlashHandle *h) {
+    if (int32_t code = CheckCommandStart(h)) return code;
+    ReportProgress(h, 0, 0, 100, "Reading Flash Signature...");
+    if (int32_t code = DevReadSignature(h, h->signatureBuffer)) return code;
+    h->state = PRR_STATE_SIGNATURE;
+    h->step = 1;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
+}
+
+int32_t SignatureStep(FlashHandle *h) {
+    if (HandleAbort(h)) return 0;
+    const uint8_t *sig = h->signatureBuffer;
+    const int n = (h->device.parseFlags & PRR_PARSE_ADDRESS_FORM) ? 4 : 3;
+    ReportProgress(h, 0, 20, 100, "ID:          0x%02x 0x%02x 0x%02x", sig[0], sig[1], sig[2]);
+    char name[11] = {};
+    for (int i = 0; i < 10; ++i) name[i] = static_cast<char>(sig[3 + n + i] & 0x7F);
+    if (h->device.parseFlags & PRR_PARSE_NAME_MASKED) {
+        char masked[10] = {};
+        std::memcpy(masked, name, 5);
+        std::memcpy(masked + std::strlen(masked), "XXXX", 4);
+        ReportProgress(h, 0, 50, 100, "NAME:        %s", masked);
+    } else {
+        const uint32_t end = (uint32_t(sig[n + 2] & 0x7F) << 14) | (uint32_t(sig[n + 1] & 0x7F) << 7) |
+                             uint32_t(sig[n] & 0x7F);
+        ReportProgress(h, 0, 30, 100, "END ADDRESS: 0x%08x", end);
+        if (!(h->device.parseFlags & PRR_PARSE_ADDRESS_FORM)) {
+            ReportProgress(h, 0, 50, 100, "BLK/AREAS:   %d", sig[16]);
+            if (sig[16] != h->device.blockCount)
+                ReportProgress(h, 0, 50, 100, "WARNING: Invalid BLK/AREAS [%d]", sig[16]);
+        }
+        ReportProgress(h, 0, 40, 100, "NAME:        %s", name);
+    }
+    if (int32_t code = DevReadVersion(h, h->versionBuffer)) return Fail(h, code);
+    // The version word arrives as major, then two BCD digits of the minor
+    // number; the word reader delivers them swapped.
+    const uint8_t major = h->versionBuffer[1], minor = h->versionBuffer[0];
+    ReportProgress(h, 0, 100, 100, "F/W    Ver.: %d.%d%d", major, minor >> 4, minor & 15);
+    h->step = 0;
+    PurgeRx(h);
+    return 0;
+}
+
+int32_t AutoprocedureStart(FlashHandle *h) {
+    if (int32_t code = CheckCommandStart(h)) return code;
+    h->epvRunning = 1;
+    if ((h->device.rangeSet5 & kRangeBlankCheck) && (h->commandOptions & kOptBlankFirst))
+        return StartSequence(h, PRR_STATE_BLANK_CHECK);
+    return StartSequence(h, PRR_STATE_ERASE);
+}
+
+}  // namespace quill

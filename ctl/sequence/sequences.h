@@ -1,0 +1,28 @@
+// The operation sequences: one start and one step operation per command.
+// Every operation returns a status code; 0 goes on (or ended normally).
+#pragma once
+#include <cstdint>
+
+#include "quillctl.h"
+
+namespace quill {
+
+int32_t ConnectStart(FlashHandle *h);
+int32_t ConnectStep(FlashHandle *h);
+int32_t BlankCheckStart(FlashHandle *h);
+int32_t BlankCheckStep(FlashHandle *h);
+int32_t EraseStart(FlashHandle *h);
+int32_t EraseStep(FlashHandle *h);
+int32_t ProgramStart(FlashHandle *h);
+int32_t ProgramStep(FlashHandle *h);
+int32_t VerifyStart(FlashHandle *h);
+int32_t VerifyStep(FlashHandle *h);
+int32_t ChecksumStart(FlashHandle *h);
+int32_t ChecksumStep(FlashHandle *h);
+int32_t SecurityStart(FlashHandle *h);
+int32_t SecurityStep(FlashHandle *h);
+int32_t SignatureStart(FlashHandle *h);
+int32_t SignatureStep(FlashHandle *h);
+int32_t AutoprocedureStart(FlashHandle *h);
+
+}  // namespace quill
