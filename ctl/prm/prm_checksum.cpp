@@ -62,12 +62,14 @@ uint32_t PrmChecksum(ByteSource &src) {
 bool PrmChecksumOfFile(const char *path, uint32_t *value) {
     int fd = OpenPrmFile(path);
     if (fd < 0) return false;
+    bool ok;
     {
         ByteSource src(fd);
         *value = PrmChecksum(src);
+        ok = !src.failed();
     }
     ::close(fd);
-    return true;
+    return ok;
 }
 
 void ReadChecksumLine(const char *line) {

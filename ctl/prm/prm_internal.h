@@ -73,7 +73,7 @@ private:
 // Whole-file operations over any byte source.
 DeviceParameters *ReadPrm(ByteSource &src);
 uint32_t PrmChecksum(ByteSource &src);
-// The checksum of a file, or false when it cannot be opened.
+// The checksum of a file, or false when it cannot be opened or read.
 bool PrmChecksumOfFile(const char *path, uint32_t *value);
 
 // CRC-32/MPEG-2: polynomial 0x04C11DB7, MSB first, no reflection, no final XOR.

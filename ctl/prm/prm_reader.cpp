@@ -134,6 +134,12 @@ DeviceParameters *ReadPrm(ByteSource &src) {
             return nullptr;
         }
     }
+    // A read error is not the end of the file: a record read only in part
+    // would look complete to the caller.
+    if (src.failed()) {
+        PRRFreePRM(record);
+        return nullptr;
+    }
     Finish(ctx);
     return record;
 }

@@ -20,14 +20,14 @@ ByteSource::ByteSource(const void *data, size_t size)
 
 ByteSource::ByteSource(int fd) : buf_(nullptr), len_(0), fd_(fd) {
     block_ = static_cast<uint8_t *>(std::malloc(kReadBlock));
-    if (block_ == nullptr) failed_ = true;
+    if (block_ == nullptr) ended_ = failed_ = true;
     buf_ = block_;
 }
 
 ByteSource::~ByteSource() { std::free(block_); }
 
 int ByteSource::Refill() {
-    if (fd_ < 0 || failed_) return -1;
+    if (fd_ < 0 || ended_) return -1;
     for (;;) {
         ssize_t n = ::read(fd_, block_, kReadBlock);
         if (n > 0) {
@@ -37,7 +37,8 @@ int ByteSource::Refill() {
         }
         if (n < 0 && errno == EINTR) continue;
         // End of file or a failed read: no further bytes, ever.
-        failed_ = true;
+        ended_ = true;
+        failed_ = n < 0;
         len_ = pos_ = 0;
         return -1;
     }

@@ -26,6 +26,8 @@ public:
         if (pos_ < len_) return buf_[pos_++];
         return Refill();
     }
+    // True when the bytes ended through a failed read, not the end of the file.
+    bool failed() const { return failed_; }
 
 private:
     int Refill();
@@ -35,6 +37,7 @@ private:
     size_t pos_ = 0;
     int fd_ = -1;
     uint8_t *block_ = nullptr;  // refill buffer of a file source
+    bool ended_ = false;
     bool failed_ = false;
 };
 

@@ -249,6 +249,9 @@ TEST(PrmFileTest, RefusesWhatIsNotAnUnlockedRegularFile) {
     EXPECT_EQ(PRRReadPRM(nullptr, 0), nullptr);
     EXPECT_EQ(PRRReadPRM((file.dir() + "/missing.prm").c_str(), 0), nullptr);
     EXPECT_EQ(PRRReadPRM(file.dir().c_str(), 0), nullptr);
+    // A regular file whose read fails (EIO): no partial record, no verdict.
+    EXPECT_EQ(PRRReadPRM("/proc/self/mem", 0), nullptr);
+    EXPECT_EQ(PRRChecksumValuesPRM("/proc/self/mem", nullptr, nullptr), 1);
     std::string fifo = file.dir() + "/fifo.prm";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(PRRReadPRM(fifo.c_str(), 0), nullptr);  // and does not block
