@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -129,10 +131,14 @@ TEST(SrecCatDifferential, GeneratedFilesGiveTheSameImage) {
     ScratchDir dir;
     const char *lineEnds[] = {"\r\n", "\n", "\r"};
     int compared = 0;
+    std::map<std::string, int> filesWith;  // record kinds the generated files used
     for (int i = 0; i < kFiles; ++i) {
         Generator gen(20260 + i);
         const Generated g = gen.Make(i % 2 == 0);
         SCOPED_TRACE("file " + std::to_string(i));
+        std::set<std::string> kinds;
+        for (const std::string &r : g.records) kinds.insert(r[0] == ':' ? r.substr(7, 2) : r.substr(0, 2));
+        for (const std::string &k : kinds) ++filesWith[k];
         const std::string path =
             dir.Write(g.intel ? "in.hex" : "in.srec", Join(g.records, lineEnds[gen.Below(3)], gen.Below(4) == 0));
         // srec_cat takes LF or CR LF line ends only; it reads the same records.
@@ -157,6 +163,7 @@ TEST(SrecCatDifferential, GeneratedFilesGiveTheSameImage) {
         ++compared;
     }
     EXPECT_EQ(compared, kFiles);
+    for (const char *kind : {"02", "04", "S1", "S2", "S3", "S7", "S8", "S9"}) EXPECT_GE(filesWith[kind], 10) << kind;
 }
 
 }  // namespace
