@@ -1,0 +1,401 @@
+#include "sim/virtual_target.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "sim/device_model.h"
+#include "sim/pacing.h"
+#include "sim/protocol_engine.h"
+
+namespace quillsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+SimConfig configFromFile(const std::string &path) {
+    std::string error;
+    auto c = loadConfig(path, &error);
+    if (!c) throw std::runtime_error(error);
+    return *c;
+}
+
+SimConfig configFromRecord(const DeviceParameters &prm) {
+    std::string error;
+    auto c = configFromParameters(prm, &error);
+    if (!c) throw std::runtime_error(error);
+    return *c;
+}
+
+}  // namespace
+
+struct VirtualTarget::Impl {
+    explicit Impl(SimConfig c) : model(std::move(c)), engine(model, faults, log) {
+        engine.setSecurityListener([this](uint8_t value) { saveState(value); });
+    }
+
+    void run();
+    void wake() {
+        const uint64_t one = 1;
+        if (wakeFd >= 0) (void)!::write(wakeFd, &one, sizeof one);
+    }
+    // Caller holds the lock.
+    void saveState(uint8_t value) {
+        std::string error;
+        if (!stateFile.empty() && !saveSecurityState(stateFile, value, &error)) log.add(Clock::now(), Direction::Note, error);
+    }
+    void observeLine(Clock::time_point now) {
+        const auto line = port.line();
+        if (!line) return;
+        if (!lastLine || line->baud != lastLine->baud || line->parity != lastLine->parity || line->dataBits != lastLine->dataBits ||
+            line->stopBits != lastLine->stopBits || line->raw != lastLine->raw)
+            log.add(now, Direction::Note, "line: " + describeLine(*line));
+        lastLine = line;
+    }
+
+    mutable std::mutex m;
+    mutable std::condition_variable changed; // frames received, thread ended
+    DeviceModel model;
+    FaultPlan faults;
+    Transcript log;
+    ProtocolEngine engine;
+    PtyPort port;
+    PortAlias alias;
+    std::thread thread;
+    int wakeFd = -1;
+    bool started = false;
+    bool stopping = false;
+    bool threadDone = false;
+    bool vanished = false;
+    uint32_t pacingBaud = 0;
+    bool followLine = false;
+    std::optional<LineSettings> lastLine;
+    std::string stateFile;
+};
+
+void VirtualTarget::Impl::run() {
+    PacedLine rxLine, txLine;
+    std::deque<std::pair<uint8_t, Clock::time_point>> rxQueue; // received, waiting for their wire time
+    std::deque<uint8_t> txQueue;
+    const int fd = port.master(); // closed only on this thread (vanish) or after it ended
+    uint64_t framesSeen = 0;
+
+    for (;;) {
+        auto now = Clock::now();
+        bool vanish = false;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (stopping) break;
+            observeLine(now);
+            const uint32_t baud = followLine ? (lastLine ? lastLine->baud : 0) : pacingBaud;
+            rxLine.setBaud(baud);
+            txLine.setBaud(baud);
+            while (!rxQueue.empty() && rxQueue.front().second <= now) {
+                engine.receive(rxQueue.front().first, rxQueue.front().second);
+                rxQueue.pop_front();
+            }
+            engine.tick(now);
+            const Bytes out = engine.takeOutput();
+            if (!out.empty()) {
+                txLine.queued(txQueue.size(), now);
+                txQueue.insert(txQueue.end(), out.begin(), out.end());
+            }
+            if (engine.frames() != framesSeen) {
+                framesSeen = engine.frames();
+                changed.notify_all();
+            }
+            vanish = engine.vanishRequested() && txQueue.empty();
+            if (vanish) {
+                // Like a USB adapter pulled out: the line and its name disappear.
+                port.close();
+                alias.remove();
+                vanished = true;
+                log.add(now, Direction::Note, "port closed");
+            }
+        }
+        if (vanish) break;
+
+        bool waitWritable = false;
+        if (const size_t due = txLine.due(txQueue.size(), now)) {
+            uint8_t buf[4096];
+            const size_t n = std::min(due, sizeof buf);
+            std::copy_n(txQueue.begin(), n, buf);
+            const ssize_t w = ::write(fd, buf, n);
+            if (w > 0) {
+                txQueue.erase(txQueue.begin(), txQueue.begin() + w);
+                txLine.sent(static_cast<size_t>(w));
+                if (txQueue.empty()) {
+                    std::lock_guard<std::mutex> lock(m);
+                    engine.outputDrained(Clock::now());
+                }
+            }
+            // A full pty (the host is not reading) makes us wait until it drains.
+            waitWritable = w < static_cast<ssize_t>(n);
+        }
+
+        std::optional<Clock::time_point> deadline;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            deadline = engine.nextDeadline();
+        }
+        auto consider = [&deadline](Clock::time_point t) {
+            if (!deadline || t < *deadline) deadline = t;
+        };
+        if (!rxQueue.empty()) consider(rxQueue.front().second);
+        if (!waitWritable)
+            if (auto t = txLine.firstDone(txQueue.size())) consider(*t);
+
+        timespec ts{};
+        timespec *timeout = nullptr;
+        if (deadline) {
+            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+            timeout = &ts;
+        }
+        pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (waitWritable ? POLLOUT : 0)), 0}, {wakeFd, POLLIN, 0}};
+        const int ready = ::ppoll(fds, 2, timeout, nullptr);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        if (fds[1].revents & POLLIN) {
+            uint64_t count;
+            (void)!::read(wakeFd, &count, sizeof count);
+        }
+        if (fds[0].revents & POLLIN) {
+            uint8_t buf[4096];
+            const ssize_t r = ::read(fd, buf, sizeof buf);
+            const auto at = Clock::now();
+            for (ssize_t i = 0; i < r; ++i) rxQueue.emplace_back(buf[i], rxLine.admit(at));
+        }
+    }
+    std::lock_guard<std::mutex> lock(m);
+    threadDone = true;
+    changed.notify_all();
+}
+
+VirtualTarget::VirtualTarget(const std::string &prmPath) : VirtualTarget(configFromFile(prmPath)) {}
+VirtualTarget::VirtualTarget(const DeviceParameters &prm) : VirtualTarget(configFromRecord(prm)) {}
+VirtualTarget::VirtualTarget(SimConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {}
+
+VirtualTarget::~VirtualTarget() { stop(); }
+
+void VirtualTarget::start() {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    if (impl_->started) throw std::runtime_error("the virtual target was started before");
+    impl_->port.open();
+    impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl_->wakeFd < 0) {
+        impl_->port.close();
+        throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    }
+    const auto now = Clock::now();
+    impl_->log.setOrigin(now);
+    impl_->log.add(now, Direction::Note, "device " + impl_->model.config().deviceName + " on " + impl_->port.path());
+    impl_->started = true;
+    impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+void VirtualTarget::stop() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        if (!impl_->started || impl_->stopping) return;
+        impl_->stopping = true;
+    }
+    impl_->wake();
+    if (impl_->thread.joinable()) impl_->thread.join();
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->port.close();
+    impl_->alias.remove();
+    if (impl_->wakeFd >= 0) ::close(impl_->wakeFd);
+    impl_->wakeFd = -1;
+}
+
+bool VirtualTarget::running() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->started && !impl_->threadDone;
+}
+
+bool VirtualTarget::vanished() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->vanished;
+}
+
+std::string VirtualTarget::ptyPath() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->port.path();
+}
+
+std::string VirtualTarget::registerAlias(int n, const std::string &dir) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    if (!impl_->port.isOpen()) throw std::runtime_error("the virtual target has no port; start it first");
+    impl_->alias.create(dir.empty() ? defaultAliasDir() : dir, n, impl_->port.path());
+    impl_->log.add(Clock::now(), Direction::Note, "alias " + impl_->alias.entry() + " -> " + impl_->port.path());
+    return impl_->alias.entry();
+}
+
+SimConfig VirtualTarget::config() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.config();
+}
+
+// The engine reads identity from the model's configuration at each answer.
+void VirtualTarget::setSignatureId(const std::array<uint8_t, 4> &id) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.mutableConfig().signatureId = id;
+}
+
+void VirtualTarget::setSignatureName(const std::string &name) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.mutableConfig().signatureName = name.substr(0, 10);
+}
+
+void VirtualTarget::setFirmwareVersion(uint8_t major, uint8_t minor) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.mutableConfig().versionMajor = major;
+    impl_->model.mutableConfig().versionMinor = static_cast<uint8_t>(minor % 100);
+}
+
+std::vector<uint8_t> VirtualTarget::flash() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.flash();
+}
+
+uint32_t VirtualTarget::flashSize() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.size();
+}
+
+void VirtualTarget::setFlash(uint32_t address, const std::vector<uint8_t> &bytes) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.overwrite(address, bytes.data(), bytes.size());
+}
+
+void VirtualTarget::flipBit(uint32_t address, unsigned bit) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.flipBit(address, bit);
+}
+
+bool VirtualTarget::dumpFlash(const std::string &path, std::string *error) const {
+    const auto image = flash();
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    bool ok = f && std::fwrite(image.data(), 1, image.size(), f) == image.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok && error) *error = "cannot write " + path + ": " + std::strerror(errno);
+    return ok;
+}
+
+uint8_t VirtualTarget::securityByte() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->model.securityByte();
+}
+
+void VirtualTarget::setSecurityByte(uint8_t value) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->model.setSecurityByte(value);
+    impl_->saveState(value);
+}
+
+bool VirtualTarget::setStateFile(const std::string &path, std::string *error) {
+    const auto loaded = loadSecurityState(path, error);
+    if (!loaded) return false;
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->stateFile = path;
+    impl_->model.setSecurityByte(*loaded);
+    return true;
+}
+
+void VirtualTarget::addFault(const FaultSpec &fault) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->engine.addFault(fault, Clock::now());
+    }
+    impl_->wake(); // a silence or vanish may take effect at once
+}
+
+bool VirtualTarget::addFault(std::string_view spec, std::string *error) {
+    const auto fault = parseFaultSpec(spec, error);
+    if (!fault) return false;
+    addFault(*fault);
+    return true;
+}
+
+void VirtualTarget::clearFaults() {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->faults.clear();
+}
+
+std::vector<FaultSpec> VirtualTarget::pendingFaults() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->faults.pending();
+}
+
+void VirtualTarget::setPacingBaud(uint32_t baud) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->pacingBaud = baud;
+        impl_->followLine = false;
+    }
+    impl_->wake();
+}
+
+void VirtualTarget::setPacingFollowsLine(bool follow) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->followLine = follow;
+    }
+    impl_->wake();
+}
+
+std::optional<LineSettings> VirtualTarget::observedLine() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    if (auto live = impl_->port.line()) return live;
+    return impl_->lastLine;
+}
+
+uint32_t VirtualTarget::observedBaud() const {
+    const auto line = observedLine();
+    return line ? line->baud : 0;
+}
+
+std::vector<TranscriptEntry> VirtualTarget::transcript() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->log.entries();
+}
+
+void VirtualTarget::clearTranscript() {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->log.clear();
+}
+
+void VirtualTarget::setTraceSink(std::function<void(const TranscriptEntry &)> sink) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->log.setSink(std::move(sink));
+}
+
+uint64_t VirtualTarget::framesReceived() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->engine.frames();
+}
+
+uint64_t VirtualTarget::dataBytesReceived() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->engine.dataBytes();
+}
+
+bool VirtualTarget::waitForFrames(uint64_t frames, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(impl_->m);
+    return impl_->changed.wait_for(lock, timeout, [&] { return impl_->engine.frames() >= frames || impl_->threadDone; }) &&
+           impl_->engine.frames() >= frames;
+}
+
+}  // namespace quillsim
