@@ -21,6 +21,7 @@ int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
     // Command families register here.
     AddHexCommands(app, ctx);
     AddPrmCommands(app, ctx);
+    AddPortsCommand(app, ctx);
 
     try {
         app.parse(argc, argv);

@@ -20,6 +20,7 @@ struct CliContext {
 // Registration functions; each command family lives in its own cmd_*.cpp.
 void AddHexCommands(CLI::App &app, CliContext &ctx);
 void AddPrmCommands(CLI::App &app, CliContext &ctx);
+void AddPortsCommand(CLI::App &app, CliContext &ctx);
 
 // Runs the command line as `quillrom argv...` would and returns the exit code.
 int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err);
