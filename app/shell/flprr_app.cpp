@@ -1,0 +1,116 @@
+#include "shell/flprr_app.h"
+
+#include <cstdio>
+
+#include <QAction>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include "shell/app_paths.h"
+#include "shell/demo_mode.h"
+#include "shell/main_frame.h"
+#include "shell/prompts.h"
+#include "view/commands.h"
+#include "view/flprr_view.h"
+
+namespace {
+
+// Longest a --demo-autorun command may take before the run counts as failed.
+constexpr int kAutorunLimitMs = 180000;
+
+int CommandId(const QString &name) {
+    if (name == QLatin1String("blank-check")) return cmd::kBlankCheck;
+    if (name == QLatin1String("erase")) return cmd::kErase;
+    if (name == QLatin1String("program")) return cmd::kProgram;
+    if (name == QLatin1String("checksum")) return cmd::kChecksum;
+    if (name == QLatin1String("auto")) return cmd::kAutoprocedure;
+    return 0;
+}
+
+}  // namespace
+
+CFLPRRApp::CFLPRRApp(int &argc, char **argv) : QApplication(argc, argv) {
+    setApplicationName(QStringLiteral("Quillrom2"));
+    setApplicationVersion(QStringLiteral("1.20b"));
+}
+
+int CFLPRRApp::run() {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Programs a microcontroller's flash through its serial bootloader."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption demoOption(QStringLiteral("demo"),
+                                        QStringLiteral("Run against a virtual target with the sample files."));
+    const QCommandLineOption profileOption(QStringLiteral("profile"), QStringLiteral("Settings file to use."),
+                                           QStringLiteral("FILE"));
+    const QCommandLineOption autorunOption(
+        QStringLiteral("demo-autorun"),
+        QStringLiteral("Start a device command once the load file is read: blank-check, erase, program, "
+                       "checksum or auto."),
+        QStringLiteral("COMMAND"));
+    const QCommandLineOption screenshotOption(
+        QStringLiteral("screenshot"),
+        QStringLiteral("With --demo-autorun: save the window as a PNG image when the command ends, then quit."),
+        QStringLiteral("FILE"));
+    parser.addOptions({demoOption, profileOption, autorunOption, screenshotOption});
+    parser.process(*this);
+
+    const int autorun = parser.isSet(autorunOption) ? CommandId(parser.value(autorunOption)) : 0;
+    if (parser.isSet(autorunOption) && autorun == 0) {
+        std::fprintf(stderr, "quillrom2: unknown command for --demo-autorun: %s\n",
+                     qPrintable(parser.value(autorunOption)));
+        return 2;
+    }
+    const QString screenshot = parser.value(screenshotOption);
+    if (!screenshot.isEmpty() && autorun == 0) {
+        std::fprintf(stderr, "quillrom2: --screenshot needs --demo-autorun\n");
+        return 2;
+    }
+
+    std::unique_ptr<DemoEnvironment> demo;
+    QString profilePath = ProfilePath(parser.value(profileOption));
+    if (parser.isSet(demoOption)) {
+        QString error;
+        demo = DemoEnvironment::start(&error);
+        if (!demo) {
+            std::fprintf(stderr, "quillrom2: demo mode: %s\n", qPrintable(error));
+            return 3;
+        }
+        profilePath = demo->profilePath();
+    }
+
+    QtPrompts prompts;
+    int exitCode = 0;
+    {
+        CMainFrame frame(profilePath, ProgramFolder(), prompts);
+        frame.show();
+
+        if (autorun != 0) {
+            CFLPRRView *view = frame.view();
+            auto press = [&frame, autorun] { frame.action(autorun)->trigger(); };
+            // The command needs the load image; start it once the reader is done.
+            if (view->loadFileHandle())
+                connect(view, &CFLPRRView::loadFileFinished, &frame, press, Qt::SingleShotConnection);
+            else
+                QTimer::singleShot(0, &frame, press);
+            if (!screenshot.isEmpty()) {
+                connect(view, &CFLPRRView::deviceCommandFinished, &frame, [&frame, &screenshot, &exitCode] {
+                    if (!frame.grab().save(screenshot, "PNG")) {
+                        std::fprintf(stderr, "quillrom2: cannot write %s\n", qPrintable(screenshot));
+                        exitCode = 1;
+                    }
+                    frame.close();
+                });
+                QTimer::singleShot(kAutorunLimitMs, &frame, [&frame, &exitCode] {
+                    std::fprintf(stderr, "quillrom2: the command did not end in time\n");
+                    exitCode = 1;
+                    frame.close();
+                });
+            }
+        }
+        const int loopResult = exec();
+        if (exitCode == 0) exitCode = loopResult;
+    }
+    return exitCode;
+}

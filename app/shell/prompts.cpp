@@ -1,0 +1,37 @@
+#include "shell/prompts.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+void QtPrompts::message(QWidget *parent, const QString &text, BoxIcon icon) {
+    QMessageBox box(icon == BoxIcon::Stop ? QMessageBox::Critical : QMessageBox::Warning, kProgramCaption, text,
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
+
+QString QtPrompts::openFile(QWidget *parent, const OpenFileRequest &request) {
+    QFileDialog dialog(parent);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    // Each filter is shown by its label alone; the wildcards follow in a
+    // group of their own that the dialog hides and uses for matching.
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    QStringList filters;
+    for (const FileFilter &f : request.filters) {
+        QString patterns = f.patterns;
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        // "*.*" means every file, with or without a dot in its name.
+        if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+        filters << f.label + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    }
+    dialog.setNameFilters(filters);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (!request.initialFolder.isEmpty()) dialog.setDirectory(request.initialFolder);
+    // A wildcard name filters the list in other dialogs; here it would only be
+    // taken for a file that does not exist, and the filters already apply.
+    if (!request.initialName.isEmpty() && !request.initialName.contains(QLatin1Char('*')))
+        dialog.selectFile(request.initialName);
+    if (dialog.exec() != QDialog::Accepted) return {};
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() ? QString() : chosen.first();
+}

@@ -1,0 +1,42 @@
+// Prompts: the message boxes and file dialogs the program shows. The view
+// talks to this interface only, so tests can answer the questions.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+// Caption of every box the program shows.
+inline const QString kProgramCaption = QStringLiteral("Quillrom2");
+
+enum class BoxIcon { Exclamation, Stop };
+
+struct FileFilter {
+    QString label;     // the text the user sees
+    QString patterns;  // ";"-separated wildcards
+};
+
+struct OpenFileRequest {
+    QList<FileFilter> filters;
+    QString initialName;
+    QString initialFolder;
+};
+
+class Prompts {
+public:
+    virtual ~Prompts() = default;
+    // A modal box with an OK button, captioned kProgramCaption. Returns when
+    // the user has closed it; events keep being handled meanwhile.
+    virtual void message(QWidget *parent, const QString &text, BoxIcon icon) = 0;
+    // The open-file dialog; an empty result means the user cancelled.
+    virtual QString openFile(QWidget *parent, const OpenFileRequest &request) = 0;
+};
+
+// QMessageBox and the non-native QFileDialog (the native one would show the
+// filter patterns in its own way).
+class QtPrompts : public Prompts {
+public:
+    void message(QWidget *parent, const QString &text, BoxIcon icon) override;
+    QString openFile(QWidget *parent, const OpenFileRequest &request) override;
+};

@@ -1,0 +1,76 @@
+#include "shell/settings.h"
+
+#include "shell/profile.h"
+
+namespace {
+const QString kLoadFile = QStringLiteral("Load File");
+const QString kParameterFile = QStringLiteral("Parameter File");
+const QString kCommDevice = QStringLiteral("COMM Device");
+const QString kOscillator = QStringLiteral("Supply Oscillator");
+const QString kOperationMode = QStringLiteral("Operation Mode");
+const QString kCommandOptions = QStringLiteral("Command Options");
+const QString kSecurityFlags = QStringLiteral("Security Flags");
+const QString kDeviceSetup = QStringLiteral("Device Setup");
+const QString kOptionMode = QStringLiteral("Option Mode");
+}  // namespace
+
+void LoadSettings(const Profile &p, SetupSettings &s) {
+    const QString none;
+    s.loadFileName = p.readText(kLoadFile, QStringLiteral("Name"), none);
+    s.prmFileName = p.readText(kParameterFile, QStringLiteral("Name"), none);
+    s.prmIndex = p.readInt(kParameterFile, QStringLiteral("Index"), -1);
+    s.portIndex = p.readInt(kCommDevice, QStringLiteral("Port"), -1);
+    s.speedIndex = p.readInt(kCommDevice, QStringLiteral("Speed"), -1);
+    s.freq = p.readText(kOscillator, QStringLiteral("Freq"), none);
+    s.multiply = p.readText(kOscillator, QStringLiteral("Multipy"), none);
+    s.supValue = p.readInt(kOperationMode, QStringLiteral("SupValue"), -1);
+    s.showStart = p.readInt(kOperationMode, QStringLiteral("ShowStart"), -1);
+    s.showEnd = p.readInt(kOperationMode, QStringLiteral("ShowEnd"), -1);
+    s.showAddr = p.readInt(kOperationMode, QStringLiteral("ShowAddr"), 0);
+    s.selectProg = p.readInt(kOperationMode, QStringLiteral("SelectProg"), 0);
+    s.selStart = p.readText(kOperationMode, QStringLiteral("SelStart"), none);
+    s.selEnd = p.readText(kOperationMode, QStringLiteral("SelEnd"), none);
+    s.commandOptions = p.readInt(kCommandOptions, QStringLiteral("Value"), 15);
+    s.optBlk = p.readInt(kCommandOptions, QStringLiteral("Blk"), 0);
+    s.optVeri = p.readInt(kCommandOptions, QStringLiteral("Veri"), 0);
+    s.optSec = p.readInt(kCommandOptions, QStringLiteral("Sec"), 0);
+    s.optSum = p.readInt(kCommandOptions, QStringLiteral("Sum"), 0);
+    // The stored Value only documents the bits; the four fields decide.
+    s.commandOptions = s.optionBits();
+    s.secProgBlock = p.readInt(kSecurityFlags, QStringLiteral("ProgBlock"), 0);
+    s.secEraseBlock = p.readInt(kSecurityFlags, QStringLiteral("EraseBlock"), 0);
+    s.secChipErase = p.readInt(kSecurityFlags, QStringLiteral("ChipErase"), 0);
+    s.powerMessage = p.readInt(kDeviceSetup, QStringLiteral("PowerMessage"), 1);
+    s.visiblePower = p.readInt(kDeviceSetup, QStringLiteral("VisiblePower"), 1);
+    s.securityEnabled = 1;
+    s.enableAllCom = p.readInt(kDeviceSetup, QStringLiteral("EnableAllCom"), 0);
+    s.autoMode = 0;
+}
+
+void SaveSettings(Profile &p, const SetupSettings &s) {
+    p.writeInt(QStringLiteral("Quillrom2"), QStringLiteral("Install"), 1);
+    p.writeText(kLoadFile, QStringLiteral("Name"), s.loadFileName);
+    p.writeText(kParameterFile, QStringLiteral("Name"), s.prmFileName);
+    p.writeInt(kParameterFile, QStringLiteral("Index"), s.prmIndex);
+    p.writeInt(kCommDevice, QStringLiteral("Port"), s.portIndex);
+    p.writeInt(kCommDevice, QStringLiteral("Speed"), s.speedIndex);
+    p.writeText(kOscillator, QStringLiteral("Freq"), s.freq);
+    p.writeText(kOscillator, QStringLiteral("Multipy"), s.multiply);
+    p.writeInt(kOperationMode, QStringLiteral("SupValue"), s.supValue);
+    p.writeInt(kOperationMode, QStringLiteral("ShowAddr"), s.showAddr);
+    p.writeInt(kOperationMode, QStringLiteral("ShowStart"), s.showStart);
+    p.writeInt(kOperationMode, QStringLiteral("ShowEnd"), s.showEnd);
+    p.writeInt(kOperationMode, QStringLiteral("SelectProg"), s.selectProg);
+    p.writeText(kOperationMode, QStringLiteral("SelStart"), s.selStart);
+    p.writeText(kOperationMode, QStringLiteral("SelEnd"), s.selEnd);
+    p.writeInt(kCommandOptions, QStringLiteral("Value"), s.commandOptions);
+    p.writeInt(kCommandOptions, QStringLiteral("Blk"), s.optBlk);
+    p.writeInt(kCommandOptions, QStringLiteral("Veri"), s.optVeri);
+    p.writeInt(kCommandOptions, QStringLiteral("Sec"), s.optSec);
+    p.writeInt(kCommandOptions, QStringLiteral("Sum"), s.optSum);
+    p.writeInt(kSecurityFlags, QStringLiteral("ProgBlock"), s.secProgBlock);
+    p.writeInt(kSecurityFlags, QStringLiteral("EraseBlock"), s.secEraseBlock);
+    p.writeInt(kSecurityFlags, QStringLiteral("ChipErase"), s.secChipErase);
+    p.writeInt(kDeviceSetup, QStringLiteral("PowerMessage"), s.powerMessage);
+    p.writeInt(kOptionMode, QStringLiteral("Auto"), s.autoMode);
+}

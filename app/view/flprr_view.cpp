@@ -1,0 +1,551 @@
+#include "view/flprr_view.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include "shell/dialog_units.h"
+#include "shell/profile.h"
+#include "shell/prompts.h"
+#include "view/commands.h"
+#include "view/device_requests.h"
+#include "view/info_panel.h"
+#include "view/log_box.h"
+#include "view/panel_text.h"
+#include "view/progress_bar.h"
+#include "view/record_events.h"
+
+namespace {
+
+// A chain of sequences (program, then verify, checksum, security) hands
+// over inside one worker pass, so the next sequence's first record follows
+// an ending record at once. The library has no idle notice; an ending
+// record with no successor within this time is taken as the command's last.
+constexpr int kChainSettleMs = 300;
+
+QString gVersionText;
+
+QByteArray LibraryPath(const QString &path) { return QFile::encodeName(path); }
+
+}  // namespace
+
+const QString &ProgramVersionText() { return gVersionText; }
+
+struct CFLPRRView::DeviceCommand {
+    int code;
+    const char *commandLine;
+    const char *prmBox;
+    const char *loadFileBox;  // null: no load file needed
+};
+
+CFLPRRView::CFLPRRView(QString profilePath, QString programFolder, Prompts &prompts, QWidget *parent)
+    : QWidget(parent),
+      profilePath_(std::move(profilePath)),
+      programFolder_(std::move(programFolder)),
+      prompts_(prompts) {
+    const DialogUnits units(font());
+    setFixedSize(units.size(367, 208));
+    log_ = new LogBox(this);
+    log_->setGeometry(units.rect(0, 0, 244, 208));
+    panel_ = std::make_unique<InfoPanel>(this, units);
+    bar_ = new ProgressBar(this);
+    bar_->setGeometry(units.rect(248, 196, 118, 10));
+    bar_->setObjectName(QStringLiteral("progressBar"));
+    log_->setObjectName(QStringLiteral("logBox"));
+
+    chainSettle_.setSingleShot(true);
+    chainSettle_.setInterval(kChainSettleMs);
+    connect(&chainSettle_, &QTimer::timeout, this, [this] { setBusy(false); });
+}
+
+CFLPRRView::~CFLPRRView() {
+    saveSettings();
+    // The flash worker may still be running a command that reads the
+    // parameter record's tables and the load image: stop it before either
+    // goes away.
+    PRRFlshClose(flash_);
+    flash_ = nullptr;
+    closeLoadFile();
+    PRRFreePRM(prm_);
+    prm_ = nullptr;
+}
+
+void CFLPRRView::startUp() {
+    bar_->setRange(0, 100);
+    bar_->setPosition(0);
+
+    // Load settings.
+    LoadSettings(Profile(profilePath_), settings_);
+    setFileNameFields();
+    panel_->refresh();
+    gVersionText = QStringLiteral("1.20b");
+
+    appendLog(QStringLiteral(">> FlashOpening.... "));
+    flashNotifier_ = std::make_unique<RecordNotifier>(this);
+    flash_ = PRRFlshOpen(flashNotifier_->window(), PRR_MSG_FLASH_RECORD, nullptr);
+    if (flash_) {
+        appendLog(QStringLiteral("Flash Open OK"));
+        flash_->appWord = settings_.securityEnabled;
+    } else {
+        appendLog(QStringLiteral("Flash Open Error"));
+    }
+
+    if (!settings_.prmFileName.isEmpty()) {
+        appendLog(QStringLiteral(">> ParameterFile Reading...."));
+        const QByteArray path = LibraryPath(settings_.prmFileName);
+        DeviceParameters *record = PRRReadPRM(path.constData(), 0);
+        if (!record) {
+            appendLog(QStringLiteral("ParameterFile Read Error"));
+        } else if (PRRChecksumPRM(path.constData(), 0) == 0) {
+            PRRFreePRM(record);
+            appendLog(QStringLiteral("ParameterFile CHECKSUM Error"));
+        } else {
+            prm_ = record;
+            prmReadAtStart_ = true;
+            appendLog(QStringLiteral("Success Read ParameterFile."));
+            FillAreaRecord(area_, settings_, prm_);
+            refreshDeviceGroup();
+            refreshParameterGroup();
+            refreshConnectionGroup();
+        }
+    }
+
+    if (!settings_.loadFileName.isEmpty()) {
+        bar_->setPosition(0);
+        openLoadFile(settings_.loadFileName);
+        if (loadFile_) appendLog(QStringLiteral(">> LoadFile Reading...."));
+    }
+    panel_->refresh();
+    emit commandStateChanged();
+}
+
+void CFLPRRView::saveSettings() const {
+    Profile profile(profilePath_);
+    SaveSettings(profile, settings_);
+    // A failed write is not the user's problem at exit; say so for whoever reads stderr.
+    if (!profile.save()) qWarning("quillrom2: cannot write the settings to %s", qPrintable(profilePath_));
+}
+
+QString CFLPRRView::fieldText(int id) const { return panel_->shown(id); }
+
+void CFLPRRView::appendLog(const QString &line) { log_->appendLine(line); }
+
+void CFLPRRView::clearLog() { log_->clearLog(); }
+
+ResetRecord CFLPRRView::currentResetRecord() const {
+    return BuildResetRecord(settings_, flash_ ? flash_->appWord : 0);
+}
+
+// ---------------------------------------------------------------------------
+// Device commands
+
+void CFLPRRView::onBlankCheck() {
+    runDeviceCommand({pending::kBlankCheck, ">>COMMAND: Blank Check", "Please Read a PRM File for BlankCheck.", nullptr});
+}
+
+void CFLPRRView::onErase() {
+    runDeviceCommand({pending::kErase, ">>COMMAND: Erase", "Please Read a PRM File for Erase.", nullptr});
+}
+
+void CFLPRRView::onProgram() {
+    runDeviceCommand({pending::kProgram, ">>COMMAND: Program", "Please Read a PRM File for Program.",
+                      "Please Read a LoadFile for Program."});
+}
+
+void CFLPRRView::onChecksum() {
+    runDeviceCommand({pending::kChecksum, ">>COMMAND: Checksum", "Please Read a PRM File for Checksum.",
+                      "Please Read a LoadFile for Checksum."});
+}
+
+void CFLPRRView::onAutoprocedure() {
+    runDeviceCommand({pending::kAutoprocedure, ">>COMMAND: AutoProcedure(Epv)", "Please Read a PRM File for EPV.",
+                      "Please Read a LoadFile for EPV."});
+}
+
+void CFLPRRView::onSecurity() {
+    if (busy_ || !settings_.securityEnabled || !prm_ || !flash_) return;
+    pendingCommand_ = pending::kSecurity;
+    clearLog();
+    setBusy(true);
+    if (!startConnect()) setBusy(false);
+}
+
+void CFLPRRView::runDeviceCommand(const DeviceCommand &c) {
+    if (busy_) return;  // the enabling rule keeps this from happening
+    auto refuse = [&](const char *box, const char *second) {
+        appendLog(QString::fromLatin1(c.commandLine));
+        prompts_.message(this, QString::fromLatin1(box), BoxIcon::Exclamation);
+        appendLog(QString::fromLatin1(second));
+        pendingCommand_ = pending::kNone;
+    };
+    if (!flash_ || !prm_) return refuse(c.prmBox, "PRM File is not Read.");
+    if (c.loadFileBox && !loadFile_) return refuse(c.loadFileBox, "Load File is not Read.");
+    pendingCommand_ = c.code;
+    clearLog();
+    setBusy(true);
+    if (!startConnect()) setBusy(false);
+}
+
+bool CFLPRRView::startConnect() {
+    appendLog(QStringLiteral(">>COMMAND: Reset"));
+    if (!PortChosen(settings_)) {
+        appendLog(QStringLiteral("Error : Set CommPort Please."));
+        return false;
+    }
+    if (!SpeedChosen(settings_)) {
+        appendLog(QStringLiteral("Error : Set CommSpeed Please."));
+        return false;
+    }
+    const ResetRecord reset = BuildResetRecord(settings_, flash_->appWord);
+    commandIssued_ = false;
+    // The first request only opens and configures the port; the library
+    // takes the phase from linePreparePass when the call is made.
+    flash_->linePreparePass = 1;
+    PRRFlshReset(flash_, &reset, prm_);
+    flash_->linePreparePass = 0;
+    if (settings_.powerMessage == 1)
+        prompts_.message(this, QStringLiteral("Please Turn off->on Target power."), BoxIcon::Exclamation);
+    PRRFlshReset(flash_, &reset, prm_);
+    return true;
+}
+
+void CFLPRRView::issuePendingCommand() {
+    const int code = pendingCommand_;
+    auto line = [this](const char *text) {
+        appendLog(QString::fromLatin1(text));
+        bar_->setPosition(0);
+    };
+    switch (code) {
+    case pending::kBlankCheck:
+        line(">>COMMAND: Blank Check");
+        PRRFlshBlnk(flash_, prm_, &area_, settings_.autoMode);
+        break;
+    case pending::kErase:
+        line(">>COMMAND: Erase");
+        PRRFlshErase(flash_, prm_, &area_, settings_.autoMode);
+        break;
+    case pending::kProgram:
+        line(">>COMMAND: Program");
+        PRRFlshProg(flash_, prm_, &area_, loadFile_, settings_.autoMode);
+        break;
+    case pending::kSecurity:
+        line(">>COMMAND: Security");
+        PRRFlshSecurity(flash_, prm_, prm_->typeSet11, prm_->typeSet12);
+        break;
+    case pending::kChecksum:
+        line(">>COMMAND: Checksum");
+        PRRFlshChecksum(flash_, prm_, &area_, loadFile_);
+        break;
+    case pending::kAutoprocedure:
+        line(">>COMMAND: AutoProcedure(Epv)");
+        PRRFlshEPV(flash_, prm_, &area_, loadFile_, settings_.autoMode);
+        break;
+    default:
+        break;
+    }
+    pendingCommand_ = pending::kNone;
+    bar_->setPosition(0);
+    if (code == pending::kNone)
+        setBusy(false);
+    else
+        commandIssued_ = true;
+}
+
+void CFLPRRView::onConnect() { appendLog(QStringLiteral(">COMMAND: Connect")); }
+
+// ---------------------------------------------------------------------------
+// Progress
+
+void CFLPRRView::customEvent(QEvent *event) {
+    if (event->type() != RecordEvent::eventType()) return QWidget::customEvent(event);
+    const auto *record = static_cast<RecordEvent *>(event);
+    if (record->message() == PRR_MSG_FLASH_RECORD && flashNotifier_ && record->source() == flashNotifier_->id())
+        onFlashRecord();
+    else if (record->message() == PRR_MSG_LOADFILE_RECORD && loadNotifier_ && record->source() == loadNotifier_->id())
+        onLoadFileRecord();
+    // Anything else was announced by a load-file handle closed since; its
+    // ring is gone with it.
+}
+
+void CFLPRRView::onLoadFileRecord() {
+    const LoadProgressRecord *r = PRRHexGetProg(loadFile_);
+    if (!r) return;
+    lastLoadRecord_ = *r;
+    hasLoadRecord_ = true;
+    bar_->setPosition(r->percent);
+    if (r->status != 0) {
+        appendLog(QStringLiteral("Error on Load File"));
+        bar_->setPosition(0);
+        emit loadFileFinished(false);
+    } else if (r->state == 5 && r->percent == 100) {
+        appendLog(FixedText(r->text, sizeof r->text));
+        bar_->setPosition(0);
+        refreshLoadFileGroup();
+        panel_->refresh();
+        emit loadFileFinished(true);
+    }
+}
+
+void CFLPRRView::onFlashRecord() {
+    const ProgressRecord *r = PRRFlshGetProg(flash_);
+    if (!r) return;
+    lastFlashRecord_ = *r;
+    hasFlashRecord_ = true;
+    const ProgressRecord &rec = lastFlashRecord_;
+    appendLog(FixedText(rec.text, sizeof rec.text));
+    bar_->setPosition(static_cast<int>(rec.percent));
+    // Any record means the worker is still at it.
+    chainSettle_.stop();
+    if (!(rec.percent == 100 && rec.percentTotal == 100)) return;
+
+    if (rec.state != PRR_STATE_CONNECT) {
+        if (rec.status == 0) bar_->setPosition(0);
+        if (busy_ && commandIssued_) {
+            // A failure always ends the chain; a success may hand over.
+            if (rec.status != 0)
+                setBusy(false);
+            else
+                chainSettle_.start();
+        }
+        return;
+    }
+    if (rec.status == 0) {
+        refreshDeviceGroup();
+        panel_->refresh();
+        issuePendingCommand();
+        return;
+    }
+    PRRFlshClosePort(flash_);
+    setBusy(false);
+    prompts_.message(this, QStringLiteral("Please Setup Device. \r\nPlug and play USB device stack again!"),
+                     BoxIcon::Stop);
+}
+
+void CFLPRRView::setBusy(bool busy) {
+    if (!busy) {
+        chainSettle_.stop();
+        commandIssued_ = false;
+    }
+    if (busy_ == busy) return;
+    busy_ = busy;
+    emit commandStateChanged();
+    if (!busy) emit deviceCommandFinished();
+}
+
+bool CFLPRRView::isCommandEnabled(int id) const {
+    switch (id) {
+    case cmd::kBlankCheck:
+    case cmd::kErase:
+    case cmd::kProgram:
+    case cmd::kChecksum:
+    case cmd::kAutoprocedure:
+        return !busy_;
+    case cmd::kVerify:
+    case cmd::kSignatureRead:
+        return false;
+    case cmd::kSecurity:
+        return !busy_ && flash_ && flash_->appWord != 0 && prm_;
+    // Load and Setup replace the load image and the parameter record that a
+    // running command reads.
+    case cmd::kLoad:
+        return !busy_;
+    case cmd::kSetup:
+        return !busy_ && setupDialog_;
+    default:
+        return true;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Load file
+
+void CFLPRRView::openLoadFile(const QString &path) {
+    auto notifier = std::make_unique<RecordNotifier>(this);
+    const QByteArray bytes = LibraryPath(path);
+    loadFile_ = PRRHexOpen(bytes.constData(), notifier->window(), PRR_MSG_LOADFILE_RECORD, nullptr);
+    hasLoadRecord_ = false;
+    if (loadFile_) loadNotifier_ = std::move(notifier);
+}
+
+void CFLPRRView::closeLoadFile() {
+    // The worker stops inside PRRHexClose, so the notifier is unused after it.
+    PRRHexClose(loadFile_);
+    loadFile_ = nullptr;
+    loadNotifier_.reset();
+    hasLoadRecord_ = false;
+}
+
+void CFLPRRView::onLoad() {
+    if (busy_) return;
+    appendLog(QStringLiteral(">>COMMAND: LoadFile Open"));
+    OpenFileRequest request;
+    request.filters = {{QStringLiteral("S-rec / Hex files (*.rec;*.s;*.hex)"), QStringLiteral("*.rec;*.s;*.hex")},
+                       {QStringLiteral("All Files (*.*)"), QStringLiteral("*.*")}};
+    request.initialName = QStringLiteral("*.rec;*.s;*.hex");
+    request.initialFolder =
+        settings_.loadFileName.isEmpty() ? programFolder_ : QFileInfo(settings_.loadFileName).absolutePath();
+    const QString path = prompts_.openFile(this, request);
+    if (path.isEmpty()) {
+        appendLog(QStringLiteral("Cancel Load File."));
+        return;
+    }
+    settings_.loadFileName = path;
+    closeLoadFile();
+    bar_->setPosition(0);
+    openLoadFile(path);
+}
+
+// ---------------------------------------------------------------------------
+// Information panel
+
+void CFLPRRView::setFileNameFields() {
+    if (!settings_.loadFileName.isEmpty()) panel_->setText(field::kLoadName, FileNamePart(settings_.loadFileName));
+    if (!settings_.prmFileName.isEmpty()) panel_->setText(field::kPrmName, FileNamePart(settings_.prmFileName));
+}
+
+void CFLPRRView::refreshDeviceGroup() {
+    if (!hasFlashRecord_) return;
+    const DeviceTexts t = DeviceGroupTexts(lastFlashRecord_);
+    panel_->setText(field::kDeviceName, t.name);
+    panel_->setText(field::kCpuVersion, t.cpuVersion);
+    panel_->setText(field::kFirmVersion, t.firmVersion);
+    panel_->setText(field::kExtCode, t.extCode);
+    panel_->setText(field::kVendor, t.vendor);
+}
+
+void CFLPRRView::refreshParameterGroup() {
+    if (!prm_) return;
+    const ParameterTexts t = ParameterGroupTexts(*prm_);
+    panel_->setText(field::kPrmName, t.name);
+    panel_->setText(field::kPrmFormat, t.format);
+    panel_->setText(field::kPrmVersion, t.version);
+    panel_->setText(field::kPrmProcessorVersion, t.processorVersion);
+}
+
+void CFLPRRView::refreshLoadFileGroup() {
+    if (!loadFile_ || !hasLoadRecord_) return;
+    const LoadFileTexts t = LoadFileGroupTexts(*loadFile_, lastLoadRecord_);
+    panel_->setText(field::kLoadName, t.name);
+    panel_->setText(field::kLoadDate, t.date);
+    panel_->setText(field::kLoadChecksum, t.checksum);
+    panel_->setText(field::kLoadArea, t.area);
+}
+
+void CFLPRRView::refreshConnectionGroup() {
+    if (!prm_) return;
+    panel_->setText(field::kPort, PortText(settings_.portIndex));
+    panel_->setText(field::kSpeed, SpeedName(settings_.speedIndex));
+    const QString range = RangeText(settings_, *prm_);
+    if (!range.isNull()) panel_->setText(field::kRange, range);
+    panel_->setText(field::kFreq, settings_.freq);
+    panel_->setText(field::kMultiply, settings_.multiply);
+}
+
+// ---------------------------------------------------------------------------
+// Device Setup
+
+void CFLPRRView::setDeviceSetupDialog(std::unique_ptr<DeviceSetupDialog> dialog) {
+    setupDialog_ = std::move(dialog);
+    emit commandStateChanged();
+}
+
+void CFLPRRView::replace(DeviceParameters *record) {
+    if (record == prm_) return;
+    PRRFreePRM(prm_);
+    prm_ = record;
+}
+
+void CFLPRRView::onDeviceSetup() {
+    if (busy_ || !setupDialog_) return;
+    appendLog(QStringLiteral(">>COMMAND: Device Setup"));
+    SetupSettings &s = settings_;
+    if (prm_ && prmReadAtStart_) {
+        if (s.freq.isEmpty()) s.freq = QString::asprintf("%.2f", prm_->typeSet7);
+        if (s.multiply.isEmpty()) s.multiply = QString::asprintf("%.2f", static_cast<double>(prm_->typeSet2));
+        if (s.showStart == -1) s.showStart = prm_->typeSet11;
+        if (s.showEnd == -1) s.showEnd = prm_->typeSet12;
+        prmSearchPath_ = s.prmFileName;
+        s.selStart = QString::asprintf("%06X", prm_->typeSet11);
+        s.selEnd = QString::asprintf("%06X", prm_->typeSet12);
+    } else if (prmSearchPath_.isEmpty()) {
+        prmSearchPath_ = programFolder_ + QStringLiteral("PRM/*.prm");
+    }
+
+    DeviceSetupValues v;
+    StandardPageValues &st = v.standard;
+    st.visiblePower = s.visiblePower;
+    st.enableAllCom = s.enableAllCom;
+    st.prmPath = prmSearchPath_;
+    st.port = s.portIndex;
+    st.prmListIndex = s.prmIndex != -1 ? 0 : -1;
+    st.portName = s.portName;
+    st.portDetail = s.portDetail;
+    st.speedIndex = s.speedIndex;
+    st.freq = s.freq;
+    st.multiply = s.multiply;
+    st.supValue = s.supValue;
+    st.autoMode = s.autoMode;
+    st.showStart = s.showStart;
+    st.showEnd = s.showEnd;
+    st.showAddr = s.showAddr;
+    st.selectProg = s.selectProg;
+    st.selStart = s.selStart;
+    st.selEnd = s.selEnd;
+    st.powerMessage = s.powerMessage;
+    AdvancePageValues &ad = v.advance;
+    ad.visiblePower = s.visiblePower;
+    ad.securityEnabled = s.securityEnabled;
+    ad.commandOptions = s.commandOptions & 0xFF;
+    ad.optBlk = s.optBlk;
+    ad.optVeri = s.optVeri;
+    ad.optSec = s.optSec;
+    ad.optSum = s.optSum;
+    ad.secProgBlock = s.secProgBlock;
+    ad.secEraseBlock = s.secEraseBlock;
+    ad.secChipErase = s.secChipErase;
+    ad.powerMessage = s.powerMessage;
+
+    if (!setupDialog_->run(this, v, *this)) {
+        appendLog(QStringLiteral("Cancel Device Setup."));
+        return;
+    }
+    if (!prm_) st.prmPath.clear();
+    auto reject = [&](const char *text, bool markRejected) {
+        prompts_.message(this, QString::fromLatin1(text), BoxIcon::Exclamation);
+        if (markRejected) s.prmIndex = -1;
+    };
+    if (st.port < 0) return reject("None Select Port ComboBox. Retry Please.", true);
+    s.portIndex = st.port;
+    s.portName = st.portName.left(20);
+    s.portDetail = st.portDetail.left(100);
+    if (st.speedIndex < 0) return reject("None Select Speed ComboBox. Retry Please.", true);
+    s.speedIndex = st.speedIndex;
+    if (st.freq.isEmpty()) return reject("None Input Frequency Value. Retry Please.", true);
+    s.freq = st.freq;
+    if (st.multiply.isEmpty()) return reject("None Input Multiply Rate Value. Retry Please.", true);
+    s.multiply = st.multiply;
+    s.showStart = st.showStart;
+    s.showAddr = st.showAddr;
+    s.optVeri = ad.optVeri;
+    s.showEnd = st.showEnd;
+    s.optBlk = ad.optBlk;
+    s.secProgBlock = ad.secProgBlock;
+    s.optSec = ad.optSec;
+    s.optSum = ad.optSum;
+    s.secEraseBlock = ad.secEraseBlock;
+    s.secChipErase = ad.secChipErase;
+    s.commandOptions = s.optionBits();
+    s.autoMode = st.autoMode;
+    if (st.supValue < 0) return reject("None Input Check Chip/Block/Area. Retry Please.", true);
+    s.supValue = st.supValue;
+    FillAreaRecord(area_, s, prm_);
+    if (st.prmPath.isEmpty()) return reject("None Input Parameter File. Retry Please.", false);
+    s.prmFileName = st.prmPath;
+    prmSearchPath_ = st.prmPath;
+    s.powerMessage = (st.powerMessage || ad.powerMessage) ? 1 : 0;
+    refreshParameterGroup();
+    refreshConnectionGroup();
+    appendLog(QStringLiteral("PRM File Read OK."));
+    panel_->refresh();
+    emit commandStateChanged();
+}

@@ -1,0 +1,141 @@
+// CFLPRRView: the form that fills the main window. It owns the library
+// objects (parameter record, load-file handle, flash handle) and the
+// settings, runs the device commands and shows their progress.
+#pragma once
+
+#include <memory>
+
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include "quillctl.h"
+#include "shell/settings.h"
+#include "view/device_setup.h"
+
+class InfoPanel;
+class LogBox;
+class ProgressBar;
+class Prompts;
+class RecordNotifier;
+
+class CFLPRRView : public QWidget, private ParameterRecordSlot {
+    Q_OBJECT
+public:
+    // `profilePath`: the settings file read at start-up and written when the
+    // view goes away. `programFolder` ends with a separator.
+    CFLPRRView(QString profilePath, QString programFolder, Prompts &prompts, QWidget *parent = nullptr);
+    ~CFLPRRView() override;
+
+    // Restores the settings, opens the flash handle and re-reads the
+    // remembered parameter and load files.
+    void startUp();
+
+    // Command handlers.
+    void onBlankCheck();
+    void onErase();
+    void onProgram();
+    void onSecurity();
+    void onChecksum();
+    void onAutoprocedure();
+    void onConnect();
+    void onLoad();
+    void onDeviceSetup();
+
+    // Enabled state of a command id (cmd::...).
+    bool isCommandEnabled(int id) const;
+    // True from the start of a device command's connect until its last record.
+    bool busy() const { return busy_; }
+
+    // The Device Setup command is offered once a dialog is plugged in.
+    void setDeviceSetupDialog(std::unique_ptr<DeviceSetupDialog> dialog);
+    bool hasDeviceSetup() const { return setupDialog_ != nullptr; }
+
+    // State, for the main window and for tests.
+    SetupSettings &settings() { return settings_; }
+    const SetupSettings &settings() const { return settings_; }
+    LogBox *logBox() const { return log_; }
+    ProgressBar *progressBar() const { return bar_; }
+    QString fieldText(int id) const;
+    FlashHandle *flashHandle() const { return flash_; }
+    DeviceParameters *deviceParameters() const { return prm_; }
+    LoadFileHandle *loadFileHandle() const { return loadFile_; }
+    const AreaRecord &areaRecord() const { return area_; }
+    int pendingCommand() const { return pendingCommand_; }
+    const QString &profilePath() const { return profilePath_; }
+    const QString &prmSearchPath() const { return prmSearchPath_; }
+    // The connect request the next device command would make.
+    ResetRecord currentResetRecord() const;
+
+    // Lines written by the view itself.
+    void appendLog(const QString &line);
+    void clearLog();
+
+    // Writes the settings to the profile (also done when the view goes away).
+    void saveSettings() const;
+
+signals:
+    // The enabled state of some command may have changed.
+    void commandStateChanged();
+    // A device command (or its failed connect) has ended.
+    void deviceCommandFinished();
+    // The load-file reader has ended, with or without an image.
+    void loadFileFinished(bool ok);
+
+protected:
+    void customEvent(QEvent *event) override;
+
+private:
+    struct DeviceCommand;
+    void runDeviceCommand(const DeviceCommand &command);
+    bool startConnect();
+    void issuePendingCommand();
+    void onFlashRecord();
+    void onLoadFileRecord();
+    void setBusy(bool busy);
+    void noteRecordForBusy(const ProgressRecord &record);
+
+    void openLoadFile(const QString &path);
+    void closeLoadFile();
+    void refreshDeviceGroup();
+    void refreshParameterGroup();
+    void refreshLoadFileGroup();
+    void refreshConnectionGroup();
+    void setFileNameFields();
+
+    // ParameterRecordSlot
+    DeviceParameters *current() const override { return prm_; }
+    void replace(DeviceParameters *record) override;
+
+    QString profilePath_;
+    QString programFolder_;
+    Prompts &prompts_;
+
+    SetupSettings settings_;
+    QString prmSearchPath_;
+    bool prmReadAtStart_ = false;
+    int pendingCommand_ = 0;
+
+    DeviceParameters *prm_ = nullptr;
+    LoadFileHandle *loadFile_ = nullptr;
+    FlashHandle *flash_ = nullptr;
+    AreaRecord area_{};
+    std::unique_ptr<RecordNotifier> flashNotifier_;
+    std::unique_ptr<RecordNotifier> loadNotifier_;
+    bool hasFlashRecord_ = false;
+    ProgressRecord lastFlashRecord_{};
+    bool hasLoadRecord_ = false;
+    LoadProgressRecord lastLoadRecord_{};
+
+    bool busy_ = false;
+    bool commandIssued_ = false;
+    QTimer chainSettle_;
+
+    LogBox *log_ = nullptr;
+    ProgressBar *bar_ = nullptr;
+    std::unique_ptr<InfoPanel> panel_;
+    std::unique_ptr<DeviceSetupDialog> setupDialog_;
+};
+
+// Program-wide version text, set by the view at start-up and shown by the About box.
+const QString &ProgramVersionText();
