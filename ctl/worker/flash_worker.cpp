@@ -34,6 +34,7 @@ struct FlashWorker {
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool done = false;
+    uint64_t completed = 0;  // under doneMutex
 };
 
 std::atomic<uint32_t> g_nextThreadId{1};
@@ -153,7 +154,12 @@ void WorkerMain(FlashHandle *h) {
                 PurgeRx(h);
             }
         }
-        if (h->step == 0) EndCommand(h);
+        if (h->step == 0) {
+            EndCommand(h);
+            std::lock_guard<std::mutex> lock(w->doneMutex);
+            ++w->completed;
+            w->doneCv.notify_all();
+        }
     }
     std::lock_guard<std::mutex> lock(w->doneMutex);
     w->done = true;
@@ -235,6 +241,18 @@ int32_t ResetPhase(const FlashHandle *h) { return WorkerOf(h)->resetPhase.load(s
 int CancelFd(const FlashHandle *h) { return WorkerOf(h)->cancelFd; }
 
 bool Cancelled(const FlashHandle *h) { return WorkerOf(h)->cancelled.load(std::memory_order_acquire); }
+
+uint64_t CompletedCommands(const FlashHandle *h) {
+    FlashWorker *w = WorkerOf(h);
+    std::lock_guard<std::mutex> lock(w->doneMutex);
+    return w->completed;
+}
+
+bool WaitCompletedCommands(const FlashHandle *h, uint64_t count, uint32_t timeoutMs) {
+    FlashWorker *w = WorkerOf(h);
+    std::unique_lock<std::mutex> lock(w->doneMutex);
+    return w->doneCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return w->completed >= count; });
+}
 
 bool StepWaitElapsed(FlashHandle *h, uint32_t ms) {
     if (TickElapsed(h->stepTick, TickNow()) > ms) return true;

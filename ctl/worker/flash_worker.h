@@ -68,6 +68,11 @@ bool HandleAbort(FlashHandle *h);
 // step); returns its code, 15 when that sequence is not built.
 int32_t StartSequence(FlashHandle *h, int32_t state);
 
+// Test and tool hook: the number of commands the worker has finished (each
+// message it took while idle counts once it is idle again), and a wait for it.
+uint64_t CompletedCommands(const FlashHandle *h);
+bool WaitCompletedCommands(const FlashHandle *h, uint64_t count, uint32_t timeoutMs);
+
 // Discards stale input when a port is open (through the table's purgeRx).
 void PurgeRx(FlashHandle *h);
 

@@ -1,0 +1,180 @@
+// A flash handle talking to a virtual target through a COM alias, with the
+// helpers the end-to-end suites share: connect, run a command to its end,
+// compare whole record transcripts.
+#pragma once
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/record_collector.h"
+#include "platform/tick.h"
+#include "quillctl.h"
+#include "sim/virtual_target.h"
+#include "worker/flash_worker.h"
+
+namespace quilltest {
+
+inline std::string SamplePath(const char *name) { return std::string(QUILLROM_SAMPLES_DIR) + "/" + name; }
+
+// Time runs this much faster for the library's step waits (the 2 s connect
+// wait and the device wait times); serial read time-outs stay real.
+constexpr uint32_t kFastClock = 50;
+inline uint32_t FastTick() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() *
+                                 kFastClock);
+}
+
+// One expected record: text, state, status, percent, total.
+struct Line {
+    std::string text;
+    int32_t state;
+    int32_t status;
+    uint32_t percent;
+    int32_t total = 100;
+};
+
+inline bool operator==(const Rec &r, const Line &l) {
+    return r.text == l.text && r.state == l.state && r.status == l.status && r.percent == l.percent &&
+           r.total == l.total;
+}
+
+inline std::string Show(const std::vector<Rec> &recs) {
+    std::string s;
+    char buf[400];
+    for (const auto &r : recs) {
+        std::snprintf(buf, sizeof buf, "  {\"%s\", %d, %d, %u, %d}\n", r.text.c_str(), r.state, r.status, r.percent,
+                      r.total);
+        s += buf;
+    }
+    return s;
+}
+
+inline void ExpectTranscript(const std::vector<Rec> &got, const std::vector<Line> &want) {
+    bool same = got.size() == want.size();
+    for (size_t i = 0; same && i < got.size(); ++i) same = got[i] == want[i];
+    EXPECT_TRUE(same) << "records:\n" << Show(got);
+}
+
+inline bool Contains(const std::vector<Rec> &recs, const std::string &text) {
+    for (const auto &r : recs)
+        if (r.text == text) return true;
+    return false;
+}
+
+class Target {
+public:
+    // A virtual target for `prm` (a parameter-file path) on COM<port> in `aliasDir`.
+    Target(const std::string &prm, int port, const std::string &aliasDir) : sim(prm) {
+        sim.start();
+        sim.registerAlias(port, aliasDir);
+    }
+    explicit Target(quillsim::SimConfig config, int port, const std::string &aliasDir) : sim(std::move(config)) {
+        sim.start();
+        sim.registerAlias(port, aliasDir);
+    }
+    quillsim::VirtualTarget sim;
+};
+
+// A flash handle with its record collector.
+class Host {
+public:
+    Host(const std::string &prmPath, int port) {
+        device = PRRReadPRM(prmPath.c_str(), 0);
+        EXPECT_NE(device, nullptr) << prmPath;
+        h = PRRFlshOpen(counter.window(), PRR_MSG_FLASH_RECORD, "e2e");
+        EXPECT_NE(h, nullptr);
+        reset.frequency = device ? device->typeSet7 : 8.0;
+        reset.multiplier = device ? device->typeSet2 : 1.0;
+        reset.portNumber = static_cast<uint8_t>(port);
+        reset.commandOptions = 0;
+        reset.securityFlags = 0;
+        area = AreaRecord{PRR_AREA_CHIP, 0, 0, 0, 0};
+    }
+    ~Host() {
+        PRRFlshClose(h);
+        PRRFreePRM(device);
+        for (LoadFileHandle *f : loads) PRRHexClose(f);
+    }
+
+    // Records of everything the worker has announced since the last call,
+    // once `commands` more commands have finished.
+    std::vector<Rec> Finish(uint64_t commands = 1, uint32_t timeoutMs = 60000) {
+        target_ += commands;
+        EXPECT_TRUE(quill::WaitCompletedCommands(h, target_, timeoutMs)) << "command did not finish";
+        std::vector<Rec> out;
+        const uint64_t announced = counter.count();
+        Rec r{};
+        while (records.fetched() < announced && records.Next(h, r)) out.push_back(r);
+        return out;
+    }
+
+    // Both resets of a connect; returns the records of both.
+    std::vector<Rec> Connect() {
+        h->linePreparePass = 1;
+        EXPECT_EQ(PRRFlshReset(h, &reset, device), 0);
+        h->linePreparePass = 0;
+        auto first = Finish();
+        EXPECT_EQ(PRRFlshReset(h, &reset, device), 0);
+        auto second = Finish();
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+    }
+
+    bool ConnectOk() {
+        auto recs = Connect();
+        return !recs.empty() && recs.back().state == 0 && recs.back().status == 0 && recs.back().text.empty() &&
+               recs.back().percent == 100;
+    }
+
+    LoadFileHandle *Load(const std::string &path) {
+        LoadFileHandle *f = PRRHexOpen(path.c_str(), nullptr, 0, nullptr);
+        EXPECT_NE(f, nullptr) << path;
+        if (f == nullptr) return nullptr;
+        loads.push_back(f);
+        // No window: wait for the image by its read state.
+        for (int i = 0; i < 20000 && __atomic_load_n(&f->readState, __ATOMIC_ACQUIRE) == PRR_LOAD_RUNNING; ++i)
+            usleep(500);
+        EXPECT_EQ(__atomic_load_n(&f->readState, __ATOMIC_ACQUIRE), PRR_LOAD_READY) << path;
+        return f;
+    }
+
+    NotifyCounter counter;
+    FlashRecords records{counter};
+    FlashHandle *h = nullptr;
+    DeviceParameters *device = nullptr;
+    ResetRecord reset{};
+    AreaRecord area{};
+    std::vector<LoadFileHandle *> loads;
+
+private:
+    uint64_t target_ = 0;
+};
+
+// Temporary alias folder for the test process, and the fast clock.
+class E2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quill-e2eXXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        aliasDir = tmpl;
+        ::setenv("QUILLROM_PORTS_DIR", aliasDir.c_str(), 1);
+        if (fastClock) quill::SetTickSourceForTesting(FastTick);
+    }
+    void TearDown() override {
+        quill::SetTickSourceForTesting(nullptr);
+        std::string cmd = "rm -rf '" + aliasDir + "'";
+        (void)std::system(cmd.c_str());
+    }
+    bool fastClock = true;
+    std::string aliasDir;
+};
+
+}  // namespace quilltest
