@@ -330,6 +330,7 @@ void ProtocolEngine::doEraseCheckAfterErase(const Frame &f, TimePoint at) {
     const bool forced = faults_.takeNotErased();
     const bool erased = model_.blocksBlank(0, f.unit) && !forced;
     eraseCheckArmed_ = true; // the unit-form 0x32 that follows is the erase check of the chip
+    lastEraseWholeChip_ = true;
     sendStatus(Shape::Two, wire::kAck, erased ? wire::kAck : wire::kNotErased, at,
                fmt("blocks 0..%u %s%s", f.unit, erased ? "erased" : "not erased", forced ? " (fault)" : ""));
 }

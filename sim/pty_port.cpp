@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -118,6 +119,12 @@ std::optional<LineSettings> PtyPort::line() const {
     l.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
     l.raw = !(t.c_lflag & (ECHO | ICANON)) && !(t.c_oflag & OPOST);
     return l;
+}
+
+size_t PtyPort::unreadByHost() const {
+    int n = 0;
+    if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &n) != 0 || n < 0) return 0;
+    return static_cast<size_t>(n);
 }
 
 std::string defaultAliasDir() {

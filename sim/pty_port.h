@@ -36,6 +36,8 @@ public:
     int master() const { return master_; }
     const std::string &path() const { return path_; }
     std::optional<LineSettings> line() const;
+    // Bytes written to the host that it has not read yet.
+    size_t unreadByHost() const;
 
 private:
     int master_ = -1;

@@ -21,6 +21,8 @@ namespace quillsim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr auto kVanishGrace = std::chrono::seconds(1);        // longest wait for the host to read the last answer
+constexpr auto kVanishPoll = std::chrono::milliseconds(10);   // how often to look meanwhile
 
 SimConfig configFromFile(const std::string &path) {
     std::string error;
@@ -88,10 +90,11 @@ void VirtualTarget::Impl::run() {
     std::deque<uint8_t> txQueue;
     const int fd = port.master(); // closed only on this thread (vanish) or after it ended
     uint64_t framesSeen = 0;
+    std::optional<Clock::time_point> vanishSince;
 
     for (;;) {
         auto now = Clock::now();
-        bool vanish = false;
+        bool vanish = false, vanishPending = false;
         {
             std::lock_guard<std::mutex> lock(m);
             if (stopping) break;
@@ -113,7 +116,13 @@ void VirtualTarget::Impl::run() {
                 framesSeen = engine.frames();
                 changed.notify_all();
             }
-            vanish = engine.vanishRequested() && txQueue.empty();
+            // The last answer is delivered before the line goes: the host has
+            // read it, or has had a second to do so.
+            vanishPending = engine.vanishRequested();
+            if (vanishPending && txQueue.empty()) {
+                if (!vanishSince) vanishSince = now;
+                vanish = port.unreadByHost() == 0 || now - *vanishSince >= kVanishGrace;
+            }
             if (vanish) {
                 // Like a USB adapter pulled out: the line and its name disappear.
                 port.close();
@@ -153,6 +162,7 @@ void VirtualTarget::Impl::run() {
         if (!rxQueue.empty()) consider(rxQueue.front().second);
         if (!waitWritable)
             if (auto t = txLine.firstDone(txQueue.size())) consider(*t);
+        if (vanishPending) consider(Clock::now() + kVanishPoll); // no event says the host has read
 
         timespec ts{};
         timespec *timeout = nullptr;
