@@ -52,20 +52,20 @@ bool isBusyStatus(uint8_t s) { return s == wire::kBusy || s == wire::kBusyAlt; }
 
 }  // namespace
 
-std::optional<FaultSpec> parseFaultSpec(std::string_view spec, std::string *error) {
-    const std::string whole(spec);
-    auto fail = [&](const std::string &why) -> std::optional<FaultSpec> {
+std::optional<Fault> parseFault(std::string_view rule, std::string *error) {
+    const std::string whole(rule);
+    auto fail = [&](const std::string &why) -> std::optional<Fault> {
         if (error) *error = "bad fault '" + whole + "': " + why;
         return std::nullopt;
     };
     std::vector<std::string_view> parts;
     for (size_t pos = 0;;) {
-        const size_t colon = spec.find(':', pos);
-        parts.push_back(spec.substr(pos, colon == std::string_view::npos ? std::string_view::npos : colon - pos));
+        const size_t colon = rule.find(':', pos);
+        parts.push_back(rule.substr(pos, colon == std::string_view::npos ? std::string_view::npos : colon - pos));
         if (colon == std::string_view::npos) break;
         pos = colon + 1;
     }
-    FaultSpec f;
+    Fault f;
     const KindName *kind = nullptr;
     for (const auto &e : kKinds)
         if (parts[0] == e.name) kind = &e;
@@ -176,7 +176,7 @@ std::optional<FaultSpec> parseFaultSpec(std::string_view spec, std::string *erro
     return f;
 }
 
-std::string formatFaultSpec(const FaultSpec &f) {
+std::string formatFault(const Fault &f) {
     std::string s = kindName(f.kind);
     char b[64];
     if (f.command == kResetCommand) {
@@ -198,9 +198,9 @@ std::string formatFaultSpec(const FaultSpec &f) {
     return s;
 }
 
-void FaultPlan::add(const FaultSpec &fault, uint64_t frames, uint64_t dataBytes) {
+void FaultPlan::add(const Fault &fault, uint64_t frames, uint64_t dataBytes) {
     Armed a;
-    a.spec = fault;
+    a.rule = fault;
     a.left = fault.count;
     a.unlimited = fault.kind == FaultKind::SlowErase && fault.count == 0;
     if (fault.byte) a.target = dataBytes + *fault.byte;
@@ -208,15 +208,15 @@ void FaultPlan::add(const FaultSpec &fault, uint64_t frames, uint64_t dataBytes)
     armed_.push_back(a);
 }
 
-std::vector<FaultSpec> FaultPlan::pending() const {
-    std::vector<FaultSpec> out;
-    for (const auto &a : armed_) out.push_back(a.spec);
+std::vector<Fault> FaultPlan::pending() const {
+    std::vector<Fault> out;
+    for (const auto &a : armed_) out.push_back(a.rule);
     return out;
 }
 
 std::optional<uint8_t> FaultPlan::takeStatus(int command) {
     for (auto it = armed_.begin(); it != armed_.end(); ++it) {
-        const FaultSpec &s = it->spec;
+        const Fault &s = it->rule;
         if ((s.kind != FaultKind::Busy && s.kind != FaultKind::Illegal) || s.byte || s.command != command) continue;
         const uint8_t status = s.status;
         if (--it->left == 0) armed_.erase(it);
@@ -229,7 +229,7 @@ namespace {
 template <class Vec, class Pred>
 bool takeCounted(Vec &armed, Pred match) {
     for (auto it = armed.begin(); it != armed.end(); ++it) {
-        if (!match(it->spec)) continue;
+        if (!match(it->rule)) continue;
         if (!it->unlimited && --it->left == 0) armed.erase(it);
         return true;
     }
@@ -238,17 +238,17 @@ bool takeCounted(Vec &armed, Pred match) {
 }  // namespace
 
 bool FaultPlan::takeNotErased() {
-    return takeCounted(armed_, [](const FaultSpec &s) { return s.kind == FaultKind::NotErased; });
+    return takeCounted(armed_, [](const Fault &s) { return s.kind == FaultKind::NotErased; });
 }
 
 bool FaultPlan::takeWrongEnd() {
-    return takeCounted(armed_, [](const FaultSpec &s) { return s.kind == FaultKind::WrongEnd; });
+    return takeCounted(armed_, [](const Fault &s) { return s.kind == FaultKind::WrongEnd; });
 }
 
 uint32_t FaultPlan::takeSlowEraseMs() {
     for (auto it = armed_.begin(); it != armed_.end(); ++it) {
-        if (it->spec.kind != FaultKind::SlowErase) continue;
-        const uint32_t ms = it->spec.ms;
+        if (it->rule.kind != FaultKind::SlowErase) continue;
+        const uint32_t ms = it->rule.ms;
         if (!it->unlimited && --it->left == 0) armed_.erase(it);
         return ms;
     }
@@ -257,8 +257,8 @@ uint32_t FaultPlan::takeSlowEraseMs() {
 
 std::optional<uint8_t> FaultPlan::takeAck(uint64_t dataByte) {
     for (auto it = armed_.begin(); it != armed_.end(); ++it) {
-        if (!it->spec.byte || it->target != dataByte) continue;
-        const uint8_t status = it->spec.status;
+        if (!it->rule.byte || it->target != dataByte) continue;
+        const uint8_t status = it->rule.status;
         armed_.erase(it);
         return status;
     }
@@ -268,7 +268,7 @@ std::optional<uint8_t> FaultPlan::takeAck(uint64_t dataByte) {
 FaultPlan::FrameEffect FaultPlan::afterFrame(uint64_t frames) {
     FrameEffect e;
     for (auto it = armed_.begin(); it != armed_.end();) {
-        const FaultSpec &s = it->spec;
+        const Fault &s = it->rule;
         if ((s.kind == FaultKind::Silence || s.kind == FaultKind::Vanish) && frames >= it->target) {
             if (s.kind == FaultKind::Silence) {
                 e.silence = true;

@@ -23,7 +23,7 @@ enum class FaultKind {
 // Pseudo command code that names the reset handshake in a fault.
 constexpr int kResetCommand = 0x100;
 
-struct FaultSpec {
+struct Fault {
     FaultKind kind = FaultKind::Busy;
     int command = -1;        // Busy, Illegal: command code or kResetCommand; -1 with byte set
     uint8_t status = 0;      // Busy, Illegal, WriteFail: the status sent
@@ -33,19 +33,19 @@ struct FaultSpec {
     uint32_t ms = 0;         // Silence (0 = for good), SlowErase: delay
 };
 
-// Parses one --fault SPEC (syntax in sim/README.md); nullopt with a message.
-std::optional<FaultSpec> parseFaultSpec(std::string_view spec, std::string *error);
-// The SPEC text that parses back into `fault`.
-std::string formatFaultSpec(const FaultSpec &fault);
+// Parses one --fault RULE (syntax in sim/README.md); nullopt with a message.
+std::optional<Fault> parseFault(std::string_view rule, std::string *error);
+// The RULE text that parses back into `fault`.
+std::string formatFault(const Fault &fault);
 
 // The armed faults and their remaining counts. Not thread-safe: the owner locks.
 class FaultPlan {
 public:
     // `frames` and `dataBytes` are the device's counters now: counts in the
-    // spec are relative to the moment the fault is added.
-    void add(const FaultSpec &fault, uint64_t frames, uint64_t dataBytes);
+    // rule are relative to the moment the fault is added.
+    void add(const Fault &fault, uint64_t frames, uint64_t dataBytes);
     void clear() { armed_.clear(); }
-    std::vector<FaultSpec> pending() const;
+    std::vector<Fault> pending() const;
 
     // Status to send instead of the real one for the next answer to `command`.
     std::optional<uint8_t> takeStatus(int command);
@@ -65,7 +65,7 @@ public:
 
 private:
     struct Armed {
-        FaultSpec spec;
+        Fault rule;
         uint64_t target = 0; // absolute byte index or frame number
         uint32_t left = 0;   // remaining uses; counting faults only
         bool unlimited = false;

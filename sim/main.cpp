@@ -22,7 +22,7 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: quillrom-sim --prm FILE [--com N] [--alias-dir DIR] [--baud B|line]\n"
-    "                    [--fault SPEC]... [--dump FILE] [--state FILE] [--trace]\n"
+    "                    [--fault RULE]... [--dump FILE] [--state FILE] [--trace]\n"
     "                    [--id HEX] [--name TEXT] [--fw MAJOR.MINOR]\n"
     "\n"
     "Plays a microcontroller's serial bootloader on a pseudo-terminal.\n"
@@ -32,7 +32,7 @@ const char kUsage[] =
     "                   or ~/.config/quillrom2/ports)\n"
     "  --baud B         pace both directions at B baud, 11 bits per character;\n"
     "                   'line' follows the baud the host sets (default: no pacing)\n"
-    "  --fault SPEC     inject a fault, e.g. busy:0x32:3, write-fail:0x1E:byte=100,\n"
+    "  --fault RULE     inject a fault, e.g. busy:0x32:3, write-fail:0x1E:byte=100,\n"
     "                   silence:after=5, vanish:after=7, slow-erase:ms=3000 (see sim/README.md)\n"
     "  --dump FILE      write the flash as a raw image to FILE on exit\n"
     "  --state FILE     keep the security byte in FILE across runs\n"
@@ -88,7 +88,7 @@ int main(int argc, char **argv) {
     std::array<uint8_t, 4> id{};
     size_t idCount = 0;
     uint8_t fwMajor = 0, fwMinor = 0;
-    std::vector<quillsim::FaultSpec> faults;
+    std::vector<quillsim::Fault> faults;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -113,7 +113,7 @@ int main(int argc, char **argv) {
             else if (!parseInt(value, 1, 4000000, &baud)) return usageError("--baud wants a number or 'line', not '" + value + "'");
         } else if (arg == "--fault") {
             std::string error;
-            auto f = quillsim::parseFaultSpec(value, &error);
+            auto f = quillsim::parseFault(value, &error);
             if (!f) return usageError(error);
             faults.push_back(*f);
         } else if (arg == "--dump") {

@@ -82,9 +82,9 @@ ProtocolEngine::FaultAnswer ProtocolEngine::faultAnswer(int command, Shape shape
     return FaultAnswer::Illegal;
 }
 
-void ProtocolEngine::addFault(const FaultSpec &fault, TimePoint now) {
+void ProtocolEngine::addFault(const Fault &fault, TimePoint now) {
     faults_.add(fault, frames_, dataBytes_);
-    note(now, "fault armed: " + formatFaultSpec(fault));
+    note(now, "fault armed: " + formatFault(fault));
     if ((fault.kind == FaultKind::Silence || fault.kind == FaultKind::Vanish) && fault.after == 0) applyFrameEffects(now);
 }
 

@@ -36,7 +36,7 @@ public:
     // Bytes to send, oldest first.
     Bytes takeOutput() { return std::exchange(out_, {}); }
 
-    void addFault(const FaultSpec &fault, TimePoint now);
+    void addFault(const Fault &fault, TimePoint now);
     bool vanishRequested() const { return vanish_; }
     uint64_t frames() const { return frames_; }
     uint64_t dataBytes() const { return dataBytes_; }

@@ -324,7 +324,7 @@ bool VirtualTarget::setStateFile(const std::string &path, std::string *error) {
     return true;
 }
 
-void VirtualTarget::addFault(const FaultSpec &fault) {
+void VirtualTarget::addFault(const Fault &fault) {
     {
         std::lock_guard<std::mutex> lock(impl_->m);
         impl_->engine.addFault(fault, Clock::now());
@@ -332,8 +332,8 @@ void VirtualTarget::addFault(const FaultSpec &fault) {
     impl_->wake(); // a silence or vanish may take effect at once
 }
 
-bool VirtualTarget::addFault(std::string_view spec, std::string *error) {
-    const auto fault = parseFaultSpec(spec, error);
+bool VirtualTarget::addFault(std::string_view rule, std::string *error) {
+    const auto fault = parseFault(rule, error);
     if (!fault) return false;
     addFault(*fault);
     return true;
@@ -344,7 +344,7 @@ void VirtualTarget::clearFaults() {
     impl_->faults.clear();
 }
 
-std::vector<FaultSpec> VirtualTarget::pendingFaults() const {
+std::vector<Fault> VirtualTarget::pendingFaults() const {
     std::lock_guard<std::mutex> lock(impl_->m);
     return impl_->faults.pending();
 }

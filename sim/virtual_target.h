@@ -67,11 +67,11 @@ public:
     // Loads the security byte from `path` (if it exists) and saves every change there.
     bool setStateFile(const std::string &path, std::string *error = nullptr);
 
-    // Faults: counts in a spec run from the moment it is added.
-    void addFault(const FaultSpec &fault);
-    bool addFault(std::string_view spec, std::string *error = nullptr);
+    // Faults: counts in a rule run from the moment it is added.
+    void addFault(const Fault &fault);
+    bool addFault(std::string_view rule, std::string *error = nullptr);
     void clearFaults();
-    std::vector<FaultSpec> pendingFaults() const;
+    std::vector<Fault> pendingFaults() const;
 
     // Pacing: 11 bits per character at `baud` (0 = as fast as the pty goes);
     // or follow the baud the host set on its end of the line.

@@ -25,9 +25,9 @@ struct Rig {
         engine.tick(at(ms));
         return engine.takeOutput();
     }
-    void fault(const char *spec) {
+    void fault(const char *rule) {
         std::string error;
-        const auto f = quillsim::parseFaultSpec(spec, &error);
+        const auto f = quillsim::parseFault(rule, &error);
         ASSERT_TRUE(f) << error;
         engine.addFault(*f, at(0));
     }

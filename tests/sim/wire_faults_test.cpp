@@ -1,5 +1,5 @@
 // Pure helpers of the virtual target: frame lengths in both forms, answer
-// shapes, the device checksum, the fault SPEC syntax and fault counting.
+// shapes, the device checksum, the fault RULE syntax and fault counting.
 #include <gtest/gtest.h>
 
 #include "sim/faults.h"
@@ -89,10 +89,10 @@ TEST(SimWire, ChecksumKnownValues) {
     for (const auto &c : cases) EXPECT_EQ(wire::checksum(c.data.data(), c.data.size()), c.want) << wire::hex(c.data);
 }
 
-TEST(SimFaults, SpecSyntaxAccepted) {
+TEST(SimFaults, RuleSyntaxAccepted) {
     const struct {
-        const char *spec;
-        const char *normal; // formatFaultSpec of the result
+        const char *rule;
+        const char *normal; // formatFault of the result
     } cases[] = {
         {"busy:0x32:3", "busy:0x32:status=0x07:count=3"},
         {"busy:0x13:2:0x15", "busy:0x13:status=0x15:count=2"},
@@ -111,19 +111,19 @@ TEST(SimFaults, SpecSyntaxAccepted) {
     };
     for (const auto &c : cases) {
         std::string error;
-        const auto f = quillsim::parseFaultSpec(c.spec, &error);
-        ASSERT_TRUE(f) << c.spec << ": " << error;
-        EXPECT_EQ(quillsim::formatFaultSpec(*f), c.normal);
+        const auto f = quillsim::parseFault(c.rule, &error);
+        ASSERT_TRUE(f) << c.rule << ": " << error;
+        EXPECT_EQ(quillsim::formatFault(*f), c.normal);
         // The normal form reads back as the same fault.
-        const auto again = quillsim::parseFaultSpec(c.normal, &error);
+        const auto again = quillsim::parseFault(c.normal, &error);
         ASSERT_TRUE(again) << c.normal << ": " << error;
-        EXPECT_EQ(quillsim::formatFaultSpec(*again), c.normal);
+        EXPECT_EQ(quillsim::formatFault(*again), c.normal);
     }
 }
 
-TEST(SimFaults, SpecSyntaxErrorsSayWhy) {
+TEST(SimFaults, RuleSyntaxErrorsSayWhy) {
     const struct {
-        const char *spec;
+        const char *rule;
         const char *reason;
     } cases[] = {
         {"", "unknown kind"},
@@ -147,9 +147,9 @@ TEST(SimFaults, SpecSyntaxErrorsSayWhy) {
     };
     for (const auto &c : cases) {
         std::string error;
-        EXPECT_FALSE(quillsim::parseFaultSpec(c.spec, &error)) << c.spec;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.spec << " -> " << error;
-        EXPECT_NE(error.find(c.spec), std::string::npos) << "message names the spec: " << error;
+        EXPECT_FALSE(quillsim::parseFault(c.rule, &error)) << c.rule;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.rule << " -> " << error;
+        EXPECT_NE(error.find(c.rule), std::string::npos) << "message names the rule: " << error;
     }
 }
 
@@ -157,9 +157,9 @@ TEST(SimFaults, CountsRunFromArming) {
     quillsim::FaultPlan plan;
     std::string error;
     // Armed after 10 data bytes and 3 frames: byte=2 is absolute byte 12, after=2 is frame 5.
-    plan.add(*quillsim::parseFaultSpec("write-fail:byte=2", &error), 3, 10);
-    plan.add(*quillsim::parseFaultSpec("vanish:after=2", &error), 3, 10);
-    plan.add(*quillsim::parseFaultSpec("busy:0x32:2", &error), 3, 10);
+    plan.add(*quillsim::parseFault("write-fail:byte=2", &error), 3, 10);
+    plan.add(*quillsim::parseFault("vanish:after=2", &error), 3, 10);
+    plan.add(*quillsim::parseFault("busy:0x32:2", &error), 3, 10);
     EXPECT_FALSE(plan.takeAck(2));
     EXPECT_FALSE(plan.takeAck(11));
     EXPECT_EQ(plan.takeAck(12), 0x1D);
