@@ -6,7 +6,7 @@
 
 using namespace quilltest;
 using quillsim::FaultKind;
-using quillsim::FaultSpec;
+using quillsim::Fault;
 
 namespace {
 
@@ -83,7 +83,7 @@ TEST_F(ConnectEraseTest, CommandWithoutConnectEndsWith14) {
 }
 
 TEST_F(ConnectEraseTest, HandshakeRefusedEndsWith12AndThePortStaysUsable) {
-    FaultSpec bad;
+    Fault bad;
     bad.kind = FaultKind::Illegal;
     bad.command = quillsim::kResetCommand;
     bad.status = 0x00;
@@ -98,7 +98,7 @@ TEST_F(ConnectEraseTest, HandshakeRefusedEndsWith12AndThePortStaysUsable) {
 }
 
 TEST_F(ConnectEraseTest, SilentDeviceEndsTheConnectWithATimeOut) {
-    FaultSpec quiet;
+    Fault quiet;
     quiet.kind = FaultKind::Silence;
     quiet.after = 0;
     quiet.ms = 6000;
@@ -181,7 +181,7 @@ TEST_F(ConnectEraseTest, EraseWithBlankCheckFirstOnADirtyDeviceErases) {
 
 TEST_F(ConnectEraseTest, BusyBelowTheLimitRetriesAndAtTheLimitFails) {
     ASSERT_TRUE(host->ConnectOk());
-    FaultSpec busy;
+    Fault busy;
     busy.kind = FaultKind::Busy;
     busy.command = 0x32;
     busy.status = 0x07;
@@ -205,7 +205,7 @@ TEST_F(ConnectEraseTest, BusyBelowTheLimitRetriesAndAtTheLimitFails) {
 
 TEST_F(ConnectEraseTest, NotErasedIsErasedAgain) {
     ASSERT_TRUE(host->ConnectOk());
-    FaultSpec stubborn;
+    Fault stubborn;
     stubborn.kind = FaultKind::NotErased;
     stubborn.count = 2;
     target->sim.addFault(stubborn);
@@ -224,7 +224,7 @@ TEST_F(ConnectEraseTest, NotErasedIsErasedAgain) {
 TEST_F(ConnectEraseTest, RetryLimitOfFFFFPollsUntilTheDeviceIsReady) {
     host->device->commandSets[0][8].payload.l4.words[3] = 0xFFFF;
     ASSERT_TRUE(host->ConnectOk());
-    FaultSpec busy;
+    Fault busy;
     busy.kind = FaultKind::Busy;
     busy.command = 0x32;
     busy.status = 0x15;
@@ -266,7 +266,7 @@ TEST_F(ConnectEraseTest, UnusableClockIsRefusedBeforeTheDeviceHearsAnything) {
 
 TEST_F(ConnectEraseTest, VanishingPortEndsWithoutHanging) {
     ASSERT_TRUE(host->ConnectOk());
-    FaultSpec vanish;
+    Fault vanish;
     vanish.kind = FaultKind::Vanish;
     vanish.after = 1;
     target->sim.addFault(vanish);

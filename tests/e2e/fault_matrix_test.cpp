@@ -7,7 +7,7 @@
 
 using namespace quilltest;
 using quillsim::FaultKind;
-using quillsim::FaultSpec;
+using quillsim::Fault;
 
 namespace {
 
@@ -45,14 +45,14 @@ bool IsBlank(Seq s) { return s == Seq::BlankChip || s == Seq::BlankBlocks; }
 struct Case {
     std::string name;
     Seq seq;
-    FaultSpec fault;
+    Fault fault;
     std::vector<int32_t> allowed;  // final status
     std::string lastText;          // when set, the final record's text
     bool recoverable = true;
 };
 
-FaultSpec Status(FaultKind kind, int command, uint8_t status, uint32_t count) {
-    FaultSpec f;
+Fault Status(FaultKind kind, int command, uint8_t status, uint32_t count) {
+    Fault f;
     f.kind = kind;
     f.command = command;
     f.status = status;
@@ -60,8 +60,8 @@ FaultSpec Status(FaultKind kind, int command, uint8_t status, uint32_t count) {
     return f;
 }
 
-FaultSpec AfterFrames(FaultKind kind, uint64_t after, uint32_t ms = 0) {
-    FaultSpec f;
+Fault AfterFrames(FaultKind kind, uint64_t after, uint32_t ms = 0) {
+    Fault f;
     f.kind = kind;
     f.after = after;
     f.ms = ms;
@@ -102,14 +102,14 @@ std::vector<Case> AllCases() {
         }
         if (IsErase(s)) {
             const std::string done = s == Seq::EraseChip ? "chip erase finish." : "all block erase finish.";
-            FaultSpec once;
+            Fault once;
             once.kind = FaultKind::NotErased;
             once.count = 1;
             cases.push_back({base + "/not-erased-once", s, once, {0}, done});
-            FaultSpec limit = once;
+            Fault limit = once;
             limit.count = 16;
             cases.push_back({base + "/not-erased-at-limit", s, limit, {12}, "ERROR: Retry status over!"});
-            FaultSpec slow;
+            Fault slow;
             slow.kind = FaultKind::SlowErase;
             slow.count = 1;
             slow.ms = 100;
