@@ -32,6 +32,7 @@ CMainFrame::CMainFrame(const QString &profilePath, const QString &programFolder,
     setCentralWidget(view_);
     // The window always fits the form plus whatever bars are shown.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
+    layout()->activate();
     connect(view_, &CFLPRRView::commandStateChanged, this, &CMainFrame::updateCommandStates);
 
     view_->startUp();

@@ -1,5 +1,7 @@
 #include "view/flprr_view.h"
 
+#include <cstring>
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -197,7 +199,7 @@ bool CFLPRRView::startConnect() {
         return false;
     }
     const ResetRecord reset = BuildResetRecord(settings_, flash_->appWord);
-    commandIssued_ = false;
+    phase_ = Phase::Preparing;
     // The first request only opens and configures the port; the library
     // takes the phase from linePreparePass when the call is made.
     flash_->linePreparePass = 1;
@@ -248,7 +250,7 @@ void CFLPRRView::issuePendingCommand() {
     if (code == pending::kNone)
         setBusy(false);
     else
-        commandIssued_ = true;
+        phase_ = Phase::Running;
 }
 
 void CFLPRRView::onConnect() { appendLog(QStringLiteral(">COMMAND: Connect")); }
@@ -296,17 +298,36 @@ void CFLPRRView::onFlashRecord() {
     bar_->setPosition(static_cast<int>(rec.percent));
     // Any record means the worker is still at it.
     chainSettle_.stop();
-    if (!(rec.percent == 100 && rec.percentTotal == 100)) return;
+    const bool ends = rec.percent == 100 && rec.percentTotal == 100;
+
+    // The preparation request answers with "OK." or an error, both while
+    // the worker stays idle; what follows belongs to the connect request.
+    if (phase_ == Phase::Preparing && rec.state == PRR_STATE_IDLE &&
+        ((ends && rec.status != 0) || (rec.status == 0 && std::strcmp(rec.text, "OK.") == 0))) {
+        phase_ = Phase::Connecting;
+        return;
+    }
+    if (!ends) return;
 
     if (rec.state != PRR_STATE_CONNECT) {
         if (rec.status == 0) bar_->setPosition(0);
-        if (busy_ && commandIssued_) {
+        if (phase_ == Phase::Connecting && rec.status != 0) {
+            // The connect request was refused before it began (a clock of
+            // zero, say): no connect record will follow.
+            setBusy(false);
+        } else if (phase_ == Phase::Running) {
             // A failure always ends the chain; a success may hand over.
             if (rec.status != 0)
                 setBusy(false);
             else
                 chainSettle_.start();
         }
+        return;
+    }
+    if (rec.status == 0 && rec.text[0] != '\0') {
+        // A line of a connect that goes on failing ("retry count <n>" before
+        // the retry-over error) is not the connect's end: only the final
+        // record, which has no text, may start the pending command.
         return;
     }
     if (rec.status == 0) {
@@ -324,7 +345,7 @@ void CFLPRRView::onFlashRecord() {
 void CFLPRRView::setBusy(bool busy) {
     if (!busy) {
         chainSettle_.stop();
-        commandIssued_ = false;
+        phase_ = Phase::Idle;
     }
     if (busy_ == busy) return;
     busy_ = busy;

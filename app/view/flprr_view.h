@@ -93,7 +93,6 @@ private:
     void onFlashRecord();
     void onLoadFileRecord();
     void setBusy(bool busy);
-    void noteRecordForBusy(const ProgressRecord &record);
 
     void openLoadFile(const QString &path);
     void closeLoadFile();
@@ -127,8 +126,16 @@ private:
     bool hasLoadRecord_ = false;
     LoadProgressRecord lastLoadRecord_{};
 
+    // Where a device command stands, so that its end is known without an
+    // idle notice from the library.
+    enum class Phase {
+        Idle,
+        Preparing,   // the port-preparation request has not answered yet
+        Connecting,  // the connect request runs, or is being refused
+        Running,     // the command was issued after the connect
+    };
     bool busy_ = false;
-    bool commandIssued_ = false;
+    Phase phase_ = Phase::Idle;
     QTimer chainSettle_;
 
     LogBox *log_ = nullptr;

@@ -1,0 +1,160 @@
+// Device commands through the main window against the virtual target:
+// the log lines in order, the progress bar, the panel and the target's flash.
+#include <QAction>
+
+#include "gui_fixture.h"
+#include "shell/demo_mode.h"
+#include "sim/virtual_target.h"
+#include "view/commands.h"
+#include "view/info_panel.h"
+#include "view/progress_bar.h"
+
+using namespace guitest;
+
+namespace {
+
+constexpr int kCommandMs = 120000;  // a connect alone waits more than 2 s
+constexpr int kCom = 9;
+
+const QStringList kConnectLines = {">>COMMAND: Reset", "Flash Resetting...", "OK.", "sending reset command...",
+                                   "OK.", ""};
+
+// Index of each wanted line in `lines`, in order; -1 where one is missing.
+int FindInOrder(const QStringList &lines, const QStringList &wanted) {
+    int at = 0;
+    for (const QString &w : wanted) {
+        at = lines.indexOf(w, at);
+        if (at < 0) return -1;
+        ++at;
+    }
+    return at;
+}
+
+QByteArray Image(const CFLPRRView &view, uint32_t size) {
+    const LoadFileHandle *h = view.loadFileHandle();
+    return QByteArray(reinterpret_cast<const char *>(h->imageBuffer), size);
+}
+
+}  // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() {
+        target_ = std::make_unique<quillsim::VirtualTarget>(QFile::encodeName(kSamples + "/demo.prm").toStdString());
+        target_->start();
+        box_ = std::make_unique<Sandbox>();
+        target_->registerAlias(kCom, QFile::encodeName(box_->portsDir()).toStdString());
+    }
+    void cleanup() {
+        frame_.reset();
+        target_.reset();
+        box_.reset();
+    }
+
+    void eraseChip() {
+        const std::vector<uint8_t> data(0x300, 0x5A);
+        target_->setFlash(0x1000, data);
+        start("[Command Options]\nBlk=0\nVeri=0\nSec=0\nSum=0\n");
+        CFLPRRView &view = *frame_->view();
+        QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
+        frame_->action(cmd::kErase)->trigger();
+        QVERIFY(view.busy());
+        QVERIFY(finished.wait(kCommandMs));
+
+        const QStringList lines = Lines(view);
+        QCOMPARE(lines.mid(0, kConnectLines.size() + 2), kConnectLines + QStringList({">>COMMAND: Erase", "Flash Erasing..."}));
+        QCOMPARE(lines.last(), QString("chip erase finish."));
+        const std::vector<uint8_t> flash = target_->flash();
+        QVERIFY(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+        QCOMPARE(view.progressBar()->position(), 0);
+        // The Device group shows the connect's final record.
+        QCOMPARE(view.fieldText(field::kFirmVersion), QString("0.00"));
+        QCOMPARE(view.fieldText(field::kExtCode), QString("0000h"));
+        QCOMPARE(view.fieldText(field::kVendor), QString("00h"));
+        QVERIFY(frame_->action(cmd::kErase)->isEnabled());
+    }
+
+    void programAndVerify() {
+        start("[Command Options]\nBlk=0\nVeri=1\nSec=0\nSum=0\n");
+        CFLPRRView &view = *frame_->view();
+        QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
+        frame_->action(cmd::kProgram)->trigger();
+        // Nothing may start a second command while this one runs.
+        for (int id : {cmd::kErase, cmd::kProgram, cmd::kAutoprocedure, cmd::kLoad})
+            QVERIFY(!frame_->action(id)->isEnabled());
+        QVERIFY(finished.wait(kCommandMs));
+
+        const QStringList lines = Lines(view);
+        QCOMPARE(lines.mid(0, kConnectLines.size() + 2),
+                 kConnectLines + QStringList({">>COMMAND: Program", "Flash Programming Start..."}));
+        QVERIFY2(FindInOrder(lines, {"Flash Programming finish!", "Flash Verifying Start...", "Flash Verifying finish!"}) ==
+                     lines.size(),
+                 qPrintable(lines.join('|')));
+        QVERIFY(!lines.join('\n').contains("ERROR"));
+        const uint32_t size = target_->flashSize();
+        const std::vector<uint8_t> flash = target_->flash();
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(flash.data()), size), Image(view, size));
+        QCOMPARE(view.progressBar()->position(), 0);
+        QVERIFY(frame_->action(cmd::kProgram)->isEnabled());
+    }
+
+    void targetVanishesMidCommand() {
+        start("[Command Options]\nBlk=0\nVeri=1\nSec=0\nSum=0\n");
+        CFLPRRView &view = *frame_->view();
+        // The handshake and a few pages are answered, then the port is gone.
+        std::string error;
+        QVERIFY2(target_->addFault("vanish:after=4", &error), error.c_str());
+        QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
+        frame_->action(cmd::kProgram)->trigger();
+        QVERIFY(finished.wait(kCommandMs));
+        const QStringList lines = Lines(view);
+        QVERIFY(lines.contains(">>COMMAND: Program"));
+        QVERIFY2(lines.last().startsWith("ERROR: "), qPrintable(lines.join('|')));
+        QCOMPARE(view.progressBar()->position(), 100);  // left at the error record's percentage
+        QVERIFY(frame_->action(cmd::kProgram)->isEnabled());
+    }
+
+    // The demo as a newcomer meets it: Autoprocedure with the demo's options.
+    void demoAutoprocedure() {
+        target_.reset();
+        QString error;
+        std::unique_ptr<DemoEnvironment> demo = DemoEnvironment::start(&error);
+        QVERIFY2(demo, qPrintable(error));
+        ScriptedPrompts prompts;
+        frame_ = std::make_unique<CMainFrame>(demo->profilePath(), QDir::tempPath() + "/", prompts);
+        CFLPRRView &view = *frame_->view();
+        QVERIFY(WaitForLoadFile(view));
+        QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
+        frame_->action(cmd::kAutoprocedure)->trigger();
+        QVERIFY(finished.wait(kCommandMs));
+        const QStringList lines = Lines(view);
+        QVERIFY2(FindInOrder(lines, {">>COMMAND: AutoProcedure(Epv)", "Flash Blank Checking...", "skip erase.",
+                                     "Flash Programming finish!", "Flash Verifying finish!",
+                                     "CHECKSUM COMPARE: OK"}) == lines.size(),
+                 qPrintable(lines.join('|')));
+        QVERIFY(prompts.boxes.isEmpty());
+        const QByteArray flash = demo->flash();
+        QCOMPARE(flash, Image(view, static_cast<uint32_t>(flash.size())));
+        frame_.reset();
+    }
+
+private:
+    void start(const QByteArray &options) {
+        box_->writeProfile(DemoProfile(true, QByteArray("[COMM Device]\nPort=") + QByteArray::number(kCom - 1) +
+                                                 "\nSpeed=0\n[Device Setup]\nPowerMessage=0\n[Operation Mode]\n"
+                                                 "SupValue=0\n[Supply Oscillator]\nFreq=8.00\nMultipy=1.00\n" +
+                                                 options));
+        frame_ = MakeFrame(*box_, prompts_);
+        QVERIFY(WaitForLoadFile(*frame_->view()));
+    }
+
+    std::unique_ptr<quillsim::VirtualTarget> target_;
+    std::unique_ptr<Sandbox> box_;
+    ScriptedPrompts prompts_;
+    std::unique_ptr<CMainFrame> frame_;
+};
+
+QTEST_MAIN(EndToEndTest)
+#include "e2e_test.moc"

@@ -1,0 +1,103 @@
+// Shared pieces of the GUI tests: scripted boxes and dialogs, a private
+// profile and COM alias folder, and the log as a list of lines.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "shell/main_frame.h"
+#include "shell/prompts.h"
+#include "view/flprr_view.h"
+#include "view/log_box.h"
+
+namespace guitest {
+
+inline const QString kSamples = QStringLiteral(QUILLROM_SAMPLES_DIR);
+
+// Answers the program's questions from a script and remembers them.
+class ScriptedPrompts : public Prompts {
+public:
+    struct Box {
+        QString text;
+        BoxIcon icon;
+        QString logWhenShown;  // the log's text as the box opened
+    };
+    QList<Box> boxes;
+    QList<OpenFileRequest> fileRequests;
+    QStringList fileAnswers;  // empty answer = cancel
+    // Runs while a box is "open"; the program's event loop keeps going there.
+    std::function<void(const QString &)> whileOpen;
+    CFLPRRView *view = nullptr;
+
+    void message(QWidget *, const QString &text, BoxIcon icon) override {
+        boxes.append({text, icon, view ? view->logBox()->logText() : QString()});
+        if (whileOpen) whileOpen(text);
+    }
+    QString openFile(QWidget *, const OpenFileRequest &request) override {
+        fileRequests.append(request);
+        return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
+    }
+};
+
+// A temporary folder holding the profile and the COM alias folder the
+// library looks in.
+class Sandbox {
+public:
+    Sandbox() {
+        ports_ = dir_.filePath("ports");
+        QDir().mkpath(ports_);
+        qputenv("QUILLROM_PORTS_DIR", QFile::encodeName(ports_));
+    }
+    QString profile() const { return dir_.filePath("Quillrom2.INI"); }
+    QString path(const QString &name) const { return dir_.filePath(name); }
+    QString portsDir() const { return ports_; }
+
+    void writeProfile(const QByteArray &text) const { write(profile(), text); }
+    static void write(const QString &path, const QByteArray &bytes) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    // COM<n> names `target`.
+    void alias(int n, const QString &target) const {
+        const QString link = ports_ + QStringLiteral("/COM%1").arg(n);
+        QFile::remove(link);
+        QVERIFY(QFile::link(target, link));
+    }
+
+private:
+    QTemporaryDir dir_;
+    QString ports_;
+};
+
+// A profile with the demo parameter file and, optionally, the load file.
+inline QByteArray DemoProfile(bool withLoadFile, const QByteArray &more = {}) {
+    QByteArray text = "[Parameter File]\nName=" + QFile::encodeName(kSamples) + "/demo.prm\n";
+    if (withLoadFile) text += "[Load File]\nName=" + QFile::encodeName(kSamples) + "/demo.hex\n";
+    return text + more;
+}
+
+inline QStringList Lines(const CFLPRRView &view) {
+    const QString text = view.logBox()->logText();
+    return text.isEmpty() ? QStringList() : text.split(QStringLiteral("\r\n"));
+}
+
+inline std::unique_ptr<CMainFrame> MakeFrame(const Sandbox &box, ScriptedPrompts &prompts) {
+    auto frame = std::make_unique<CMainFrame>(box.profile(), QDir::tempPath() + QLatin1Char('/'), prompts);
+    prompts.view = frame->view();
+    return frame;
+}
+
+// Waits until the load file's reader has reported its end.
+inline bool WaitForLoadFile(CFLPRRView &view, int timeoutMs = 20000) {
+    if (!view.loadFileHandle()) return false;
+    QSignalSpy spy(&view, &CFLPRRView::loadFileFinished);
+    return spy.wait(timeoutMs);
+}
+
+}  // namespace guitest
