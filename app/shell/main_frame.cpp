@@ -136,18 +136,24 @@ void CMainFrame::buildMenus() {
         connect(menu, &QMenu::aboutToShow, this, &CMainFrame::updateCommandStates);
 
     // Handlers.
-    auto route = [this](int id, void (CFLPRRView::*handler)()) {
-        connect(actions_.value(id), &QAction::triggered, this, [this, handler] { (view_->*handler)(); });
-    };
-    route(cmd::kLoad, &CFLPRRView::onLoad);
-    route(cmd::kBlankCheck, &CFLPRRView::onBlankCheck);
-    route(cmd::kErase, &CFLPRRView::onErase);
-    route(cmd::kProgram, &CFLPRRView::onProgram);
-    route(cmd::kSecurity, &CFLPRRView::onSecurity);
-    route(cmd::kChecksum, &CFLPRRView::onChecksum);
-    route(cmd::kAutoprocedure, &CFLPRRView::onAutoprocedure);
-    route(cmd::kConnect, &CFLPRRView::onConnect);
+    for (int id : {cmd::kLoad, cmd::kBlankCheck, cmd::kErase, cmd::kProgram, cmd::kSecurity, cmd::kChecksum,
+                   cmd::kAutoprocedure, cmd::kConnect})
+        connect(actions_.value(id), &QAction::triggered, this, [this, id] { runCommand(id); });
     connect(setupAction_, &QAction::triggered, this, [this] { view_->onDeviceSetup(); });
+}
+
+void CMainFrame::runCommand(int id) {
+    switch (id) {
+    case cmd::kLoad: view_->onLoad(); break;
+    case cmd::kBlankCheck: view_->onBlankCheck(); break;
+    case cmd::kErase: view_->onErase(); break;
+    case cmd::kProgram: view_->onProgram(); break;
+    case cmd::kSecurity: view_->onSecurity(); break;
+    case cmd::kChecksum: view_->onChecksum(); break;
+    case cmd::kAutoprocedure: view_->onAutoprocedure(); break;
+    case cmd::kConnect: view_->onConnect(); break;
+    default: break;
+    }
 }
 
 void CMainFrame::buildToolBar() {

@@ -42,6 +42,7 @@ protected:
 private:
     QAction *makeAction(int id, const QString &text, const QString &prompt, const QKeySequence &key = {});
     void buildMenus();
+    void runCommand(int id);
     void buildToolBar();
     void buildStatusBar();
     void updateIndicators();
