@@ -55,6 +55,8 @@ struct VirtualTarget::Impl {
         std::string error;
         if (!stateFile.empty() && !saveSecurityState(stateFile, value, &error)) log.add(Clock::now(), Direction::Note, error);
     }
+    // Caller holds the lock.
+    uint32_t pacedBaud() const { return followLine ? (lastLine ? lastLine->baud : 0) : pacingBaud; }
     void observeLine(Clock::time_point now) {
         const auto line = port.line();
         if (!line) return;
@@ -99,9 +101,8 @@ void VirtualTarget::Impl::run() {
             std::lock_guard<std::mutex> lock(m);
             if (stopping) break;
             observeLine(now);
-            const uint32_t baud = followLine ? (lastLine ? lastLine->baud : 0) : pacingBaud;
-            rxLine.setBaud(baud);
-            txLine.setBaud(baud);
+            rxLine.setBaud(pacedBaud());
+            txLine.setBaud(pacedBaud());
             while (!rxQueue.empty() && rxQueue.front().second <= now) {
                 engine.receive(rxQueue.front().first, rxQueue.front().second);
                 rxQueue.pop_front();
@@ -181,11 +182,27 @@ void VirtualTarget::Impl::run() {
             uint64_t count;
             (void)!::read(wakeFd, &count, sizeof count);
         }
+        bool broken = (fds[0].revents & (POLLERR | POLLNVAL | POLLHUP)) && !(fds[0].revents & POLLIN);
         if (fds[0].revents & POLLIN) {
             uint8_t buf[4096];
             const ssize_t r = ::read(fd, buf, sizeof buf);
             const auto at = Clock::now();
+            {
+                // The host may have changed the line, or a test the pacing,
+                // while we waited: these bytes travel at today's baud.
+                std::lock_guard<std::mutex> lock(m);
+                observeLine(at);
+                rxLine.setBaud(pacedBaud());
+            }
             for (ssize_t i = 0; i < r; ++i) rxQueue.emplace_back(buf[i], rxLine.admit(at));
+            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) broken = true;
+        }
+        if (broken) {
+            // We hold the slave side open, so this is not the host leaving; a
+            // line that keeps reporting an error would only make us spin.
+            std::lock_guard<std::mutex> lock(m);
+            log.add(Clock::now(), Direction::Note, "the pty reports an error: device stopped");
+            break;
         }
     }
     std::lock_guard<std::mutex> lock(m);
