@@ -26,8 +26,6 @@ public:
         return QRect(QPoint(x(left), y(top)), QPoint(x(left + width) - 1, y(top + height) - 1));
     }
     QSize size(int width, int height) const { return QSize(x(width), y(height)); }
-    int baseX() const { return baseX_; }
-    int baseY() const { return baseY_; }
 
 private:
     int baseX_;

@@ -23,7 +23,7 @@ namespace {
 // over inside one worker pass, so the next sequence's first record follows
 // an ending record at once. The library has no idle notice; an ending
 // record with no successor within this time is taken as the command's last.
-constexpr int kChainSettleMs = 300;
+constexpr int kChainSettleMs = 500;
 
 QString gVersionText;
 
@@ -61,7 +61,9 @@ CFLPRRView::CFLPRRView(QString profilePath, QString programFolder, Prompts &prom
 }
 
 CFLPRRView::~CFLPRRView() {
-    saveSettings();
+    // Settings never read are not written: they would replace the profile
+    // with start values.
+    if (startedUp_) saveSettings();
     // The flash worker may still be running a command that reads the
     // parameter record's tables and the load image: stop it before either
     // goes away.
@@ -78,6 +80,7 @@ void CFLPRRView::startUp() {
 
     // Load settings.
     LoadSettings(Profile(profilePath_), settings_);
+    startedUp_ = true;
     setFileNameFields();
     panel_->refresh();
     gVersionText = QStringLiteral("1.20b");

@@ -49,7 +49,6 @@ public:
 
     // The Device Setup command is offered once a dialog is plugged in.
     void setDeviceSetupDialog(std::unique_ptr<DeviceSetupDialog> dialog);
-    bool hasDeviceSetup() const { return setupDialog_ != nullptr; }
 
     // State, for the main window and for tests.
     SetupSettings &settings() { return settings_; }
@@ -62,8 +61,6 @@ public:
     LoadFileHandle *loadFileHandle() const { return loadFile_; }
     const AreaRecord &areaRecord() const { return area_; }
     int pendingCommand() const { return pendingCommand_; }
-    const QString &profilePath() const { return profilePath_; }
-    const QString &prmSearchPath() const { return prmSearchPath_; }
     // The connect request the next device command would make.
     ResetRecord currentResetRecord() const;
 
@@ -113,6 +110,7 @@ private:
     SetupSettings settings_;
     QString prmSearchPath_;
     bool prmReadAtStart_ = false;
+    bool startedUp_ = false;
     int pendingCommand_ = 0;
 
     DeviceParameters *prm_ = nullptr;

@@ -27,7 +27,6 @@ public:
 
     // The view's text for a field; shown once refresh() runs.
     void setText(int id, const QString &text) { texts_[id] = text; }
-    QString text(int id) const { return texts_.value(id); }
     // What the field shows now.
     QString shown(int id) const;
     // Puts every text into its field.

@@ -98,6 +98,15 @@ private Q_SLOTS:
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(flash.data()), size), Image(view, size));
         QCOMPARE(view.progressBar()->position(), 0);
         QVERIFY(frame_->action(cmd::kProgram)->isEnabled());
+
+        // A second command on the port the first one left open.
+        frame_->action(cmd::kChecksum)->trigger();
+        QVERIFY(finished.wait(kCommandMs));
+        const QStringList again = Lines(view);
+        QCOMPARE(again.first(), QString(">>COMMAND: Reset"));
+        QVERIFY2(FindInOrder(again, {">>COMMAND: Checksum", "CheckSum Read Start...", "CHECKSUM COMPARE: OK"}) ==
+                     again.size(),
+                 qPrintable(again.join('|')));
     }
 
     void targetVanishesMidCommand() {
