@@ -9,20 +9,20 @@
 
 namespace {
 
-struct FieldSpec {
+struct FieldLayout {
     const char *label;
     int id;
     int x, y, width;  // of the value field; the label starts at x 252
     bool hidden;
 };
 
-struct GroupSpec {
+struct GroupLayout {
     const char *caption;
     int x, y, width, height;
-    std::initializer_list<FieldSpec> fields;
+    std::initializer_list<FieldLayout> fields;
 };
 
-const GroupSpec kGroups[] = {
+const GroupLayout kGroups[] = {
     {"Device", 248, 0, 116, 54,
      {{"Name :", field::kDeviceName, 300, 8, 60, false},
       {"CPU Version :", field::kCpuVersion, 300, 16, 60, true},
@@ -83,14 +83,14 @@ private:
 }  // namespace
 
 InfoPanel::InfoPanel(QWidget *form, const DialogUnits &u) {
-    for (const GroupSpec &g : kGroups) {
+    for (const GroupLayout &g : kGroups) {
         auto *box = new CaptionFrame(QString::fromLatin1(g.caption), form);
         box->setGeometry(u.rect(g.x, g.y, g.width, g.height));
     }
     // Labels and fields are children of the form, placed in its coordinates,
     // created after the frames so they lie on top of them.
-    for (const GroupSpec &g : kGroups) {
-        for (const FieldSpec &f : g.fields) {
+    for (const GroupLayout &g : kGroups) {
+        for (const FieldLayout &f : g.fields) {
             auto *label = new QLabel(QString::fromLatin1(f.label), form);
             QRect labelRect = u.rect(kLabelX, f.y, f.x - kLabelX, kFieldHeight);
             QRect valueRect = u.rect(f.x, f.y, f.width, kFieldHeight);
