@@ -63,6 +63,12 @@ QUILLCTL_API int32_t PRRFlshClosePort(FlashHandle *h) {
     return 0;
 }
 
+QUILLCTL_API int32_t PRRFlshSetIdleMessage(FlashHandle *h, uint32_t message) {
+    if (h == nullptr) return 1;
+    SetIdleMessage(h, message);
+    return 0;
+}
+
 QUILLCTL_API int32_t PRRFlshReset(FlashHandle *h, const ResetRecord *reset, DeviceParameters *device) {
     if (h == nullptr || reset == nullptr || device == nullptr) return 1;
     // The phase travels with the request: the application clears

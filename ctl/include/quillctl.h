@@ -424,6 +424,13 @@ QUILLCTL_API void PRRFlshClose(FlashHandle *handle);
  * no command runs (after a final record). Returns 1 for a null handle. */
 QUILLCTL_API int32_t PRRFlshClosePort(FlashHandle *handle);
 
+/* Asks the worker to post `message` to the handle's window each time it has
+ * finished a command and is idle again, after the command's last record (0,
+ * the default, posts nothing extra). A command's end is otherwise only
+ * guessed from its records, since hand-overs write several 100 % records.
+ * Such a notification carries no record: do not fetch one for it. */
+QUILLCTL_API int32_t PRRFlshSetIdleMessage(FlashHandle *handle, uint32_t message);
+
 QUILLCTL_API int32_t PRRFlshReset(FlashHandle *handle, const ResetRecord *reset, DeviceParameters *device);
 QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *handle, int32_t options);
 QUILLCTL_API int32_t PRRFlshEPV(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile, int32_t autoRange);

@@ -35,6 +35,7 @@ struct FlashWorker {
     std::condition_variable doneCv;
     bool done = false;
     uint64_t completed = 0;  // under doneMutex
+    std::atomic<uint32_t> idleMessage{0};
 };
 
 std::atomic<uint32_t> g_nextThreadId{1};
@@ -156,9 +157,13 @@ void WorkerMain(FlashHandle *h) {
         }
         if (h->step == 0) {
             EndCommand(h);
-            std::lock_guard<std::mutex> lock(w->doneMutex);
-            ++w->completed;
-            w->doneCv.notify_all();
+            {
+                std::lock_guard<std::mutex> lock(w->doneMutex);
+                ++w->completed;
+                w->doneCv.notify_all();
+            }
+            // After the command's last record: callers learn of the end exactly.
+            if (uint32_t idle = w->idleMessage.load(std::memory_order_relaxed)) NotifyWindow(h->notifyWindow, idle);
         }
     }
     std::lock_guard<std::mutex> lock(w->doneMutex);
@@ -241,6 +246,10 @@ int32_t ResetPhase(const FlashHandle *h) { return WorkerOf(h)->resetPhase.load(s
 int CancelFd(const FlashHandle *h) { return WorkerOf(h)->cancelFd; }
 
 bool Cancelled(const FlashHandle *h) { return WorkerOf(h)->cancelled.load(std::memory_order_acquire); }
+
+void SetIdleMessage(FlashHandle *h, uint32_t message) {
+    WorkerOf(h)->idleMessage.store(message, std::memory_order_relaxed);
+}
 
 uint64_t CompletedCommands(const FlashHandle *h) {
     FlashWorker *w = WorkerOf(h);

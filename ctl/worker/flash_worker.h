@@ -68,6 +68,10 @@ bool HandleAbort(FlashHandle *h);
 // step); returns its code, 15 when that sequence is not built.
 int32_t StartSequence(FlashHandle *h, int32_t state);
 
+// Message posted to the handle's window each time the worker has finished a
+// command (0: none).
+void SetIdleMessage(FlashHandle *h, uint32_t message);
+
 // Test and tool hook: the number of commands the worker has finished (each
 // message it took while idle counts once it is idle again), and a wait for it.
 uint64_t CompletedCommands(const FlashHandle *h);

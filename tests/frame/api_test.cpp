@@ -2,6 +2,10 @@
 // parse-flag write-back, the option byte, the log writer.
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -132,6 +136,41 @@ TEST(ApiTest, StatusTexts) {
     EXPECT_STREQ(PRRStatusText(24), "ERROR: COM port read error!");
     EXPECT_STREQ(PRRStatusText(25), "");
     EXPECT_STREQ(PRRStatusText(-1), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The idle message follows each finished command, after its records.
+TEST(ApiTest, IdleMessageFollowsEachFinishedCommand) {
+    struct Seen {
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<uint32_t> messages;
+    } seen;
+    PRRWindow window{[](PRRWindow *self, uint32_t message) {
+                         auto *s = static_cast<Seen *>(self->context);
+                         std::lock_guard<std::mutex> lock(s->m);
+                         s->messages.push_back(message);
+                         s->cv.notify_all();
+                     },
+                     &seen};
+    FlashHandle *h = PRRFlshOpen(&window, PRR_MSG_FLASH_RECORD, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(PRRFlshSetIdleMessage(nullptr, 1), 1);
+    ASSERT_EQ(PRRFlshSetIdleMessage(h, 3000), 0);
+    DeviceParameters d{};
+    AreaRecord a{PRR_AREA_CHIP, 0, 0, 0, 0};
+    ASSERT_EQ(PRRFlshAbort(h, nullptr), 0);
+    ASSERT_EQ(PRRFlshErase(h, &d, &a, 0), 0);  // no port: one failure record
+    {
+        std::unique_lock<std::mutex> lock(seen.m);
+        ASSERT_TRUE(seen.cv.wait_for(lock, std::chrono::seconds(20), [&] { return seen.messages.size() >= 4; }));
+        EXPECT_EQ(seen.messages,
+                  (std::vector<uint32_t>{PRR_MSG_FLASH_RECORD, 3000, PRR_MSG_FLASH_RECORD, 3000}));
+    }
+    PRRFlshClose(h);
 }
 
 }  // namespace
