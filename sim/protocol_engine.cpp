@@ -386,12 +386,13 @@ void ProtocolEngine::doProgram(const Frame &f, TimePoint at) {
         return;
     }
     if (faultAnswer(f.code, Shape::One, &f, at) != FaultAnswer::None) return;
-    // The page byte holds address bits 8..15 only. A run of program frames
-    // starts in the first 64 KiB and moves to the next 64 KiB each time the
-    // page byte goes down, as it does when the host's address passes a 64 KiB line.
-    uint32_t bank = bank_;
-    if (!programRun_) bank = 0;
-    else if (f.unit < lastPage_) ++bank;
+    // The page byte holds address bits 8..15 only. The host programs pages in
+    // order, so a run that goes on from page FF to page 00 has passed a 64 KiB
+    // line. Any other jump (a new program after a failed or aborted one) starts
+    // a new run in the first 64 KiB.
+    uint32_t bank = 0;
+    if (programRun_ && f.unit == lastPage_) bank = bank_;
+    else if (programRun_ && f.unit == static_cast<uint8_t>(lastPage_ + 1)) bank = bank_ + (f.unit == 0 ? 1 : 0);
     const uint32_t address = bank * 0x10000 + uint32_t{f.unit} * wire::kPageSize;
     if (model_.programForbidden()) {
         sendStatus(Shape::One, wire::kProtected, 0, at, "refused: programming disabled by security");

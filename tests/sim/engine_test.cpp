@@ -136,6 +136,8 @@ TEST(SimEngine, PagesAbove64KiBFollowTheHostsRun) {
     EXPECT_EQ(r.model.at(0x0FF00), 0x22);
     EXPECT_EQ(r.model.at(0x10000), 0x33);
     EXPECT_EQ(r.model.at(0x10100), 0x44);
+    program(0x00, 0x66); // not the next page: a new program, from the first 64 KiB
+    EXPECT_EQ(r.model.at(0x00000), 0x66);
     r.feed({0xC5, 0, 0, 0, 0}, t += 1); // any other command ends the run
     program(0x02, 0x55);
     EXPECT_EQ(r.model.at(0x00200), 0x55);
