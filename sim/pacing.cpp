@@ -45,4 +45,10 @@ std::optional<PacedLine::TimePoint> PacedLine::firstDone(size_t waiting) const {
     return baud_ == 0 ? TimePoint{} : nextDone_;
 }
 
+std::optional<PacedLine::TimePoint> PacedLine::lastDone(size_t waiting) const {
+    if (waiting == 0) return std::nullopt;
+    if (baud_ == 0) return TimePoint{};
+    return nextDone_ + charTime(baud_) * static_cast<int64_t>(waiting - 1);
+}
+
 }  // namespace quillsim

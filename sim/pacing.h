@@ -35,6 +35,8 @@ public:
     size_t due(size_t waiting, TimePoint now) const;
     void sent(size_t count);
     std::optional<TimePoint> firstDone(size_t waiting) const;
+    // When the newest of `waiting` characters is complete.
+    std::optional<TimePoint> lastDone(size_t waiting) const;
 
 private:
     uint32_t baud_ = 0;
