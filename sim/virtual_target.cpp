@@ -107,14 +107,19 @@ void VirtualTarget::Impl::run() {
             observeLine(now);
             rxLine.setBaud(pacedBaud());
             txLine.setBaud(pacedBaud());
-            while (!rxQueue.empty() && rxQueue.front().second <= now) {
+            // Bytes go to the engine as soon as they are read, stamped with
+            // the time their last bit is on the line; the answer then starts
+            // at that time, not one wake-up after it.
+            std::optional<Clock::time_point> answerFrom;
+            while (!rxQueue.empty()) {
                 engine.receive(rxQueue.front().first, rxQueue.front().second);
+                answerFrom = rxQueue.front().second;
                 rxQueue.pop_front();
             }
             engine.tick(now);
             const Bytes out = engine.takeOutput();
             if (!out.empty()) {
-                txLine.queued(txQueue.size(), now);
+                txLine.queued(txQueue.size(), answerFrom ? std::max(now, *answerFrom) : now);
                 txQueue.insert(txQueue.end(), out.begin(), out.end());
             }
             if (engine.frames() != framesSeen) {
