@@ -34,11 +34,7 @@ int32_t BlankCheckStart(FlashHandle *h) {
     h->lastBlock = static_cast<uint8_t>(sel.last);
     h->currentBlock = h->firstBlock;
     if (int32_t code = SendBlankCheck(h, whole)) return code;
-    h->state = PRR_STATE_BLANK_CHECK;
-    h->step = 1;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return 0;
+    return EnterSequence(h, PRR_STATE_BLANK_CHECK);
 }
 
 int32_t BlankCheckStep(FlashHandle *h) {

@@ -68,11 +68,7 @@ int32_t EraseStart(FlashHandle *h) {
                               : CmdChipEraseBlk(h);
     }
     if (code != 0) return code;
-    h->state = PRR_STATE_ERASE;
-    h->step = kErased;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return 0;
+    return EnterSequence(h, PRR_STATE_ERASE, kErased);
 }
 
 int32_t EraseStep(FlashHandle *h) {

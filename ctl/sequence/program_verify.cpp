@@ -53,11 +53,7 @@ int32_t ProgramStart(FlashHandle *h) {
     if (int32_t code = CheckCommandStart(h)) return code;
     if (int32_t code = SetUpProgramRange(h)) return code;
     ReportProgress(h, 0, 0, 100, "Flash Programming Start...");
-    h->state = PRR_STATE_PROGRAM;
-    h->step = kProgramPrepare;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return 0;
+    return EnterSequence(h, PRR_STATE_PROGRAM, kProgramPrepare);
 }
 
 int32_t ProgramStep(FlashHandle *h) {
@@ -77,11 +73,7 @@ int32_t VerifyStart(FlashHandle *h) {
     if (int32_t code = SetUpProgramRange(h)) return code;
     ReportProgress(h, 0, 0, 100, "Flash Verifying Start...");
     if (int32_t code = CmdVerifyAdr(h, h->rangeStart, h->rangeEnd)) return code;
-    h->state = PRR_STATE_VERIFY;
-    h->step = kVerifyFirst;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return 0;
+    return EnterSequence(h, PRR_STATE_VERIFY, kVerifyFirst);
 }
 
 int32_t VerifyStep(FlashHandle *h) {

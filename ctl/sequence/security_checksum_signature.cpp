@@ -27,11 +27,7 @@ int32_t SecurityStart(FlashHandle *h) {
     if (int32_t code = CheckCommandStart(h)) return code;
     ReportProgress(h, 0, 0, 100, "Security Flag Set Start...");
     if (int32_t code = CmdSecurityStart(h)) return code;
-    h->state = PRR_STATE_SECURITY;
-    h->step = 1;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return 0;
+    return EnterSequence(h, PRR_STATE_SECURITY);
 }
 
 int32_t SecurityStep(FlashHandle *h) {
@@ -87,11 +83,7 @@ int32_t ChecksumStart(FlashHandle *h) {
     if (int32_t code = SetUpChecksumRange(h)) return code;
     ReportProgress(h, 0, 0, 100, "CheckSum Read Start...");
     if (int32_t code = CmdChecksum(h, h->rangeStart, h->rangeEnd)) return code;
-    h->state = PRR_STATE_CHECKSUM;
-    h->step = 1;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return 0;
+    return EnterSequence(h, PRR_STATE_CHECKSUM);
 }
 
 int32_t ChecksumStep(FlashHandle *h) {
@@ -138,11 +130,7 @@ int32_t SignatureStart(FlashHandle *h) {
     if (int32_t code = CheckCommandStart(h)) return code;
     ReportProgress(h, 0, 0, 100, "Reading Flash Signature...");
     if (int32_t code = DevReadSignature(h, h->signatureBuffer)) return code;
-    h->state = PRR_STATE_SIGNATURE;
-    h->step = 1;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return 0;
+    return EnterSequence(h, PRR_STATE_SIGNATURE);
 }
 
 int32_t SignatureStep(FlashHandle *h) {

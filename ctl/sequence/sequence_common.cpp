@@ -1,6 +1,7 @@
 #include "sequence/sequence_common.h"
 
 #include "link/primitives.h"
+#include "platform/tick.h"
 #include "worker/progress.h"
 
 namespace quill {
@@ -33,6 +34,14 @@ bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent) {
         return true;
     }
     return false;
+}
+
+int32_t EnterSequence(FlashHandle *h, int32_t state, int32_t step) {
+    h->state = state;
+    h->step = step;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return 0;
 }
 
 uint16_t SlotWord(const FlashHandle *h, int slot, int word) {

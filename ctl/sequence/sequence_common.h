@@ -37,6 +37,10 @@ BlockSelection SelectBlocks(const FlashHandle *h, bool whole);
 // "retry count <%d>" when the limit is reached; true when it is.
 bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent);
 
+// A start operation's last act: the worker now runs `state`'s step from
+// `step`, timing from now, with no refusals counted yet. Returns 0.
+int32_t EnterSequence(FlashHandle *h, int32_t state, int32_t step = 1);
+
 // 16-bit value of a command-set slot word (words are counted from 1).
 uint16_t SlotWord(const FlashHandle *h, int slot, int word);
 
