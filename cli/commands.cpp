@@ -6,8 +6,11 @@
 
 namespace quillcli {
 
-int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err) {
+namespace {
+
+int Run(int argc, const char *const *argv, std::istream *in, std::ostream &out, std::ostream &err) {
     CliContext ctx{&out, &err};
+    ctx.in = in;
     CLI::App app{"quillrom - program microcontroller flash through its serial bootloader"};
     app.name("quillrom");
     app.require_subcommand(1);
@@ -15,13 +18,16 @@ int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
     std::snprintf(version, sizeof version, "quillrom 1.20 (library %d)", PRRGetVersion());
     app.set_version_flag("--version", std::string(version));
     app.footer(
-        "Exit codes: 0 success, 1 the check or device command failed, 2 usage error, "
-        "3 port or file problem.");
+        "Exit codes: 0 success; 1 the check or device command failed (a nonzero status, "
+        "\"CHECKSUM COMPARE: ERROR\", \"not blank.\" for blank-check, any target of a gang); "
+        "2 usage error; 3 port or file problem (with the reason); 130 interrupted by Ctrl+C.");
 
     // Command families register here.
     AddHexCommands(app, ctx);
     AddPrmCommands(app, ctx);
     AddPortsCommand(app, ctx);
+    AddDeviceCommands(app, ctx);
+    AddDemoCommand(app, ctx);
 
     try {
         app.parse(argc, argv);
@@ -40,6 +46,16 @@ int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &e
         return kExitUsage;
     }
     return ctx.exitCode;
+}
+
+}  // namespace
+
+int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err) {
+    return Run(argc, argv, nullptr, out, err);
+}
+
+int RunCli(int argc, const char *const *argv, std::istream &in, std::ostream &out, std::ostream &err) {
+    return Run(argc, argv, &in, out, err);
 }
 
 }  // namespace quillcli

@@ -1,0 +1,140 @@
+// The device commands: blank-check, erase, program, verify, checksum,
+// security, signature and auto, on one target or on several at once.
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "device_run.h"
+#include "port_diagnosis.h"
+
+namespace quillcli {
+namespace {
+
+struct DeviceArgs {
+    std::string file;
+    std::string prm;
+    std::vector<std::string> ports;
+    double freq = 0;
+    double multiply = 0;
+    std::string range = "chip";
+    bool autoRange = false;
+    bool blankCheckFirst = false, verify = false, checksum = false, security = false;
+    bool disableProgram = false, disableBlockErase = false, disableChipErase = false;
+    bool powerPrompt = false;
+    std::string log;
+    bool json = false;
+    bool quiet = false;
+};
+
+void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
+    cmd->add_option("--prm", a.prm, "Parameter file of the device")->required();
+    cmd->add_option("--port", a.ports,
+                    "COMn or a device path; repeat it to run the command on several targets at once")
+        ->required()
+        ->type_name("COMn|DEVICE");
+    cmd->add_option("--freq", a.freq, "Oscillator frequency in MHz (default: the parameter file's)")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--multiply", a.multiply, "Oscillator multiply rate (default: the parameter file's)")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--range", a.range, "Operation range: chip, block:A-B or area:A-B")->capture_default_str();
+    cmd->add_flag("--auto-range", a.autoRange,
+                  "Blank check and erase the whole device; program and verify the load file's blocks");
+    cmd->add_flag("--blank-check-first", a.blankCheckFirst, "Erase and auto: blank check first, erase only if needed");
+    cmd->add_flag("--verify", a.verify, "After programming: verify");
+    cmd->add_flag("--checksum", a.checksum, "After programming: compare the checksum");
+    cmd->add_flag("--security", a.security, "After programming: write the security flags");
+    cmd->add_flag("--disable-program", a.disableProgram, "Security flag: forbid programming");
+    cmd->add_flag("--disable-block-erase", a.disableBlockErase, "Security flag: forbid block erase");
+    cmd->add_flag("--disable-chip-erase", a.disableChipErase, "Security flag: forbid chip erase");
+    cmd->add_flag("--power-prompt", a.powerPrompt, "Wait for Enter between the two connect phases (power the target off and on)");
+    cmd->add_option("--log", a.log, "Append every line to this file");
+    cmd->add_flag("--json", a.json, "One JSON object per record and per result");
+    cmd->add_flag("--quiet", a.quiet, "Print only failures");
+}
+
+int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
+    DeviceJob job;
+    job.command = command;
+    job.prmPath = a.prm;
+    job.loadPath = a.file;
+    job.frequency = a.freq;
+    job.multiplier = a.multiply;
+    std::string why;
+    if (!ParseRange(a.range, &job.area, &why)) {
+        *ctx.err << "quillrom: " << why << '\n';
+        return kExitUsage;
+    }
+    job.autoRange = a.autoRange ? 1 : 0;
+    job.commandOptions = static_cast<uint8_t>((a.blankCheckFirst ? 0x01 : 0) | (a.verify ? 0x02 : 0) |
+                                              (a.security ? 0x04 : 0) | (a.checksum ? 0x08 : 0));
+    job.securityFlags = static_cast<uint8_t>((a.disableProgram ? 0x01 : 0) | (a.disableBlockErase ? 0x02 : 0) |
+                                             (a.disableChipErase ? 0x04 : 0));
+    job.powerPrompt = a.powerPrompt;
+    job.logPath = a.log;
+    job.quiet = a.quiet;
+    if (a.json) job.view = ViewKind::Json;
+    else if (ctx.out == &std::cout && ::isatty(STDOUT_FILENO)) job.view = ViewKind::Terminal;
+    else job.view = ViewKind::Lines;
+
+    std::set<int> seen;
+    for (const std::string &spec : a.ports) {
+        PortChoice port;
+        switch (ResolvePort(spec, &port, &why)) {
+        case ResolveError::None: break;
+        case ResolveError::BadName:
+            *ctx.err << "quillrom: " << why << '\n';
+            return kExitUsage;
+        case ResolveError::NoSuchPort:
+        case ResolveError::NoComNumber:
+            *ctx.err << "quillrom: " << why << '\n';
+            return kExitIo;
+        }
+        if (!seen.insert(port.number).second) {
+            *ctx.err << "quillrom: " << port.name << " is named twice; each target needs a port of its own\n";
+            return kExitUsage;
+        }
+        job.ports.push_back(port);
+    }
+    return RunDeviceJob(job, ctx);
+}
+
+struct CommandInfo {
+    const char *name;
+    DeviceCommand command;
+    const char *help;
+};
+
+constexpr CommandInfo kCommands[] = {
+    {"blank-check", DeviceCommand::BlankCheck, "Check that the range is blank (exit 1 when it is not)"},
+    {"erase", DeviceCommand::Erase, "Erase the range"},
+    {"program", DeviceCommand::Program, "Program FILE into the range"},
+    {"verify", DeviceCommand::Verify, "Compare the range with FILE"},
+    {"checksum", DeviceCommand::Checksum, "Compare the device's checksum with FILE's (exit 1 on a mismatch)"},
+    {"security", DeviceCommand::Security, "Write the security flags (--disable-...)"},
+    {"signature", DeviceCommand::Signature, "Read the device signature"},
+    {"auto", DeviceCommand::Auto, "Autoprocedure: erase (or blank check), program FILE, then the chosen follow-ons"},
+};
+
+}  // namespace
+
+void AddDeviceCommands(CLI::App &app, CliContext &ctx) {
+    for (const CommandInfo &info : kCommands) {
+        auto *cmd = app.add_subcommand(info.name, info.help);
+        auto args = std::make_shared<DeviceArgs>();
+        if (NeedsLoadFile(info.command))
+            cmd->add_option("FILE", args->file, "Load file (Intel HEX or S-record)")->required();
+        AddCommonOptions(cmd, *args);
+        cmd->footer(
+            "Exit codes: 0 success; 1 the device or the command failed (also CHECKSUM COMPARE: ERROR, and not "
+            "blank for blank-check; in a gang, any target); 2 usage; 3 port or file problem; 130 Ctrl+C.");
+        const DeviceCommand command = info.command;
+        cmd->callback([&ctx, args, command] { ctx.exitCode = RunCommand(command, *args, ctx); });
+    }
+}
+
+}  // namespace quillcli

@@ -1,0 +1,50 @@
+// One device command on one or more targets: read the parameter file and the
+// load file, connect each target, run the command, and report. Every target
+// has a flash handle of its own; one thread drives them all, woken by the
+// handles' notifications.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "port_diagnosis.h"
+#include "progress_view.h"
+#include "quillctl.h"
+
+namespace quillcli {
+
+enum class DeviceCommand { BlankCheck, Erase, Program, Verify, Checksum, Security, Signature, Auto };
+
+const char *CommandTitle(DeviceCommand c);  // ">>COMMAND: Program"
+bool NeedsLoadFile(DeviceCommand c);
+
+struct DeviceJob {
+    DeviceCommand command = DeviceCommand::Signature;
+    std::string prmPath;
+    std::string loadPath;  // commands that need a load file
+    std::vector<PortChoice> ports;
+    double frequency = 0;   // 0: the parameter file's
+    double multiplier = 0;  // 0: the parameter file's
+    AreaRecord area{PRR_AREA_CHIP, -1, -1, 0, 0};  // first/last -1: the parameter file's
+    int32_t autoRange = 0;
+    uint8_t commandOptions = 0;
+    uint8_t securityFlags = 0;
+    bool powerPrompt = false;
+    std::string logPath;
+    ViewKind view = ViewKind::Lines;
+    bool quiet = false;
+};
+
+// "chip", "block:A-B" or "area:A-B" (numbers decimal or 0x hex, A <= B <= 255).
+bool ParseRange(const std::string &text, AreaRecord *area, std::string *why);
+
+// Runs the job and returns the exit code (kExitOk ... kExitInterrupted).
+int RunDeviceJob(const DeviceJob &job, CliContext &ctx);
+
+// Bytes a program or verify phase covers, for the rate shown beside the bar;
+// 0 when it cannot be told.
+uint32_t StreamBytes(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange, uint32_t imageStart,
+                     uint32_t imageLength);
+
+}  // namespace quillcli

@@ -1,0 +1,58 @@
+// How a device run shows itself: plain log lines when the output is a file
+// or a pipe, progress bars redrawn in place on a terminal, or one JSON object
+// per record for programs that read the output.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "quillctl.h"
+
+namespace quillcli {
+
+enum class Verdict { Pending, Ok, Failed, PortProblem, Interrupted };
+
+// What the run knows about one target at a moment.
+struct TargetReport {
+    std::string port;  // "COM40"
+    int32_t state = PRR_STATE_IDLE;
+    uint32_t percent = 0;
+    std::string text;   // last record text
+    double rate = -1;   // bytes per second of the running phase, < 0 when unknown
+    double eta = -1;    // seconds left in the running phase, < 0 when unknown
+    Verdict verdict = Verdict::Pending;
+    std::string detail; // the reason of a failure, or the last line of a success
+    double seconds = 0; // from the start to the end of this target's command
+};
+
+// Pieces of a progress line, exposed for tests.
+const char *PhaseName(int32_t state);          // "program"; "" for idle
+std::string FormatBar(uint32_t percent, int width);
+std::string FormatRate(double bytesPerSecond); // "12.3 KiB/s"; "" when unknown
+std::string FormatEta(double seconds);         // "ETA 1:05"; "" when unknown
+std::string ProgressLine(const TargetReport &t, bool withPort, size_t width);
+std::string JsonString(const std::string &s);
+std::string JsonRecord(const std::string &port, const ProgressRecord &r);
+std::string JsonResult(const TargetReport &t);
+std::string SummaryTable(const std::vector<TargetReport> &targets);
+const char *VerdictName(Verdict v);
+
+class ProgressView {
+public:
+    virtual ~ProgressView() = default;
+    // A line of the tool's own (">>COMMAND: Program").
+    virtual void Note(const std::vector<TargetReport> &targets, size_t index, const std::string &line) = 0;
+    virtual void Record(const std::vector<TargetReport> &targets, size_t index, const ProgressRecord &r) = 0;
+    // Called often while waiting; a terminal view redraws its bars.
+    virtual void Tick(const std::vector<TargetReport> &) {}
+    virtual void Finish(const std::vector<TargetReport> &targets) = 0;
+};
+
+enum class ViewKind { Lines, Terminal, Json };
+
+// `gang` is true for more than one target; `quiet` keeps only failures.
+std::unique_ptr<ProgressView> MakeView(ViewKind kind, bool gang, bool quiet, std::ostream &out, std::ostream &err);
+
+}  // namespace quillcli
