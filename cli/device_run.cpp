@@ -354,7 +354,7 @@ void DeviceRun::OnRecord(size_t i, const ProgressRecord &r) {
     Target &t = *targets_[i];
     TargetReport &rep = reports_[i];
     const std::string text = FieldText(r.text, sizeof r.text);
-    Log(i, text);
+    if (!text.empty()) Log(i, text);  // the connect's last record has none; "connected." is noted instead
     if (r.status != 0 && t.failStatus == 0) {
         t.failStatus = r.status;
         t.failText = text;

@@ -1,0 +1,313 @@
+// The device commands end to end: quillrom run in-process against virtual
+// targets, checked by exit code, output and what the flash holds.
+#include <sys/file.h>
+#include <fcntl.h>
+
+#include <cctype>
+#include <functional>
+#include <map>
+
+#include "cli_fixture.h"
+
+using namespace clitest;
+
+namespace {
+
+constexpr int kPort = 51;
+
+// A flat JSON object of strings and numbers, parsed strictly; false on any
+// syntax error. Values come back as their text (strings unescaped).
+bool ParseFlatJson(const std::string &s, std::map<std::string, std::string> *out) {
+    size_t i = 0;
+    auto ws = [&] {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    };
+    auto str = [&](std::string *v) {
+        if (i >= s.size() || s[i] != '"') return false;
+        for (++i; i < s.size() && s[i] != '"'; ++i) {
+            if (static_cast<unsigned char>(s[i]) < 0x20) return false;
+            if (s[i] != '\\') {
+                *v += s[i];
+                continue;
+            }
+            if (++i >= s.size()) return false;
+            if (s[i] == 'u') {
+                if (i + 4 >= s.size()) return false;
+                *v += static_cast<char>(std::stoi(s.substr(i + 1, 4), nullptr, 16));
+                i += 4;
+            } else if (s[i] == '"' || s[i] == '\\' || s[i] == '/') {
+                *v += s[i];
+            } else {
+                return false;
+            }
+        }
+        if (i >= s.size()) return false;
+        ++i;
+        return true;
+    };
+    ws();
+    if (i >= s.size() || s[i++] != '{') return false;
+    for (bool first = true;; first = false) {
+        ws();
+        if (first && i < s.size() && s[i] == '}') break;
+        std::string key, value;
+        if (!str(&key)) return false;
+        ws();
+        if (i >= s.size() || s[i++] != ':') return false;
+        ws();
+        if (i < s.size() && s[i] == '"') {
+            if (!str(&value)) return false;
+        } else {
+            const size_t begin = i;
+            while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '-' || s[i] == '.')) ++i;
+            if (i == begin) return false;
+            value = s.substr(begin, i - begin);
+        }
+        (*out)[key] = value;
+        ws();
+        if (i < s.size() && s[i] == ',') {
+            ++i;
+            continue;
+        }
+        if (i < s.size() && s[i] == '}') break;
+        return false;
+    }
+    ++i;
+    ws();
+    return i == s.size();
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Args(std::vector<std::string> head, const std::vector<std::string> &tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+class DeviceCommands : public CliTest {
+protected:
+    std::vector<std::string> On(int port) { return {"--prm", Sample("demo.prm"), "--port", "COM" + std::to_string(port)}; }
+};
+
+// One target through a life of commands; each row runs on what the rows
+// before it left in the flash.
+TEST_F(DeviceCommands, EachCommandReportsItsOutcomeByExitCode) {
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    std::vector<uint8_t> image;
+    const std::string hex = WriteImage("block0.hex", 0, 0x800, 7, &image);
+    const std::vector<std::string> block0 = {"--range", "block:0-0"};
+    struct Step {
+        std::vector<std::string> args;
+        int code;
+        std::string expect;  // in stdout or stderr
+        std::function<void()> before = nullptr;
+    } steps[] = {
+        {{"signature"}, 0, "ID:          0x51 0x03 0x16"},
+        {Args({"blank-check"}, block0), 0, "all block blank check finish."},
+        {Args({"program", hex, "--verify", "--checksum"}, block0), 0, "CHECKSUM COMPARE: OK"},
+        {Args({"blank-check"}, block0), 1, "not blank."},
+        {Args({"verify", hex}, block0), 0, "Flash Verifying finish!"},
+        {Args({"checksum", hex}, block0), 0, "CHECKSUM COMPARE: OK"},
+        {Args({"checksum", hex}, block0), 1, "CHECKSUM COMPARE: ERROR", [&] { sim.flipBit(0x123, 2); }},
+        {Args({"verify", hex}, block0), 1, "ERROR: Flash verify error!"},
+        {Args({"erase"}, block0), 0, "erase finish."},
+        {Args({"auto", hex, "--blank-check-first", "--verify", "--checksum"}, block0), 0, "skip erase."},
+        {{"security", "--disable-block-erase"}, 0, "Security Flag Setting finish!"},
+        {Args({"erase"}, block0), 1, "ERROR: Illegal status from device!"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.args[0] + " expecting " + step.expect);
+        if (step.before) step.before();
+        const CliRun r = Cli(Args(step.args, On(kPort)));
+        EXPECT_EQ(r.code, step.code) << Show(r);
+        EXPECT_TRUE(Has(r.out + r.err, step.expect)) << Show(r);
+        if (step.code == 0) {
+            EXPECT_TRUE(Has(r.out, "done: COM51")) << Show(r);
+        } else {
+            EXPECT_TRUE(Has(r.err, "quillrom: COM51: failed: ")) << Show(r);
+        }
+    }
+    EXPECT_TRUE(FlashHolds(sim, 0, image));
+    EXPECT_NE(sim.securityByte() & 0x03, 0x03) << "block erase flag set";
+}
+
+// Everything refused before a device is touched, and port and file problems.
+TEST_F(DeviceCommands, UsageAndPortAndFileProblems) {
+    AddTarget(kPort);
+    const std::string hex = WriteImage("small.hex", 0, 0x100, 1);
+    const std::string notHex = dir + "/notes.txt";
+    std::ofstream(notHex) << "hello\n";
+    const std::string badSum = dir + "/bad.prm";
+    {
+        std::ifstream in(Sample("demo.prm"), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t at = text.find("QM17F064");
+        ASSERT_NE(at, std::string::npos);
+        text[at + 2] = '9';  // contents changed, SUM= kept
+        std::ofstream(badSum, std::ios::binary) << text;
+    }
+    const std::string prm = Sample("demo.prm");
+    const std::string com = "COM" + std::to_string(kPort);
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string err;
+    } cases[] = {
+        {{"erase", "--prm", prm, "--port", com, "--bogus"}, 2, "--bogus"},
+        {{"erase", "--port", com}, 2, "--prm is required"},
+        {{"program", "--prm", prm, "--port", com}, 2, "FILE is required"},
+        {{"erase", "--prm", prm, "--port", com, "--range", "block:3-1"}, 2, "first number is above the last"},
+        {{"erase", "--prm", prm, "--port", com, "--range", "sector:1-2"}, 2, "--range wants chip"},
+        {{"erase", "--prm", prm, "--port", com, "--freq", "-3"}, 2, "--freq"},
+        {{"erase", "--prm", prm, "--port", "COM256"}, 2, "numbers run from COM1 to COM255"},
+        {{"erase", "--prm", prm, "--port", "ttyUSB0"}, 2, "neither COM<n> nor a device path"},
+        {{"erase", "--prm", prm, "--port", com, "--port", "com51"}, 2, "COM51 is named twice"},
+        {{"erase", "--prm", prm, "--port", "COM77"}, 3, "COM77: no such port: no alias COM77 in " + dir},
+        {{"erase", "--prm", prm, "--port", "/dev/quill-nothing"}, 3, "/dev/quill-nothing: no such port"},
+        {{"erase", "--prm", prm, "--port", "/dev/null"}, 3, "/dev/null has no COM number"},
+        {{"erase", "--prm", dir + "/none.prm", "--port", com}, 3, "none.prm: No such file or directory"},
+        {{"erase", "--prm", badSum, "--port", com}, 3, "checksum error"},
+        {{"program", dir + "/none.hex", "--prm", prm, "--port", com}, 3, "none.hex: No such file or directory"},
+        {{"program", notHex, "--prm", prm, "--port", com}, 3, "not an Intel HEX or S-record file"},
+        {{"program", dir, "--prm", prm, "--port", com}, 3, "is a folder"},
+        {{"erase", "--prm", prm, "--port", com, "--log", dir + "/no/such/dir/log.txt"}, 3, "cannot write the log file"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        const CliRun r = Cli(c.args);
+        EXPECT_EQ(r.code, c.code) << Show(r);
+        EXPECT_TRUE(Has(r.err, c.err)) << Show(r);
+    }
+}
+
+TEST_F(DeviceCommands, BusyPortNamesTheProcessHoldingIt) {
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    // Another "program" holds the port the way serial tools and the library do.
+    const int fd = ::open(sim.ptyPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    CliRun r = Cli(Args({"signature"}, On(kPort)));
+    EXPECT_EQ(r.code, 3) << Show(r);
+    const std::string self = std::to_string(::getpid()) + " (";
+    EXPECT_TRUE(Has(r.err, "COM51 (" + sim.ptyPath() + "): port busy, in use by process " + self)) << Show(r);
+    ::close(fd);
+    r = Cli(Args({"signature"}, On(kPort)));
+    EXPECT_EQ(r.code, 0) << "the port is free again\n" << Show(r);
+}
+
+TEST_F(DeviceCommands, JsonGivesOneObjectPerRecordAndAResult) {
+    AddTarget(kPort);
+    const CliRun r = Cli(Args({"signature", "--json"}, On(kPort)));
+    ASSERT_EQ(r.code, 0) << Show(r);
+    const auto lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 3u) << Show(r);
+    bool connected = false, id = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::map<std::string, std::string> obj;
+        ASSERT_TRUE(ParseFlatJson(lines[i], &obj)) << lines[i];
+        EXPECT_EQ(obj["port"], "COM51") << lines[i];
+        if (i + 1 < lines.size()) {
+            ASSERT_EQ(obj["event"], "record") << lines[i];
+            for (const char *key : {"state", "phase", "status", "percent", "total", "text"})
+                EXPECT_EQ(obj.count(key), 1u) << key << " in " << lines[i];
+            connected = connected || (obj["state"] == "0" && obj["percent"] == "100" && obj["text"].empty());
+            id = id || obj["text"] == "ID:          0x51 0x03 0x16";
+        } else {
+            EXPECT_EQ(obj["event"], "result");
+            EXPECT_EQ(obj["result"], "ok");
+        }
+    }
+    EXPECT_TRUE(connected && id) << r.out;
+}
+
+TEST_F(DeviceCommands, LogFileGetsEveryLineAppended) {
+    AddTarget(kPort);
+    const std::string log = dir + "/run.log";
+    std::ofstream(log) << "earlier\n";
+    const CliRun r = Cli(Args({"erase", "--range", "block:1-1", "--quiet", "--log", log}, On(kPort)));
+    ASSERT_EQ(r.code, 0) << Show(r);
+    EXPECT_EQ(r.out, "") << "--quiet prints nothing on success";
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto lines = Lines(text);
+    ASSERT_GE(lines.size(), 5u) << text;
+    EXPECT_EQ(lines[0], "earlier");
+    EXPECT_EQ(lines[1], ">>COMMAND: Reset");
+    EXPECT_TRUE(Has(text, "\nconnected.\n>>COMMAND: Erase\nFlash Erasing...\nblock <1> erase finish.\n")) << text;
+    EXPECT_EQ(lines.back(), "all block erase finish.") << text;
+}
+
+TEST_F(DeviceCommands, PowerPromptWaitsForEnter) {
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    CliRun r = Cli(Args({"signature", "--power-prompt"}, On(kPort)), "\n");
+    EXPECT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.err, "Please Turn off->on Target power, then press Enter.")) << Show(r);
+    // No answer: the connect is not made.
+    const uint64_t frames = sim.framesReceived();
+    r = Cli(Args({"signature", "--power-prompt"}, On(kPort)), "");
+    EXPECT_EQ(r.code, 1) << Show(r);
+    EXPECT_TRUE(Has(r.err, "no answer to the power prompt")) << Show(r);
+    EXPECT_EQ(sim.framesReceived(), frames);
+}
+
+TEST_F(DeviceCommands, GangProgramsEveryTargetByteExact) {
+    std::vector<uint8_t> image;
+    const std::string hex = WriteImage("gang.hex", 0x1000, 0xC00, 3, &image);
+    std::vector<std::string> args = {"program", hex, "--prm", Sample("demo.prm"), "--auto-range", "--verify"};
+    for (int p = kPort; p < kPort + 4; ++p) {
+        AddTarget(p);
+        args.insert(args.end(), {"--port", "COM" + std::to_string(p)});
+    }
+    const CliRun r = Cli(args);
+    ASSERT_EQ(r.code, 0) << Show(r);
+    for (int i = 0; i < 4; ++i) {
+        const std::string com = "COM" + std::to_string(kPort + i);
+        EXPECT_TRUE(FlashHolds(*targets[i], 0x1000, image)) << com;
+        EXPECT_TRUE(Has(r.out, com + ": Flash Verifying finish!\n")) << Show(r);
+        EXPECT_TRUE(Has(r.out, "\n" + com + "   ok ")) << "summary row of " << com << "\n" << Show(r);
+    }
+}
+
+TEST_F(DeviceCommands, OneFailingTargetFailsTheGangAndSparesTheOthers) {
+    std::vector<uint8_t> image;
+    const std::string hex = WriteImage("gang.hex", 0, 0x900, 9, &image);
+    std::vector<std::string> args = {"program", hex, "--prm", Sample("demo.prm"), "--auto-range"};
+    for (int p = kPort; p < kPort + 4; ++p) {
+        quillsim::VirtualTarget &sim = AddTarget(p);
+        if (p == kPort + 2) {
+            ASSERT_TRUE(sim.addFault("write-fail:byte=300"));
+        }
+        args.insert(args.end(), {"--port", "COM" + std::to_string(p)});
+    }
+    const CliRun r = Cli(args);
+    EXPECT_EQ(r.code, 1) << Show(r);
+    for (int i = 0; i < 4; ++i) {
+        const std::string com = "COM" + std::to_string(kPort + i);
+        if (i == 2) {
+            EXPECT_TRUE(Has(r.out, "\n" + com + "   FAILED   ")) << Show(r);
+            EXPECT_TRUE(Has(r.err, com + ": failed: ERROR: Flash write error!")) << Show(r);
+            EXPECT_FALSE(FlashHolds(*targets[i], 0, image));
+        } else {
+            EXPECT_TRUE(Has(r.out, "\n" + com + "   ok ")) << Show(r);
+            EXPECT_TRUE(FlashHolds(*targets[i], 0, image)) << com;
+        }
+    }
+}
+
+TEST_F(DeviceCommands, DemoProgramsTheSampleImage) {
+    const char *before = std::getenv("QUILLROM_PORTS_DIR");
+    const std::string kept = before ? before : "";
+    const CliRun r = Cli({"demo"});
+    EXPECT_EQ(r.code, 0) << Show(r);
+    for (const char *line : {"skip erase.", "Flash Verifying finish!", "CHECKSUM COMPARE: OK", "done: COM40"})
+        EXPECT_TRUE(Has(r.out, line)) << line << "\n" << Show(r);
+    const char *after = std::getenv("QUILLROM_PORTS_DIR");
+    EXPECT_EQ(after ? after : "", kept) << "the demo's private port folder is gone again";
+}
+
+}  // namespace
