@@ -1,0 +1,100 @@
+// Gang programming: `quillrom program` on N virtual targets paced at a real
+// baud rate (default 8 at 115200, 11 bits per character) at once, against
+// one target alone. The work is waiting on the wire, so N targets should
+// take little longer than one: the aggregate speed-up is N x T1 / TN.
+// Times are whole commands, the >2 s connect included.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "sim/virtual_target.h"
+
+namespace {
+
+const std::string kSamples = QUILLROM_SAMPLES_DIR;
+constexpr int kFirstPort = 180;
+
+struct Run {
+    double seconds = 0;
+    bool ok = false;
+    std::string detail;
+};
+
+// Programs the demo image (its own blocks) on `count` fresh targets at once.
+Run ProgramTargets(int count, int firstPort, unsigned baud, const std::string &dir, std::vector<uint8_t> *reference) {
+    std::vector<std::unique_ptr<quillsim::VirtualTarget>> targets;
+    std::vector<std::string> args = {"quillrom", "program", kSamples + "/demo.hex", "--prm", kSamples + "/demo.prm",
+                                     "--auto-range", "--quiet"};
+    for (int i = 0; i < count; ++i) {
+        targets.push_back(std::make_unique<quillsim::VirtualTarget>(kSamples + "/demo.prm"));
+        targets.back()->setPacingBaud(baud);
+        targets.back()->start();
+        targets.back()->registerAlias(firstPort + i, dir);
+        args.insert(args.end(), {"--port", "COM" + std::to_string(firstPort + i)});
+    }
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    std::ostringstream out, err;
+    const auto start = std::chrono::steady_clock::now();
+    const int code = quillcli::RunCli(static_cast<int>(argv.size()), argv.data(), out, err);
+    Run run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.ok = code == 0;
+    run.detail = err.str();
+    // Every target must hold the same bytes as the first one alone did.
+    for (const auto &t : targets) {
+        const std::vector<uint8_t> flash = t->flash();
+        if (reference->empty()) *reference = flash;
+        if (flash != *reference) {
+            run.ok = false;
+            run.detail += "a target's flash differs from the reference\n";
+        }
+    }
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int count = 8;
+    unsigned baud = 115200;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--targets") == 0) count = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--baud") == 0) baud = static_cast<unsigned>(std::atoi(argv[i + 1]));
+    }
+    if (count < 1 || count > 64 || baud == 0) {
+        std::fprintf(stderr, "usage: bench_gang [--targets N (1..64)] [--baud B]\n");
+        return 2;
+    }
+    char tmpl[] = "/tmp/quill-gangXXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) return 1;
+    const std::string dir = tmpl;
+    ::setenv("QUILLROM_PORTS_DIR", dir.c_str(), 1);
+
+    std::vector<uint8_t> reference;
+    const Run one = ProgramTargets(1, kFirstPort, baud, dir, &reference);
+    const Run gang = ProgramTargets(count, kFirstPort + 1, baud, dir, &reference);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+
+    std::printf("gang programming, demo.hex (blocks 0-8, 36 KiB), targets paced at %u baud 8E1, %ld cores\n", baud,
+                ::sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("  1 target alone:       %6.2f s%s\n", one.seconds, one.ok ? "" : "  FAILED");
+    std::printf("  %d targets at once:   %6.2f s%s\n", count, gang.seconds, gang.ok ? "" : "  FAILED");
+    std::printf("  aggregate speed-up:   %6.2fx  (%d x %.2f s / %.2f s; goal for 8 targets: >= 7x)\n",
+                count * one.seconds / gang.seconds, count, one.seconds, gang.seconds);
+    if (!one.ok || !gang.ok) {
+        std::fprintf(stderr, "%s%s", one.detail.c_str(), gang.detail.c_str());
+        return 1;
+    }
+    return 0;
+}
