@@ -39,7 +39,8 @@ const char kUsage[] =
     "  --trace          print every frame and answer to stderr\n"
     "  --id HEX         signature ID bytes, 3 or 4 hex bytes (e.g. 51:03:16)\n"
     "  --name TEXT      signature name (up to 10 characters)\n"
-    "  --fw M.NN        firmware version (e.g. 2.05)\n";
+    "  --fw M.NN        firmware version (e.g. 2.05)\n"
+    "  --version        print the version and exit\n";
 
 int usageError(const std::string &message) {
     std::fprintf(stderr, "quillrom-sim: %s\n%s", message.c_str(), kUsage);
@@ -94,6 +95,10 @@ int main(int argc, char **argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::puts("quillrom-sim 1.20");
             return kExitOk;
         }
         if (arg == "--trace") {
