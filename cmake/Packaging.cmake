@@ -1,0 +1,46 @@
+# Install layout (cmake --install) and the Debian package (cpack -G DEB):
+#   bin/      quillrom, quillrom-sim, quillrom2
+#   lib/      libquillctl.so.1 (SONAME) and its link name
+#   include/  quillctl.h
+#   share/quillrom2/samples, share/applications, share/icons
+include(GNUInstallDirs)
+
+# Programs find the library next to them wherever the tree is unpacked.
+foreach(program quillrom quillrom-sim quillrom2)
+  if(TARGET ${program})
+    set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+install(TARGETS quillctl LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/ctl/include/quillctl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES
+  ${PROJECT_SOURCE_DIR}/samples/demo.prm
+  ${PROJECT_SOURCE_DIR}/samples/demo-addr.prm
+  ${PROJECT_SOURCE_DIR}/samples/demo.hex
+  ${PROJECT_SOURCE_DIR}/samples/demo.s19
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/quillrom2/samples)
+if(TARGET quillrom2)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillrom2.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillrom2.svg
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillrom)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Quillrom developers <quillrom@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Programs a microcontroller's flash through its serial bootloader")
+set(CPACK_PACKAGE_DESCRIPTION
+  "quillrom (command line), Quillrom2 (Qt program), quillrom-sim (virtual target) and the control library libquillctl.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_STRIP_FILES ON)
+# Dependencies from the binaries themselves; the package's own library is
+# found in the staging tree, and a shlibs file plus the ldconfig trigger
+# come with it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_INSTALL_LIBDIR}")
+include(CPack)
