@@ -1,7 +1,5 @@
 #include "view/flprr_view.h"
 
-#include <cstring>
-
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -19,11 +17,10 @@
 
 namespace {
 
-// A chain of sequences (program, then verify, checksum, security) hands
-// over inside one worker pass, so the next sequence's first record follows
-// an ending record at once. The library has no idle notice; an ending
-// record with no successor within this time is taken as the command's last.
-constexpr int kChainSettleMs = 500;
+// Posted by the flash worker each time it has finished a request, after the
+// request's last record. Records alone cannot tell the end: a chain of
+// sequences (program, then verify, checksum) writes several ending records.
+constexpr uint32_t kFlashIdleMessage = 2026;
 
 QString gVersionText;
 
@@ -54,10 +51,6 @@ CFLPRRView::CFLPRRView(QString profilePath, QString programFolder, Prompts &prom
     bar_->setGeometry(units.rect(248, 196, 118, 10));
     bar_->setObjectName(QStringLiteral("progressBar"));
     log_->setObjectName(QStringLiteral("logBox"));
-
-    chainSettle_.setSingleShot(true);
-    chainSettle_.setInterval(kChainSettleMs);
-    connect(&chainSettle_, &QTimer::timeout, this, [this] { setBusy(false); });
 }
 
 CFLPRRView::~CFLPRRView() {
@@ -90,6 +83,7 @@ void CFLPRRView::startUp() {
     flash_ = PRRFlshOpen(flashNotifier_->window(), PRR_MSG_FLASH_RECORD, nullptr);
     if (flash_) {
         appendLog(QStringLiteral("Flash Open OK"));
+        PRRFlshSetIdleMessage(flash_, kFlashIdleMessage);
         flash_->appWord = settings_.securityEnabled;
     } else {
         appendLog(QStringLiteral("Flash Open Error"));
@@ -202,15 +196,19 @@ bool CFLPRRView::startConnect() {
         return false;
     }
     const ResetRecord reset = BuildResetRecord(settings_, flash_->appWord);
-    phase_ = Phase::Preparing;
+    // Both requests count from the start: the first may be over while the
+    // power box is open, before the second has been made.
+    requestsOut_ += 2;
+    connectFailed_ = false;
     // The first request only opens and configures the port; the library
     // takes the phase from linePreparePass when the call is made.
     flash_->linePreparePass = 1;
-    PRRFlshReset(flash_, &reset, prm_);
+    const bool prepared = PRRFlshReset(flash_, &reset, prm_) == 0;
     flash_->linePreparePass = 0;
+    if (!prepared) requestEnded();
     if (settings_.powerMessage == 1)
         prompts_.message(this, QStringLiteral("Please Turn off->on Target power."), BoxIcon::Exclamation);
-    PRRFlshReset(flash_, &reset, prm_);
+    if (PRRFlshReset(flash_, &reset, prm_) != 0) requestEnded();
     return true;
 }
 
@@ -220,40 +218,40 @@ void CFLPRRView::issuePendingCommand() {
         appendLog(QString::fromLatin1(text));
         bar_->setPosition(0);
     };
+    int32_t refused = 0;
     switch (code) {
     case pending::kBlankCheck:
         line(">>COMMAND: Blank Check");
-        PRRFlshBlnk(flash_, prm_, &area_, settings_.autoMode);
+        refused = PRRFlshBlnk(flash_, prm_, &area_, settings_.autoMode);
         break;
     case pending::kErase:
         line(">>COMMAND: Erase");
-        PRRFlshErase(flash_, prm_, &area_, settings_.autoMode);
+        refused = PRRFlshErase(flash_, prm_, &area_, settings_.autoMode);
         break;
     case pending::kProgram:
         line(">>COMMAND: Program");
-        PRRFlshProg(flash_, prm_, &area_, loadFile_, settings_.autoMode);
+        refused = PRRFlshProg(flash_, prm_, &area_, loadFile_, settings_.autoMode);
         break;
     case pending::kSecurity:
         line(">>COMMAND: Security");
-        PRRFlshSecurity(flash_, prm_, prm_->typeSet11, prm_->typeSet12);
+        refused = PRRFlshSecurity(flash_, prm_, prm_->typeSet11, prm_->typeSet12);
         break;
     case pending::kChecksum:
         line(">>COMMAND: Checksum");
-        PRRFlshChecksum(flash_, prm_, &area_, loadFile_);
+        refused = PRRFlshChecksum(flash_, prm_, &area_, loadFile_);
         break;
     case pending::kAutoprocedure:
         line(">>COMMAND: AutoProcedure(Epv)");
-        PRRFlshEPV(flash_, prm_, &area_, loadFile_, settings_.autoMode);
+        refused = PRRFlshEPV(flash_, prm_, &area_, loadFile_, settings_.autoMode);
         break;
     default:
         break;
     }
+    // A request the library accepted ends with an idle notice; the connect's
+    // own notice is still on its way, so the count cannot reach 0 here.
+    if (code != pending::kNone && refused == 0) ++requestsOut_;
     pendingCommand_ = pending::kNone;
     bar_->setPosition(0);
-    if (code == pending::kNone)
-        setBusy(false);
-    else
-        phase_ = Phase::Running;
 }
 
 void CFLPRRView::onConnect() { appendLog(QStringLiteral(">COMMAND: Connect")); }
@@ -264,8 +262,11 @@ void CFLPRRView::onConnect() { appendLog(QStringLiteral(">COMMAND: Connect")); }
 void CFLPRRView::customEvent(QEvent *event) {
     if (event->type() != RecordEvent::eventType()) return QWidget::customEvent(event);
     const auto *record = static_cast<RecordEvent *>(event);
-    if (record->message() == PRR_MSG_FLASH_RECORD && flashNotifier_ && record->source() == flashNotifier_->id())
+    const bool fromFlash = flashNotifier_ && record->source() == flashNotifier_->id();
+    if (fromFlash && record->message() == PRR_MSG_FLASH_RECORD)
         onFlashRecord();
+    else if (fromFlash && record->message() == kFlashIdleMessage)
+        requestEnded();
     else if (record->message() == PRR_MSG_LOADFILE_RECORD && loadNotifier_ && record->source() == loadNotifier_->id())
         onLoadFileRecord();
     // Anything else was announced by a load-file handle closed since; its
@@ -299,32 +300,10 @@ void CFLPRRView::onFlashRecord() {
     const ProgressRecord &rec = lastFlashRecord_;
     appendLog(FixedText(rec.text, sizeof rec.text));
     bar_->setPosition(static_cast<int>(rec.percent));
-    // Any record means the worker is still at it.
-    chainSettle_.stop();
-    const bool ends = rec.percent == 100 && rec.percentTotal == 100;
-
-    // The preparation request answers with "OK." or an error, both while
-    // the worker stays idle; what follows belongs to the connect request.
-    if (phase_ == Phase::Preparing && rec.state == PRR_STATE_IDLE &&
-        ((ends && rec.status != 0) || (rec.status == 0 && std::strcmp(rec.text, "OK.") == 0))) {
-        phase_ = Phase::Connecting;
-        return;
-    }
-    if (!ends) return;
+    if (rec.percent != 100 || rec.percentTotal != 100) return;
 
     if (rec.state != PRR_STATE_CONNECT) {
         if (rec.status == 0) bar_->setPosition(0);
-        if (phase_ == Phase::Connecting && rec.status != 0) {
-            // The connect request was refused before it began (a clock of
-            // zero, say): no connect record will follow.
-            setBusy(false);
-        } else if (phase_ == Phase::Running) {
-            // A failure always ends the chain; a success may hand over.
-            if (rec.status != 0)
-                setBusy(false);
-            else
-                chainSettle_.start();
-        }
         return;
     }
     if (rec.status == 0 && rec.text[0] != '\0') {
@@ -339,17 +318,29 @@ void CFLPRRView::onFlashRecord() {
         issuePendingCommand();
         return;
     }
-    PRRFlshClosePort(flash_);
+    // The worker may still purge the port after writing this record; it is
+    // closed once the worker reports itself idle.
+    connectFailed_ = true;
+}
+
+// Called for each request that has ended: on its idle notice, or at once
+// when the library did not take it.
+void CFLPRRView::requestEnded() {
+    if (requestsOut_ > 0) --requestsOut_;
+    if (requestsOut_ == 0) endCommand();
+}
+
+void CFLPRRView::endCommand() {
+    const bool failedConnect = connectFailed_;
+    connectFailed_ = false;
+    if (failedConnect) PRRFlshClosePort(flash_);
     setBusy(false);
-    prompts_.message(this, QStringLiteral("Please Setup Device. \r\nPlug and play USB device stack again!"),
-                     BoxIcon::Stop);
+    if (failedConnect)
+        prompts_.message(this, QStringLiteral("Please Setup Device. \r\nPlug and play USB device stack again!"),
+                         BoxIcon::Stop);
 }
 
 void CFLPRRView::setBusy(bool busy) {
-    if (!busy) {
-        chainSettle_.stop();
-        phase_ = Phase::Idle;
-    }
     if (busy_ == busy) return;
     busy_ = busy;
     emit commandStateChanged();

@@ -6,7 +6,6 @@
 #include <memory>
 
 #include <QString>
-#include <QTimer>
 #include <QWidget>
 
 #include "quillctl.h"
@@ -89,6 +88,8 @@ private:
     void issuePendingCommand();
     void onFlashRecord();
     void onLoadFileRecord();
+    void requestEnded();
+    void endCommand();
     void setBusy(bool busy);
 
     void openLoadFile(const QString &path);
@@ -124,17 +125,13 @@ private:
     bool hasLoadRecord_ = false;
     LoadProgressRecord lastLoadRecord_{};
 
-    // Where a device command stands, so that its end is known without an
-    // idle notice from the library.
-    enum class Phase {
-        Idle,
-        Preparing,   // the port-preparation request has not answered yet
-        Connecting,  // the connect request runs, or is being refused
-        Running,     // the command was issued after the connect
-    };
     bool busy_ = false;
-    Phase phase_ = Phase::Idle;
-    QTimer chainSettle_;
+    // Requests handed to the flash worker whose idle notice has not arrived
+    // yet: the command is over when none is left.
+    int requestsOut_ = 0;
+    // The connect failed: the port is closed and the user told once the
+    // worker has finished with it.
+    bool connectFailed_ = false;
 
     LogBox *log_ = nullptr;
     ProgressBar *bar_ = nullptr;
