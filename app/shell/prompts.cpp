@@ -3,10 +3,41 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+namespace {
+
+// Wildcards match names whatever their case, as on the systems the files
+// come from: "*.PRM" also finds demo.prm.
+QString AnyCase(const QString &pattern) {
+    QString out;
+    for (const QChar c : pattern) {
+        if (c.toLower() != c.toUpper())
+            out += QLatin1Char('[') + c.toLower() + c.toUpper() + QLatin1Char(']');
+        else
+            out += c;
+    }
+    return out;
+}
+
+QMessageBox::Icon BoxIconOf(BoxIcon icon) {
+    switch (icon) {
+    case BoxIcon::Exclamation: return QMessageBox::Warning;
+    case BoxIcon::Stop: return QMessageBox::Critical;
+    case BoxIcon::None: break;
+    }
+    return QMessageBox::NoIcon;
+}
+}  // namespace
+
 void QtPrompts::message(QWidget *parent, const QString &text, BoxIcon icon) {
-    QMessageBox box(icon == BoxIcon::Stop ? QMessageBox::Critical : QMessageBox::Warning, kProgramCaption, text,
-                    QMessageBox::Ok, parent);
+    QMessageBox box(BoxIconOf(icon), kProgramCaption, text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+bool QtPrompts::ask(QWidget *parent, const BoxQuestion &question) {
+    const QMessageBox::StandardButtons buttons =
+        question.withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok;
+    QMessageBox box(BoxIconOf(question.icon), question.caption, question.text, buttons, parent);
+    return box.exec() == QMessageBox::Ok;
 }
 
 QString QtPrompts::openFile(QWidget *parent, const OpenFileRequest &request) {
@@ -21,6 +52,7 @@ QString QtPrompts::openFile(QWidget *parent, const OpenFileRequest &request) {
         patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
         // "*.*" means every file, with or without a dot in its name.
         if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+        patterns = AnyCase(patterns);
         filters << f.label + QStringLiteral(" (") + patterns + QLatin1Char(')');
     }
     dialog.setNameFilters(filters);

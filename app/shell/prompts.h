@@ -10,7 +10,15 @@ class QWidget;
 // Caption of every box the program shows.
 inline const QString kProgramCaption = QStringLiteral("Quillrom2");
 
-enum class BoxIcon { Exclamation, Stop };
+enum class BoxIcon { Exclamation, Stop, None };
+
+// A box with a caption of its own, and optionally a Cancel button.
+struct BoxQuestion {
+    QString caption;
+    QString text;
+    BoxIcon icon = BoxIcon::None;
+    bool withCancel = false;
+};
 
 struct FileFilter {
     QString label;     // the text the user sees
@@ -29,6 +37,8 @@ public:
     // A modal box with an OK button, captioned kProgramCaption. Returns when
     // the user has closed it; events keep being handled meanwhile.
     virtual void message(QWidget *parent, const QString &text, BoxIcon icon) = 0;
+    // A modal box as `question` describes it; true when the user chose OK.
+    virtual bool ask(QWidget *parent, const BoxQuestion &question) = 0;
     // The open-file dialog; an empty result means the user cancelled.
     virtual QString openFile(QWidget *parent, const OpenFileRequest &request) = 0;
 };
@@ -38,5 +48,6 @@ public:
 class QtPrompts : public Prompts {
 public:
     void message(QWidget *parent, const QString &text, BoxIcon icon) override;
+    bool ask(QWidget *parent, const BoxQuestion &question) override;
     QString openFile(QWidget *parent, const OpenFileRequest &request) override;
 };

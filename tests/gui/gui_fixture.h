@@ -26,8 +26,11 @@ public:
         QString text;
         BoxIcon icon;
         QString logWhenShown;  // the log's text as the box opened
+        QString caption = kProgramCaption;
+        bool withCancel = false;
     };
     QList<Box> boxes;
+    QList<bool> answers;  // for boxes with a Cancel button: OK (true) when none is left
     QList<OpenFileRequest> fileRequests;
     QStringList fileAnswers;  // empty answer = cancel
     // Runs while a box is "open"; the program's event loop keeps going there.
@@ -37,6 +40,11 @@ public:
     void message(QWidget *, const QString &text, BoxIcon icon) override {
         boxes.append({text, icon, view ? view->logBox()->logText() : QString()});
         if (whileOpen) whileOpen(text);
+    }
+    bool ask(QWidget *, const BoxQuestion &q) override {
+        boxes.append({q.text, q.icon, view ? view->logBox()->logText() : QString(), q.caption, q.withCancel});
+        if (whileOpen) whileOpen(q.text);
+        return !q.withCancel || answers.isEmpty() || answers.takeFirst();
     }
     QString openFile(QWidget *, const OpenFileRequest &request) override {
         fileRequests.append(request);
