@@ -15,6 +15,7 @@
 
 #include "common/record_collector.h"
 #include "quillctl.h"
+#include "worker/flash_worker.h"
 
 namespace {
 
@@ -63,12 +64,15 @@ TEST(ApiTest, SecurityByteFollowsTheFlags) {
     struct {
         uint8_t flags, byte;
     } cases[] = {{0, 0xFF}, {4, 0xF3}, {6, 0xF0}, {7, 0xC0}, {1, 0xCF}, {2, 0xFC}, {3, 0xCC}, {5, 0xC3}};
+    uint64_t done = 0;
     DeviceParameters d{};
     for (auto c : cases) {
         ResetRecord r{};
         r.securityFlags = c.flags;
         ASSERT_EQ(PRRFlshReset(h, &r, &d), 0);
         EXPECT_EQ(h->securityByte, c.byte) << "flags " << int(c.flags);
+        // Callers issue the next command once this one has ended.
+        ASSERT_TRUE(quill::WaitCompletedCommands(h, ++done, 20000));
     }
     PRRFlshClose(h);
 }
@@ -80,6 +84,7 @@ TEST(ApiTest, ParseFlagsOfTheLastResetAreWrittenBack) {
     first.parseFlags = 6;
     ResetRecord r{};
     ASSERT_EQ(PRRFlshReset(h, &r, &first), 0);
+    ASSERT_TRUE(quill::WaitCompletedCommands(h, 1, 20000));
     DeviceParameters other{};
     other.parseFlags = 1;
     other.blockCount = 9;
