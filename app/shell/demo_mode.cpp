@@ -93,3 +93,12 @@ QByteArray DemoEnvironment::flash() const {
 #endif
     return {};
 }
+
+void DemoEnvironment::setFlash(uint32_t address, const QByteArray &bytes) {
+#ifdef QUILLROM2_HAVE_SIM
+    if (impl_->target) impl_->target->setFlash(address, std::vector<uint8_t>(bytes.cbegin(), bytes.cend()));
+#else
+    (void)address;
+    (void)bytes;
+#endif
+}

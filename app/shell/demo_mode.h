@@ -2,6 +2,7 @@
 // profile that points the program at it and at the sample files.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include <QString>
@@ -19,6 +20,7 @@ public:
     QString samplesFolder() const;
     // The target's flash, for tests.
     QByteArray flash() const;
+    void setFlash(uint32_t address, const QByteArray &bytes);
 
 private:
     DemoEnvironment();

@@ -4,8 +4,10 @@
 
 #include <QAction>
 #include <QCommandLineParser>
+#include <QTabWidget>
 #include <QTimer>
 
+#include "setup/setup_sheet.h"
 #include "shell/app_paths.h"
 #include "shell/demo_mode.h"
 #include "shell/main_frame.h"
@@ -51,9 +53,14 @@ int CFLPRRApp::run() {
         QStringLiteral("COMMAND"));
     const QCommandLineOption screenshotOption(
         QStringLiteral("screenshot"),
-        QStringLiteral("With --demo-autorun: save the window as a PNG image when the command ends, then quit."),
+        QStringLiteral("With --demo-autorun: save the window as a PNG image when the command ends, then quit. "
+                       "With --setup-page: save the Device Setup dialog instead."),
         QStringLiteral("FILE"));
-    parser.addOptions({demoOption, profileOption, autorunOption, screenshotOption});
+    const QCommandLineOption setupPageOption(
+        QStringLiteral("setup-page"),
+        QStringLiteral("With --screenshot: open Device Setup on PAGE (standard or advance) and save it."),
+        QStringLiteral("PAGE"));
+    parser.addOptions({demoOption, profileOption, autorunOption, screenshotOption, setupPageOption});
     parser.process(*this);
 
     const int autorun = parser.isSet(autorunOption) ? CommandId(parser.value(autorunOption)) : 0;
@@ -62,9 +69,18 @@ int CFLPRRApp::run() {
                      qPrintable(parser.value(autorunOption)));
         return 2;
     }
+    const QString setupPage = parser.value(setupPageOption);
+    if (!setupPage.isEmpty() && setupPage != QLatin1String("standard") && setupPage != QLatin1String("advance")) {
+        std::fprintf(stderr, "quillrom2: unknown page for --setup-page: %s\n", qPrintable(setupPage));
+        return 2;
+    }
     const QString screenshot = parser.value(screenshotOption);
-    if (!screenshot.isEmpty() && autorun == 0) {
-        std::fprintf(stderr, "quillrom2: --screenshot needs --demo-autorun\n");
+    if (!screenshot.isEmpty() && autorun == 0 && setupPage.isEmpty()) {
+        std::fprintf(stderr, "quillrom2: --screenshot needs --demo-autorun or --setup-page\n");
+        return 2;
+    }
+    if (!setupPage.isEmpty() && (screenshot.isEmpty() || autorun != 0)) {
+        std::fprintf(stderr, "quillrom2: --setup-page needs --screenshot and no --demo-autorun\n");
         return 2;
     }
 
@@ -84,7 +100,32 @@ int CFLPRRApp::run() {
     int exitCode = 0;
     {
         CMainFrame frame(profilePath, ProgramFolder(), prompts);
+        frame.installDeviceSetup(std::make_unique<SetupSheetDialog>(prompts));
         frame.show();
+
+        if (!setupPage.isEmpty()) {
+            const int page = setupPage == QLatin1String("advance") ? CSetupSheet::kAdvancePage
+                                                                   : CSetupSheet::kStandardPage;
+            QTimer::singleShot(0, &frame, [&frame, &screenshot, &exitCode, page] {
+                // Runs inside the dialog's own event loop, once it is up.
+                QTimer::singleShot(0, &frame, [&screenshot, &exitCode, page] {
+                    auto *sheet = qobject_cast<CSetupSheet *>(QApplication::activeModalWidget());
+                    if (!sheet) {
+                        std::fprintf(stderr, "quillrom2: the Device Setup dialog did not open\n");
+                        exitCode = 1;
+                        return;
+                    }
+                    sheet->tabs()->setCurrentIndex(page);
+                    if (!sheet->grab().save(screenshot, "PNG")) {
+                        std::fprintf(stderr, "quillrom2: cannot write %s\n", qPrintable(screenshot));
+                        exitCode = 1;
+                    }
+                    sheet->reject();
+                });
+                frame.action(cmd::kSetup)->trigger();
+                frame.close();
+            });
+        }
 
         if (autorun != 0) {
             CFLPRRView *view = frame.view();

@@ -39,6 +39,8 @@ struct SetupSettings {
     int securityEnabled = 0;
     QString portName;      // at most 20 characters
     QString portDetail;    // at most 100 characters
+    QString optionText1;   // the Advance page's texts beside its security flags
+    QString optionText2;
 
     // The option bits as the four option fields give them. Each field is a
     // check box state; any nonzero value counts as set, so a damaged profile

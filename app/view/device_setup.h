@@ -35,6 +35,8 @@ struct AdvancePageValues {
     int commandOptions = 0;
     int optBlk = 0, optVeri = 0, optSec = 0, optSum = 0;
     int secProgBlock = 0, secEraseBlock = 0, secChipErase = 0;
+    QString optionText1;  // beside "Disable Block Erase"
+    QString optionText2;  // beside "Disable Program"
     int powerMessage = 0;
 };
 

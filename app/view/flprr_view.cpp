@@ -518,6 +518,8 @@ void CFLPRRView::onDeviceSetup() {
     ad.secProgBlock = s.secProgBlock;
     ad.secEraseBlock = s.secEraseBlock;
     ad.secChipErase = s.secChipErase;
+    ad.optionText1 = s.optionText1;
+    ad.optionText2 = s.optionText2;
     ad.powerMessage = s.powerMessage;
 
     if (!setupDialog_->run(this, v, *this)) {
@@ -549,6 +551,8 @@ void CFLPRRView::onDeviceSetup() {
     s.optSum = ad.optSum;
     s.secEraseBlock = ad.secEraseBlock;
     s.secChipErase = ad.secChipErase;
+    s.optionText1 = ad.optionText1;
+    s.optionText2 = ad.optionText2;
     s.commandOptions = s.optionBits();
     s.autoMode = st.autoMode;
     if (st.supValue < 0) return reject("None Input Check Chip/Block/Area. Retry Please.", true);
