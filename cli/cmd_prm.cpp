@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "progress_view.h"
 #include "quillctl.h"
 
 namespace quillcli {
@@ -60,24 +61,6 @@ std::string NumberText(const Node::Number &n, bool json) {
     return text;
 }
 
-// JSON string; bytes outside printable ASCII are escaped, since file texts
-// carry no declared encoding.
-std::string JsonString(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 void RenderJson(const Node &node, std::ostream &out, int indent) {
     std::string pad(static_cast<size_t>(indent + 2), ' ');
