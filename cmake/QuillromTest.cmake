@@ -1,4 +1,4 @@
-# quill_add_test(NAME <target> LABEL <area> SOURCES <files...> [LIBS <libs...>] [C])
+# quill_add_test(NAME <target> LABEL <area> SOURCES <files...> [LIBS <libs...>])
 # Registers one GoogleTest executable as a test area carrying its CTest label.
 include(GoogleTest)
 function(quill_add_test)
