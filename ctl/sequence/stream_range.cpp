@@ -52,18 +52,33 @@ void SplitStream(FlashHandle *h, const uint8_t *image, uint32_t imageStart, uint
     h->bytesSent = 0;
 }
 
+struct ImageExtent {
+    const uint8_t *bytes;
+    uint32_t start;
+    uint32_t end;  // start + length - 1
+};
+
+// What a program, verify or checksum starts from: an empty stream, the chosen
+// blocks' addresses (3 when they do not exist) and a ready image (1 when not).
+int32_t TakeSelectionAndImage(FlashHandle *h, Selection *sel, ImageExtent *img) {
+    ClearStream(h);
+    if (!SelectedAddresses(h, sel)) return PRR_STATUS_ILLEGAL_PARAMETER;
+    uint32_t length = 0;
+    if (LoadImageExtent(h->loadFile, &img->start, &length) != 0 || length == 0) return PRR_STATUS_NOT_INITIALIZED;
+    img->bytes = LoadImageBytes(h->loadFile);
+    img->end = img->start + length - 1;
+    return 0;
+}
+
 }  // namespace
 
 int32_t SetUpProgramRange(FlashHandle *h) {
     if (h->port == PRR_INVALID_PORT) return PRR_STATUS_NOT_CONNECTED;
-    ClearStream(h);
     Selection sel{};
-    if (!SelectedAddresses(h, &sel)) return PRR_STATUS_ILLEGAL_PARAMETER;
-    uint32_t imageStart = 0, imageLength = 0;
-    if (LoadImageExtent(h->loadFile, &imageStart, &imageLength) != 0 || imageLength == 0)
-        return PRR_STATUS_NOT_INITIALIZED;
-    const uint8_t *image = LoadImageBytes(h->loadFile);
-    const uint32_t imageEnd = imageStart + imageLength - 1;
+    ImageExtent img{};
+    if (int32_t code = TakeSelectionAndImage(h, &sel, &img)) return code;
+    const uint8_t *image = img.bytes;
+    const uint32_t imageStart = img.start, imageEnd = img.end;
     bool cut = false;
     if (h->autoRange) {
         const uint32_t deviceEnd = GetBlockBound(h, h->device.blockCount - 1, 1);
@@ -88,24 +103,19 @@ int32_t SetUpProgramRange(FlashHandle *h) {
 }
 
 int32_t SetUpChecksumRange(FlashHandle *h) {
-    ClearStream(h);
     Selection sel{};
-    if (!SelectedAddresses(h, &sel)) return PRR_STATUS_ILLEGAL_PARAMETER;
-    uint32_t imageStart = 0, imageLength = 0;
-    if (LoadImageExtent(h->loadFile, &imageStart, &imageLength) != 0 || imageLength == 0)
-        return PRR_STATUS_NOT_INITIALIZED;
-    const uint8_t *image = LoadImageBytes(h->loadFile);
-    const uint32_t imageEnd = imageStart + imageLength - 1;
+    ImageExtent img{};
+    if (int32_t code = TakeSelectionAndImage(h, &sel, &img)) return code;
     h->rangeStart = sel.start;
     h->rangeEnd = sel.end;
     // Addresses below the image read from the image too (they hold 0xFF):
     // the stream starts at the selection start.
-    const uint32_t last = std::min(imageEnd, sel.end);
+    const uint32_t last = std::min(img.end, sel.end);
     h->totalBytes = sel.end - sel.start + 1;
     h->bytesSent = 0;
     if (sel.start <= last && sel.start < PRR_IMAGE_SIZE) {
         h->imageBytes = last - sel.start + 1;
-        h->imageCursor = image + sel.start;
+        h->imageCursor = img.bytes + sel.start;
     }
     h->tailPad = h->totalBytes - h->imageBytes;
     return 0;
