@@ -69,6 +69,12 @@ QUILLCTL_API int32_t PRRFlshSetIdleMessage(FlashHandle *h, uint32_t message) {
     return 0;
 }
 
+QUILLCTL_API int32_t PRRFlshGetOutcome(FlashHandle *h, PRROutcome *out) {
+    if (h == nullptr || out == nullptr) return 1;
+    *out = LastOutcome(h);
+    return 0;
+}
+
 QUILLCTL_API int32_t PRRFlshReset(FlashHandle *h, const ResetRecord *reset, DeviceParameters *device) {
     if (h == nullptr || reset == nullptr || device == nullptr) return 1;
     // The phase travels with the request: the application clears

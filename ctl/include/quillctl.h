@@ -49,6 +49,41 @@ extern "C" {
 #define PRR_MSG_LOADFILE_RECORD 2024u
 #define PRR_MSG_FLASH_RECORD 2025u
 
+/* Command messages posted to a flash worker (the worker takes 1124..1139). */
+#define PRR_MSG_FIRST 1124u
+#define PRR_MSG_QUIT 1125u
+#define PRR_MSG_RESET 1126u
+#define PRR_MSG_AUTOPROCEDURE 1127u
+#define PRR_MSG_BLANK_CHECK 1128u
+#define PRR_MSG_ERASE 1129u
+#define PRR_MSG_PROGRAM 1130u
+#define PRR_MSG_VERIFY 1131u
+#define PRR_MSG_SECURITY 1132u
+#define PRR_MSG_CHECKSUM 1133u
+#define PRR_MSG_SIGNATURE 1134u
+#define PRR_MSG_ABORT 1135u
+#define PRR_MSG_LAST 1139u
+
+/* Command-option bits: ResetRecord.commandOptions and PRRFlshCmdOpt. */
+#define PRR_OPT_BLANK_CHECK_FIRST 0x01u /* blank check before erase; erase only when needed */
+#define PRR_OPT_VERIFY 0x02u            /* verify after program */
+#define PRR_OPT_SECURITY 0x04u          /* write the security flags after program */
+#define PRR_OPT_CHECKSUM 0x08u          /* compare checksums after program */
+
+/* Security-flag bits: ResetRecord.securityFlags. */
+#define PRR_SECURITY_DISABLE_PROGRAM 0x01u
+#define PRR_SECURITY_DISABLE_BLOCK_ERASE 0x02u
+#define PRR_SECURITY_DISABLE_CHIP_ERASE 0x04u
+#define PRR_SECURITY_ALL 0x07u
+
+/* ResetRecord.powerCycleMode */
+#define PRR_POWER_PROMPT_OFF 0
+#define PRR_POWER_PROMPT_ON 1
+
+/* FlashHandle.linePreparePass around a reset request */
+#define PRR_RESET_CONNECT 0 /* second request: line pulses and handshake */
+#define PRR_RESET_PREPARE 1 /* first request: open and configure the port */
+
 /* Value of FlashHandle.port while no COM port is open. */
 #define PRR_INVALID_PORT (-1)
 
@@ -260,6 +295,13 @@ typedef struct LoadProgressRecord {
     int32_t fileSecond;
 } LoadProgressRecord;
 
+/* LoadProgressRecord.state: the load worker step that wrote the record. */
+#define PRR_LOAD_STATE_BUFFERED 1  /* "buffering...OK" */
+#define PRR_LOAD_STATE_SCANNED 2   /* "address scan..." */
+#define PRR_LOAD_STATE_TEMPORARY 3 /* "make temporary..." */
+#define PRR_LOAD_STATE_BINARY 4    /* "make binary..." */
+#define PRR_LOAD_STATE_DONE 5      /* the success or failure record; the last one */
+
 /* readState values */
 #define PRR_LOAD_RUNNING 0
 #define PRR_LOAD_READY 1
@@ -431,6 +473,38 @@ QUILLCTL_API int32_t PRRFlshClosePort(FlashHandle *handle);
  * Such a notification carries no record: do not fetch one for it. */
 QUILLCTL_API int32_t PRRFlshSetIdleMessage(FlashHandle *handle, uint32_t message);
 
+/* What the last finished command came to: the facts the log texts carry, so
+ * that callers decide nothing by matching texts. A command has finished when
+ * the worker is idle again (the idle notice of PRRFlshSetIdleMessage). */
+typedef struct PRROutcome {
+    uint64_t sequenceNumber;  /* commands finished on this handle so far; 0: none yet */
+    uint32_t message;         /* PRR_MSG_* the command was posted as */
+    int32_t resetPhase;       /* PRR_RESET_* of a reset request */
+    int32_t status;           /* PRR_STATUS_OK, or the code of the failure record */
+    int32_t endState;         /* PRR_STATE_* of the sequence that ended the command; PRR_STATE_IDLE when none ran */
+    int32_t connected;        /* 1: a connect reached its final record */
+    int32_t aborted;          /* 1: ended by an abort ("Sequence Aborted." or "ABORT ok.") */
+    int32_t refused;          /* commands refused with status 5 while this one ran */
+    int32_t blankChecked;     /* 1: a blank check ran to its verdict */
+    int32_t notBlank;         /* 1: that verdict was "not blank" */
+    int32_t erased;           /* 1: an erase finished */
+    int32_t programmed;       /* 1: programming finished with its internal verify */
+    int32_t verified;         /* 1: a verify finished without a mismatch */
+    int32_t checksumCompared; /* 1: device and file checksums were compared */
+    int32_t checksumEqual;    /* 1: and they were equal */
+    uint16_t deviceChecksum;  /* the device's sum, when compared */
+    uint16_t fileChecksum;    /* the file's sum over the same range, when compared */
+    int32_t securitySet;      /* 1: the security flags were written and verified */
+    int32_t signatureRead;    /* 1: a signature read finished */
+    int32_t retryCount;       /* refusals counted by the sequence that ended the command */
+} PRROutcome;
+
+/* Copies the outcome of the last finished command into *out. Returns 0, or 1
+ * for a null handle or pointer. Safe on any thread, at any time. */
+QUILLCTL_API int32_t PRRFlshGetOutcome(FlashHandle *handle, PRROutcome *out);
+
+/* Sends a reset request (linePreparePass chooses the phase, see
+ * PRR_RESET_PREPARE). Copies *reset and *device. 0 posted, 1 null argument. */
 QUILLCTL_API int32_t PRRFlshReset(FlashHandle *handle, const ResetRecord *reset, DeviceParameters *device);
 QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *handle, int32_t options);
 QUILLCTL_API int32_t PRRFlshEPV(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile, int32_t autoRange);
@@ -458,6 +532,29 @@ typedef struct PRRPortInfo {
     int32_t isAlias;
 } PRRPortInfo;
 QUILLCTL_API int32_t PRRPortList(PRRPortInfo *out, int32_t capacity, int32_t allPorts);
+
+/* Device path that "COM<number>" names (an alias first, then the fixed
+ * blocks: ttyS from COM1, ttyUSB from COM33, ttyACM from COM65, other
+ * serial drivers from COM97). Writes it NUL-terminated into path[capacity]
+ * and returns its length; 0 when the number names nothing, -1 when it does
+ * not fit. */
+QUILLCTL_API int32_t PRRComPortPath(int32_t number, char *path, int32_t capacity);
+
+/* The alias folder that COM<n> aliases live in ($QUILLROM_PORTS_DIR, else
+ * $XDG_CONFIG_HOME/quillrom2/ports, else ~/.config/quillrom2/ports), written as
+ * PRRComPortPath writes; 0 when none can be told. */
+QUILLCTL_API int32_t PRRAliasDir(char *path, int32_t capacity);
+
+/* Bytes a program or verify with these arguments would stream to the device
+ * (the range the blocks or, with autoRange, the image cover); 0 when it
+ * cannot be told (no blocks, no ready image, an image outside every block). */
+QUILLCTL_API uint32_t PRRStreamBytes(const DeviceParameters *device, const AreaRecord *area, int32_t autoRange,
+                                     const LoadFileHandle *loadFile);
+
+/* Test hook: replaces the library's millisecond clock for the whole process
+ * (NULL restores the steady clock). Only for tests that are not about real
+ * waits; never for production use. */
+QUILLCTL_API void PRRSetTickSourceForTesting(uint32_t (*source)(void));
 
 /* Appends one formatted text (at most 255 characters, no line end added) to a file. */
 QUILLCTL_API void PRRLogWrite(const char *file, const char *format, ...)

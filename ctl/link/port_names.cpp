@@ -208,3 +208,21 @@ extern "C" QUILLCTL_API int32_t PRRPortList(PRRPortInfo *out, int32_t capacity, 
     }
     return static_cast<int32_t>(ports.size());
 }
+
+namespace {
+int32_t CopyPath(const std::string &text, char *out, int32_t capacity) {
+    if (text.empty()) return 0;
+    if (out == nullptr || capacity <= 0 || text.size() >= static_cast<size_t>(capacity)) return -1;
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return static_cast<int32_t>(text.size());
+}
+}  // namespace
+
+extern "C" QUILLCTL_API int32_t PRRComPortPath(int32_t number, char *path, int32_t capacity) {
+    if (number < quill::kComFirst || number > quill::kComLast) return 0;
+    return CopyPath(quill::ResolveComPort(number), path, capacity);
+}
+
+extern "C" QUILLCTL_API int32_t PRRAliasDir(char *path, int32_t capacity) {
+    return CopyPath(quill::AliasDir(), path, capacity);
+}

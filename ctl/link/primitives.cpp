@@ -250,6 +250,7 @@ int32_t DevProgramChunk(FlashHandle *h, uint8_t page) {
         return 0;
     }
 
+    Outcome(h).programmed = 1;
     ReportProgress(h, 0, 100, 100, "Flash Programming finish!");
     ReportProgress(h, 0, 100, 100, "Flash Internal Verify OK!");
     ComPurgeRx(h->port);

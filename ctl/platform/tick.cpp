@@ -1,5 +1,7 @@
 #include "platform/tick.h"
 
+#include "quillctl.h"
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -25,3 +27,7 @@ void SetTickSourceForTesting(TickSource source) { g_source.store(source, std::me
 void PauseMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace quill
+
+extern "C" QUILLCTL_API void PRRSetTickSourceForTesting(uint32_t (*source)(void)) {
+    quill::SetTickSourceForTesting(source);
+}

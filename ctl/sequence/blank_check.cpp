@@ -56,6 +56,7 @@ int32_t BlankCheckStep(FlashHandle *h) {
             return SendBlankCheck(h, false);
         }
         PurgeRx(h);
+        Outcome(h).blankChecked = 1;
         ReportProgress(h, 0, 100, 100, "all block blank check finish.");
         if (h->epvRunning) {
             ReportProgress(h, 0, 100, 100, "skip erase.");
@@ -76,6 +77,8 @@ int32_t BlankCheckStep(FlashHandle *h) {
         return SendBlankCheck(h, false);
     }
     // Not blank.
+    Outcome(h).blankChecked = 1;
+    Outcome(h).notBlank = 1;
     if (h->epvRunning) {
         ReportProgress(h, 0, 100, 100, "not blank, then erase.");
         return StartSequence(h, PRR_STATE_ERASE);

@@ -65,6 +65,7 @@ int32_t ConnectStep(FlashHandle *h) {
         h->versionB = 0;
         r.versionA[0] = r.versionA[1] = h->versionA;
         r.versionB[0] = r.versionB[1] = h->versionB;
+        Outcome(h).connected = 1;
         AppendRecord(h, r);
         h->step = 0;
         PurgeRx(h);

@@ -41,6 +41,7 @@ int32_t Retry(FlashHandle *h) {
 }
 
 int32_t Finished(FlashHandle *h) {
+    Outcome(h).erased = 1;
     if (h->epvRunning) return StartSequence(h, PRR_STATE_PROGRAM);
     h->step = 0;
     return 0;

@@ -40,6 +40,7 @@ int32_t SendNextChunk(FlashHandle *h, uint32_t length) {
 
 int32_t VerifyFinished(FlashHandle *h) {
     PurgeRx(h);
+    Outcome(h).verified = 1;
     ReportProgress(h, 0, 100, 100, "Flash Verifying finish!");
     if (!h->followOn && (h->commandOptions & kOptChecksum)) return StartSequence(h, PRR_STATE_CHECKSUM);
     if (!h->followOn && (h->commandOptions & kOptSecurity)) return StartSequence(h, PRR_STATE_SECURITY);

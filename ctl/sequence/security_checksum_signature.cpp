@@ -65,6 +65,7 @@ int32_t SecurityStep(FlashHandle *h) {
         h->retryCount = 0;
         h->step = 0;
         if (st2 != proto::kAck) return PRR_STATUS_INTERNAL_VERIFY;
+        Outcome(h).securitySet = 1;
         ReportProgress(h, 0, 100, 100, "Security Flag Setting finish!");
         PurgeRx(h);
         return 0;
@@ -116,7 +117,12 @@ int32_t ChecksumStep(FlashHandle *h) {
     const uint16_t value = sum.value();
     ReportProgress(h, 0, 100, 100, "FILE CHECK SUM: [%04X]", value);
     h->step = 0;
-    if (d0 == (value & 0xFF) && d1 == (value >> 8)) {
+    PRROutcome &o = Outcome(h);
+    o.checksumCompared = 1;
+    o.deviceChecksum = static_cast<uint16_t>((d1 << 8) | d0);
+    o.fileChecksum = value;
+    o.checksumEqual = o.deviceChecksum == value;
+    if (o.checksumEqual) {
         ReportProgress(h, 0, 100, 100, "CHECKSUM COMPARE: OK");
         if (!h->followOn && (h->commandOptions & kOptSecurity)) return StartSequence(h, PRR_STATE_SECURITY);
         return 0;
@@ -161,6 +167,7 @@ int32_t SignatureStep(FlashHandle *h) {
     // number; the word reader delivers them swapped.
     const uint8_t major = h->versionBuffer[1], minor = h->versionBuffer[0];
     ReportProgress(h, 0, 100, 100, "F/W    Ver.: %d.%d%d", major, minor >> 4, minor & 15);
+    Outcome(h).signatureRead = 1;
     h->step = 0;
     PurgeRx(h);
     return 0;

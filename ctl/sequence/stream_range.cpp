@@ -15,13 +15,58 @@ struct Selection {
     uint32_t end;
 };
 
+constexpr uint32_t kNoBlock = 0xFFFFFFFF;
+
+// Start (which 0) or end (which 1) of the block holding `address`.
+uint32_t BlockBoundAt(const DeviceParameters &d, uint32_t address, int which) {
+    if (d.blockTable == nullptr) return kNoBlock;
+    for (int i = 0; i < d.blockCount; ++i) {
+        const RangeEntry &e = d.blockTable[i];
+        if (e.start <= address && address <= e.end) return which == 1 ? e.end : e.start;
+    }
+    return kNoBlock;
+}
+
 // The address range of the chosen blocks; false when the blocks do not exist.
-bool SelectedAddresses(const FlashHandle *h, Selection *out) {
-    const BlockSelection sel = SelectBlocks(h, false);
-    if (!ValidBlockRange(h, sel.first, sel.last)) return false;
-    out->start = GetBlockBound(h, sel.first, 0);
-    out->end = GetBlockBound(h, sel.last, 1);
+bool SelectedAddresses(const DeviceParameters &d, const AreaRecord &area, Selection *out) {
+    int first = 0, last = d.blockCount - 1;
+    if ((area.mode & 0xFF) != PRR_AREA_CHIP) {
+        first = area.first & 0xFF;
+        last = area.last & 0xFF;
+    }
+    if (d.blockTable == nullptr || d.blockCount <= 0 || first > last || last >= d.blockCount) return false;
+    out->start = d.blockTable[first].start;
+    out->end = d.blockTable[last].end;
     return out->start <= out->end;
+}
+
+// The range a program or verify streams: the selection, or with autoRange the
+// blocks the image touches (cut at the device's end). 3 without such blocks,
+// 1 without an image, 17 for an image outside every block.
+int32_t ProgramRange(const DeviceParameters &d, const AreaRecord &area, int32_t autoRange, uint32_t imageStart,
+                     uint32_t imageLength, Selection *range, bool *cut) {
+    Selection sel{};
+    if (!SelectedAddresses(d, area, &sel)) return PRR_STATUS_ILLEGAL_PARAMETER;
+    if (imageLength == 0) return PRR_STATUS_NOT_INITIALIZED;
+    const uint32_t imageEnd = imageStart + imageLength - 1;
+    *cut = false;
+    if (autoRange) {
+        const uint32_t deviceEnd = d.blockTable[d.blockCount - 1].end;
+        uint32_t dataEnd = imageEnd;
+        if (deviceEnd < imageEnd) {
+            dataEnd = deviceEnd;
+            *cut = true;
+        }
+        range->start = BlockBoundAt(d, imageStart, 0);
+        range->end = BlockBoundAt(d, dataEnd, 1);
+        // An image that starts or ends outside every block has no range to follow.
+        if (range->start == kNoBlock || range->end == kNoBlock || range->start > range->end)
+            return PRR_STATUS_ADDRESS_MISMATCH;
+    } else {
+        *range = sel;
+        *cut = sel.start > imageStart || sel.end < imageEnd;
+    }
+    return 0;
 }
 
 void ClearStream(FlashHandle *h) {
@@ -55,62 +100,47 @@ void SplitStream(FlashHandle *h, const uint8_t *image, uint32_t imageStart, uint
 struct ImageExtent {
     const uint8_t *bytes;
     uint32_t start;
-    uint32_t end;  // start + length - 1
+    uint32_t length;
 };
 
-// What a program, verify or checksum starts from: an empty stream, the chosen
-// blocks' addresses (3 when they do not exist) and a ready image (1 when not).
-int32_t TakeSelectionAndImage(FlashHandle *h, Selection *sel, ImageExtent *img) {
-    ClearStream(h);
-    if (!SelectedAddresses(h, sel)) return PRR_STATUS_ILLEGAL_PARAMETER;
-    uint32_t length = 0;
-    if (LoadImageExtent(h->loadFile, &img->start, &length) != 0 || length == 0) return PRR_STATUS_NOT_INITIALIZED;
-    img->bytes = LoadImageBytes(h->loadFile);
-    img->end = img->start + length - 1;
-    return 0;
+// The load file's ready image; length 0 when there is none.
+ImageExtent TakeImage(const LoadFileHandle *loadFile) {
+    ImageExtent img{};
+    if (LoadImageExtent(loadFile, &img.start, &img.length) != 0) img.length = 0;
+    img.bytes = img.length != 0 ? LoadImageBytes(loadFile) : nullptr;
+    // A handle closed between the two calls has no bytes: no image, not a short stream.
+    if (img.bytes == nullptr) img.length = 0;
+    return img;
 }
 
 }  // namespace
 
 int32_t SetUpProgramRange(FlashHandle *h) {
     if (h->port == PRR_INVALID_PORT) return PRR_STATUS_NOT_CONNECTED;
-    Selection sel{};
-    ImageExtent img{};
-    if (int32_t code = TakeSelectionAndImage(h, &sel, &img)) return code;
-    const uint8_t *image = img.bytes;
-    const uint32_t imageStart = img.start, imageEnd = img.end;
+    ClearStream(h);
+    const ImageExtent img = TakeImage(h->loadFile);
+    Selection range{};
     bool cut = false;
-    if (h->autoRange) {
-        const uint32_t deviceEnd = GetBlockBound(h, h->device.blockCount - 1, 1);
-        uint32_t dataEnd = imageEnd;
-        if (deviceEnd < imageEnd) {
-            dataEnd = deviceEnd;
-            cut = true;
-        }
-        h->rangeStart = FindBlockBound(h, imageStart, 0);
-        h->rangeEnd = FindBlockBound(h, dataEnd, 1);
-        // An image that starts or ends outside every block has no range to follow.
-        if (h->rangeStart == kNoBlockBound || h->rangeEnd == kNoBlockBound || h->rangeStart > h->rangeEnd)
-            return PRR_STATUS_ADDRESS_MISMATCH;
-    } else {
-        h->rangeStart = sel.start;
-        h->rangeEnd = sel.end;
-        cut = sel.start > imageStart || sel.end < imageEnd;
-    }
-    SplitStream(h, image, imageStart, imageEnd);
+    if (int32_t code = ProgramRange(h->device, h->area, h->autoRange, img.start, img.length, &range, &cut))
+        return code;
+    h->rangeStart = range.start;
+    h->rangeEnd = range.end;
+    SplitStream(h, img.bytes, img.start, img.start + img.length - 1);
     if (cut) ReportProgress(h, 0, 0, 100, "Since the address of HEX was over the specification range, it cut.");
     return 0;
 }
 
 int32_t SetUpChecksumRange(FlashHandle *h) {
+    ClearStream(h);
     Selection sel{};
-    ImageExtent img{};
-    if (int32_t code = TakeSelectionAndImage(h, &sel, &img)) return code;
+    if (!SelectedAddresses(h->device, h->area, &sel)) return PRR_STATUS_ILLEGAL_PARAMETER;
+    const ImageExtent img = TakeImage(h->loadFile);
+    if (img.length == 0) return PRR_STATUS_NOT_INITIALIZED;
     h->rangeStart = sel.start;
     h->rangeEnd = sel.end;
     // Addresses below the image read from the image too (they hold 0xFF):
     // the stream starts at the selection start.
-    const uint32_t last = std::min(img.end, sel.end);
+    const uint32_t last = std::min(img.start + img.length - 1, sel.end);
     h->totalBytes = sel.end - sel.start + 1;
     h->bytesSent = 0;
     if (sel.start <= last && sel.start < PRR_IMAGE_SIZE) {
@@ -122,3 +152,14 @@ int32_t SetUpChecksumRange(FlashHandle *h) {
 }
 
 }  // namespace quill
+
+extern "C" QUILLCTL_API uint32_t PRRStreamBytes(const DeviceParameters *device, const AreaRecord *area,
+                                                int32_t autoRange, const LoadFileHandle *loadFile) {
+    if (device == nullptr || area == nullptr) return 0;
+    uint32_t start = 0, length = 0;
+    if (quill::LoadImageExtent(loadFile, &start, &length) != 0) return 0;
+    quill::Selection range{};
+    bool cut = false;
+    if (quill::ProgramRange(*device, *area, autoRange, start, length, &range, &cut) != 0) return 0;
+    return range.end - range.start + 1;
+}

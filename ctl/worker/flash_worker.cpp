@@ -36,11 +36,19 @@ struct FlashWorker {
     bool done = false;
     uint64_t completed = 0;  // under doneMutex
     std::atomic<uint32_t> idleMessage{0};
+    PRROutcome current{};    // worker thread only: the command now running
+    PRROutcome last{};       // under doneMutex: the last finished command
 };
 
 std::atomic<uint32_t> g_nextThreadId{1};
 
 FlashWorker *WorkerOf(const FlashHandle *h) { return static_cast<FlashWorker *>(h->workerThread); }
+
+// The first failure of a command is its status.
+void NoteFailure(FlashHandle *h, int32_t code) {
+    PRROutcome &o = WorkerOf(h)->current;
+    if (o.status == 0) o.status = code;
+}
 
 void EndCommand(FlashHandle *h) {
     h->epvRunning = 0;
@@ -50,9 +58,11 @@ void EndCommand(FlashHandle *h) {
 }
 
 // Runs a start operation for an idle worker; a nonzero code becomes its record.
-void RunStart(FlashHandle *h, SequenceOp op) {
+void RunStart(FlashHandle *h, SequenceOp op, int32_t state) {
+    if (state >= 0) WorkerOf(h)->current.endState = state;
     int32_t code = op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
     if (code != 0) {
+        NoteFailure(h, code);
         h->followOn = 0;
         h->step = 0;
         ReportStatus(h, code);
@@ -64,18 +74,21 @@ void RunStart(FlashHandle *h, SequenceOp op) {
 // Handles one message while idle; false when the worker must end.
 bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
     const SequenceTable &t = *w->table;
+    if (m.number == kMsgQuit) return false;
+    w->current = PRROutcome{};
+    w->current.message = m.number;
+    w->current.endState = PRR_STATE_IDLE;
     switch (m.number) {
-    case kMsgQuit:
-        return false;
     case kMsgReset:
         w->resetPhase.store(static_cast<int32_t>(m.param), std::memory_order_relaxed);
-        RunStart(h, t.start[PRR_STATE_CONNECT]);
+        w->current.resetPhase = static_cast<int32_t>(m.param);
+        RunStart(h, t.start[PRR_STATE_CONNECT], PRR_STATE_CONNECT);
         break;
     case kMsgAutoprocedure:
-        RunStart(h, t.autoprocedureStart);
+        RunStart(h, t.autoprocedureStart, -1);
         break;
     case kMsgBlankCheck:
-        RunStart(h, t.start[PRR_STATE_BLANK_CHECK]);
+        RunStart(h, t.start[PRR_STATE_BLANK_CHECK], PRR_STATE_BLANK_CHECK);
         break;
     case kMsgErase:
         // An erase on a device that can blank-check, with "blank check first"
@@ -87,29 +100,30 @@ bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
         }
         if (blankFirst) {
             h->eraseAfterBlank = 1;
-            RunStart(h, t.start[PRR_STATE_BLANK_CHECK]);
+            RunStart(h, t.start[PRR_STATE_BLANK_CHECK], PRR_STATE_BLANK_CHECK);
         } else {
-            RunStart(h, t.start[PRR_STATE_ERASE]);
+            RunStart(h, t.start[PRR_STATE_ERASE], PRR_STATE_ERASE);
         }
         break;
     case kMsgProgram:
-        RunStart(h, t.start[PRR_STATE_PROGRAM]);
+        RunStart(h, t.start[PRR_STATE_PROGRAM], PRR_STATE_PROGRAM);
         break;
     case kMsgVerify:
         h->followOn = 1;
-        RunStart(h, t.start[PRR_STATE_VERIFY]);
+        RunStart(h, t.start[PRR_STATE_VERIFY], PRR_STATE_VERIFY);
         break;
     case kMsgSecurity:
-        RunStart(h, t.start[PRR_STATE_SECURITY]);
+        RunStart(h, t.start[PRR_STATE_SECURITY], PRR_STATE_SECURITY);
         break;
     case kMsgChecksum:
         h->followOn = 1;
-        RunStart(h, t.start[PRR_STATE_CHECKSUM]);
+        RunStart(h, t.start[PRR_STATE_CHECKSUM], PRR_STATE_CHECKSUM);
         break;
     case kMsgSignature:
-        RunStart(h, t.start[PRR_STATE_SIGNATURE]);
+        RunStart(h, t.start[PRR_STATE_SIGNATURE], PRR_STATE_SIGNATURE);
         break;
     case kMsgAbort:
+        w->current.aborted = 1;
         ReportProgress(h, 0, 100, 100, "ABORT ok.");
         break;
     default:
@@ -140,6 +154,7 @@ void WorkerMain(FlashHandle *h) {
                 if (m->number == kMsgAbort) {
                     h->abortRequested = 1;
                 } else {
+                    ++w->current.refused;
                     ReportProgress(h, PRR_STATUS_SEQUENCE_ERROR, 0, 0,
                                    "ERROR: sequence error, please Aborted current sequence.");
                 }
@@ -149,6 +164,7 @@ void WorkerMain(FlashHandle *h) {
             SequenceOp step = t.step[h->state];
             int32_t code = step ? step(h) : PRR_STATUS_NOT_SUPPORTED;
             if (code != 0) {
+                NoteFailure(h, code);
                 h->followOn = 0;
                 ReportStatus(h, code);
                 h->step = 0;
@@ -156,10 +172,13 @@ void WorkerMain(FlashHandle *h) {
             }
         }
         if (h->step == 0) {
+            w->current.retryCount = h->retryCount;
             EndCommand(h);
             {
                 std::lock_guard<std::mutex> lock(w->doneMutex);
                 ++w->completed;
+                w->current.sequenceNumber = w->completed;
+                w->last = w->current;
                 w->doneCv.notify_all();
             }
             // After the command's last record: callers learn of the end exactly.
@@ -271,8 +290,17 @@ bool StepWaitElapsed(FlashHandle *h, uint32_t ms) {
 
 int32_t StartSequence(FlashHandle *h, int32_t state) {
     if (state < 0 || state >= kSequenceCount) return PRR_STATUS_NOT_SUPPORTED;
+    WorkerOf(h)->current.endState = state;
     SequenceOp op = WorkerOf(h)->table->start[state];
     return op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
+}
+
+PRROutcome &Outcome(FlashHandle *h) { return WorkerOf(h)->current; }
+
+PRROutcome LastOutcome(const FlashHandle *h) {
+    FlashWorker *w = WorkerOf(h);
+    std::lock_guard<std::mutex> lock(w->doneMutex);
+    return w->last;
 }
 
 void PurgeRx(FlashHandle *h) {
@@ -286,6 +314,7 @@ bool HandleAbort(FlashHandle *h) {
     if (h->port != PRR_INVALID_PORT && t->linkIdle) t->linkIdle(h);
     h->step = 0;
     h->state = PRR_STATE_IDLE;
+    WorkerOf(h)->current.aborted = 1;
     ReportProgress(h, 0, 100, 100, "Sequence Aborted.");
     h->abortRequested = 0;
     return true;

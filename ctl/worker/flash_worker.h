@@ -77,6 +77,12 @@ void SetIdleMessage(FlashHandle *h, uint32_t message);
 uint64_t CompletedCommands(const FlashHandle *h);
 bool WaitCompletedCommands(const FlashHandle *h, uint64_t count, uint32_t timeoutMs);
 
+// The outcome of the command now running, for the sequences to fill where they
+// write the texts that tell it (worker thread only).
+PRROutcome &Outcome(FlashHandle *h);
+// The outcome of the last finished command (any thread).
+PRROutcome LastOutcome(const FlashHandle *h);
+
 // Discards stale input when a port is open (through the table's purgeRx).
 void PurgeRx(FlashHandle *h);
 
