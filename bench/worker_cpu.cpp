@@ -10,6 +10,7 @@
 
 #include "platform/tick.h"
 #include "quillctl.h"
+#include "sequence/handover.h"
 #include "worker/flash_worker.h"
 #include "worker/progress.h"
 
@@ -45,7 +46,7 @@ int32_t WaitStep(FlashHandle *h) {
 const quill::SequenceTable kTable = {
     {nullptr, nullptr, WaitStart, nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, WaitStep, nullptr, nullptr, nullptr, nullptr, nullptr},
-    nullptr, nullptr, nullptr, nullptr,
+    quill::FirstSequence, nullptr, nullptr, nullptr,
 };
 
 double CpuSeconds() {

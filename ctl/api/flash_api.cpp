@@ -16,9 +16,9 @@ namespace {
 // the security command sends.
 uint8_t SecurityByteFromFlags(uint8_t flags) {
     uint8_t b = 0xFF;
-    if (flags & 0x04) b = 0xF3;
-    if (flags & 0x02) b &= 0xFC;
-    if (flags & 0x01) b &= 0xCF;
+    if (flags & PRR_SECURITY_DISABLE_CHIP_ERASE) b = 0xF3;
+    if (flags & PRR_SECURITY_DISABLE_BLOCK_ERASE) b &= 0xFC;
+    if (flags & PRR_SECURITY_DISABLE_PROGRAM) b &= 0xCF;
     return b;
 }
 
@@ -101,25 +101,25 @@ QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *h, int32_t options) {
 
 QUILLCTL_API int32_t PRRFlshEPV(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
                                 LoadFileHandle *loadFile, int32_t autoRange) {
-    return AreaCommand(h, device, area, loadFile, true, autoRange, kMsgAutoprocedure);
+    return AreaCommand(h, device, area, loadFile, true, autoRange, PRR_MSG_AUTOPROCEDURE);
 }
 
 QUILLCTL_API int32_t PRRFlshBlnk(FlashHandle *h, DeviceParameters *device, const AreaRecord *area, int32_t autoRange) {
-    return AreaCommand(h, device, area, nullptr, false, autoRange, kMsgBlankCheck);
+    return AreaCommand(h, device, area, nullptr, false, autoRange, PRR_MSG_BLANK_CHECK);
 }
 
 QUILLCTL_API int32_t PRRFlshErase(FlashHandle *h, DeviceParameters *device, const AreaRecord *area, int32_t autoRange) {
-    return AreaCommand(h, device, area, nullptr, false, autoRange, kMsgErase);
+    return AreaCommand(h, device, area, nullptr, false, autoRange, PRR_MSG_ERASE);
 }
 
 QUILLCTL_API int32_t PRRFlshProg(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
                                  LoadFileHandle *loadFile, int32_t autoRange) {
-    return AreaCommand(h, device, area, loadFile, true, autoRange, kMsgProgram);
+    return AreaCommand(h, device, area, loadFile, true, autoRange, PRR_MSG_PROGRAM);
 }
 
 QUILLCTL_API int32_t PRRFlshVerify(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
                                    LoadFileHandle *loadFile, int32_t autoRange) {
-    return AreaCommand(h, device, area, loadFile, true, autoRange, kMsgVerify);
+    return AreaCommand(h, device, area, loadFile, true, autoRange, PRR_MSG_VERIFY);
 }
 
 QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *h, DeviceParameters *device, const AreaRecord *area,
@@ -131,7 +131,7 @@ QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *h, DeviceParameters *device, c
         h->area = *area;
         TakeDevice(h, device);
     }
-    PostCommand(h, kMsgChecksum);
+    PostCommand(h, PRR_MSG_CHECKSUM);
     return 0;
 }
 
@@ -143,7 +143,7 @@ QUILLCTL_API int32_t PRRFlshSecurity(FlashHandle *h, DeviceParameters *device, i
         h->securityArg2 = arg2;
         TakeDevice(h, device);
     }
-    PostCommand(h, kMsgSecurity);
+    PostCommand(h, PRR_MSG_SECURITY);
     return 0;
 }
 
@@ -153,7 +153,7 @@ QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *h, DeviceParameters *device) {
         std::lock_guard<std::mutex> lock(FlashRingLock());
         TakeDevice(h, device);
     }
-    PostCommand(h, kMsgSignature);
+    PostCommand(h, PRR_MSG_SIGNATURE);
     return 0;
 }
 

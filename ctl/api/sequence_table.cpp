@@ -1,6 +1,7 @@
 #include "api/sequence_table.h"
 
 #include "link/line_procedures.h"
+#include "sequence/handover.h"
 #include "sequence/sequences.h"
 
 namespace quill {
@@ -11,7 +12,7 @@ const SequenceTable kTable = {
     {ConnectStart, BlankCheckStart, EraseStart, ProgramStart, VerifyStart, ChecksumStart, SecurityStart,
      SignatureStart},
     {ConnectStep, BlankCheckStep, EraseStep, ProgramStep, VerifyStep, ChecksumStep, SecurityStep, SignatureStep},
-    AutoprocedureStart,
+    FirstSequence,
     LinkPurgeRx,
     LinkIdle,
     LinkClosePort,

@@ -4,64 +4,54 @@
 #include "link/frames.h"
 #include "link/port_names.h"
 #include "platform/tick.h"
-#include "worker/progress.h"
 
 namespace quill {
 
-int32_t LinkPrepare(FlashHandle *h) {
+int32_t LinkOpen(FlashHandle *h) {
     if (h->port == PRR_INVALID_PORT) {
         const std::string path = ResolveComPort(h->reset.portNumber);
-        const int fd = ComOpen(path.c_str());
-        if (fd < 0) return PRR_STATUS_COM_OPEN;
-        h->port = fd;
+        if (int32_t code = ComOpenPort(h, path.c_str())) return code;
     }
     int32_t code = ComSetReadTimeout(h, kPrepareTimeoutMs);
-    if (code == 0) code = ComSetFormat(h->port, kBaudDevice);
-    if (code != 0) {
-        h->state = PRR_STATE_IDLE;
-        h->step = 0;
-        LinkClosePort(h);
-        return code;
-    }
-    ReportProgress(h, 0, 5, 100, "Flash Resetting...");
-    ComSetRts(h->port);
-    ComClearDtr(h->port);
+    if (code == 0) code = ComSetFormat(h, kBaudDevice);
+    if (code != 0) LinkClosePort(h);
+    return code;
+}
+
+void LinkHoldTarget(FlashHandle *h) {
+    ComSetRts(h);
+    ComClearDtr(h);
     PauseMs(kPrepareSettleMs);
-    ReportProgress(h, 0, 5, 100, "OK.");
-    return 0;
 }
 
 int32_t LinkStart(FlashHandle *h) {
-    const int fd = h->port;
-    ComSetDtr(fd);
+    ComSetDtr(h);
     PauseMs(1);
-    ComClearDtr(fd);
+    ComClearDtr(h);
     PauseMs(1);
     const uint8_t start = proto::kLineStart;
-    if (fd >= 0) (void)ComWrite(h, &start, 1);
+    const bool open = h->port != PRR_INVALID_PORT;
+    if (open) (void)ComWrite(h, &start, 1);
     PauseMs(1);
     uint8_t ignored;
-    if (fd >= 0) (void)ComRead(h, &ignored, 1);
+    if (open) (void)ComRead(h, &ignored, 1);
     PauseMs(1);
-    ComClearRts(fd);
+    ComClearRts(h);
     PauseMs(2);
-    ComSetDtr(fd);
+    ComSetDtr(h);
     PauseMs(1);
     return 0;
 }
 
 void LinkIdle(FlashHandle *h) {
     if (h->port == PRR_INVALID_PORT) return;
-    ComPurgeRx(h->port);
+    ComPurgeRx(h);
     (void)ComSetReadTimeout(h, kPrepareTimeoutMs);
-    (void)ComSetFormat(h->port, kBaudIdle);
+    (void)ComSetFormat(h, kBaudIdle);
 }
 
-void LinkPurgeRx(FlashHandle *h) { ComPurgeRx(h->port); }
+void LinkPurgeRx(FlashHandle *h) { ComPurgeRx(h); }
 
-void LinkClosePort(FlashHandle *h) {
-    ComClose(h->port);
-    h->port = PRR_INVALID_PORT;
-}
+void LinkClosePort(FlashHandle *h) { ComClosePort(h); }
 
 }  // namespace quill

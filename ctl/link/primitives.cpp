@@ -6,8 +6,6 @@
 #include "link/frames.h"
 #include "platform/tick.h"
 #include "prm/prm_text.h"
-#include "worker/flash_worker.h"
-#include "worker/progress.h"
 
 namespace quill {
 namespace {
@@ -141,7 +139,7 @@ int32_t DevSendBytes(FlashHandle *h, const uint8_t *bytes, size_t count) {
 }
 
 int32_t DevResetCommand(FlashHandle *h) {
-    ComPurgeRx(h->port);
+    ComPurgeRx(h);
     const uint16_t repeat = SelectedSlot(h, kSlotLinkReset).payload.w12.words[9];
     for (;;) {
         for (uint8_t b : kResetBytes) {
@@ -153,10 +151,7 @@ int32_t DevResetCommand(FlashHandle *h) {
         int32_t code = ComRead(h, answer, sizeof answer);
         if (code != 0) return code;
         if (answer[kResetAnswerLength - 1] == kResetAnswerOk) return 0;
-        if (repeat == kRetryForever) continue;
-        if (h->retryCount == 0) ReportProgress(h, 0, 50, 100, "retrying...");
-        ReportProgress(h, 0, 100, 100, "retry count <%d>", h->retryCount);
-        return PRR_STATUS_RETRY_OVER;
+        if (repeat != kRetryForever) return PRR_STATUS_RETRY_OVER;
     }
 }
 
@@ -179,109 +174,21 @@ int32_t DevReadVersion(FlashHandle *h, uint8_t *dest) {
     return DevReadWord(h, dest, SignatureTimeCode(h));
 }
 
-void FillProgramChunk(FlashHandle *h, uint8_t *buf, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        if (h->leadDone < h->leadPad) {
-            ++h->leadDone;
-            buf[i] = 0xFF;
-        } else if (h->imageDone < h->imageBytes && h->imageCursor != nullptr) {
-            ++h->imageDone;
-            buf[i] = *h->imageCursor++;
-        } else if (h->tailDone < h->tailPad) {
-            ++h->tailDone;
-            buf[i] = 0xFF;
-        } else {
-            return;  // the stream is used up; the rest stays as it was
-        }
-    }
-}
-
-void ReportStreamProgress(FlashHandle *h, const char *format) {
-    const uint32_t sent = h->bytesSent;
-    const uint32_t total = h->totalBytes;
-    if (total == 0) return;
-    const double limit = double(total) * 0.1 * h->progressStep;
-    const int32_t percentage = h->autoRange ? static_cast<int32_t>((uint64_t(sent) * 100 / total) / 10 * 10)
-                                            : h->progressStep * 10;
-    h->progressCurrent = percentage;
-    if (double(sent) > std::trunc(limit) && percentage != h->progressLast && percentage != 0) {
-        ReportProgress(h, 0, static_cast<uint32_t>(percentage), 100, format, percentage);
-        ++h->progressStep;
-        h->progressLast = percentage;
-    }
-}
-
-int32_t DevProgramChunk(FlashHandle *h, uint8_t page) {
-    if (h->bytesSent == 0) h->progressStep = 1;
-    uint8_t st1 = 0, st2 = 0;
+int32_t DevProgramPageStart(FlashHandle *h, uint8_t page) {
     (void)CmdSend3(h, kCmdProgram, page, 0x00, 0xFF);
-    int32_t code = DevReadStatus(h, &st1, &st2, 1);
-    if (code != 0 || st1 != kAck) {
-        h->step = 0;
-        return code != 0 ? code : PRR_STATUS_FLASH_WRITE;
-    }
+    uint8_t st1 = 0, st2 = 0;
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return code;
+    return st1 == kAck ? 0 : PRR_STATUS_FLASH_WRITE;
+}
 
-    ReportStreamProgress(h, "Flash Programming <%d%%>...");
-    const uint32_t sent = h->bytesSent;
-    const uint32_t total = h->totalBytes;
-
-    const uint32_t left = total > sent ? total - sent : 0;
-    h->chunkLength = left < sizeof h->chunkBuffer ? left : static_cast<uint32_t>(sizeof h->chunkBuffer);
-    FillProgramChunk(h, h->chunkBuffer, h->chunkLength);
-    if ((code = DevSendBytes(h, h->chunkBuffer, h->chunkLength)) != 0) return code;
-    h->bytesSent += h->chunkLength;
-    h->rangeStart += h->chunkLength;
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-
+int32_t DevProgramPageEnd(FlashHandle *h, uint8_t page) {
     uint8_t ack = 0;
-    if ((code = ComReadByte(h, &ack, kAckStatusMs)) != 0) return code;
+    if (int32_t code = ComReadByte(h, &ack, kAckStatusMs)) return code;
     if (ack != kAck) return PRR_STATUS_COM_WRITE;
-
     (void)CmdSend3(h, kCmdInternalVerify, page, 0x00, 0xFF);
-    code = DevReadStatus(h, &st1, &st2, 2);
-    if (code != 0 || st1 != kAck || st2 != kAck) {
-        h->step = 0;
-        return code != 0 ? code : PRR_STATUS_FLASH_WRITE;
-    }
-    if (h->bytesSent < h->totalBytes) {
-        h->stepTick = TickNow();
-        h->retryCount = 0;
-        return 0;
-    }
-
-    Outcome(h).programmed = 1;
-    ReportProgress(h, 0, 100, 100, "Flash Programming finish!");
-    ReportProgress(h, 0, 100, 100, "Flash Internal Verify OK!");
-    ComPurgeRx(h->port);
-    int32_t result = 0;
-    if (h->commandOptions & 0x02) {
-        result = StartSequence(h, PRR_STATE_VERIFY);
-    } else if (h->commandOptions & 0x08) {
-        result = StartSequence(h, PRR_STATE_CHECKSUM);
-    } else if (h->commandOptions & 0x04) {
-        result = StartSequence(h, PRR_STATE_SECURITY);
-    } else {
-        h->step = 0;
-    }
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return result;
-}
-
-uint32_t GetBlockBound(const FlashHandle *h, int index, int which) {
-    if (h->device.blockTable == nullptr || index < 0 || index >= h->device.blockCount) return kNoBlockBound;
-    const RangeEntry &e = h->device.blockTable[index];
-    return which == 1 ? e.end : e.start;
-}
-
-uint32_t FindBlockBound(const FlashHandle *h, uint32_t address, int which) {
-    if (h->device.blockTable == nullptr) return kNoBlockBound;
-    for (int i = 0; i < h->device.blockCount; ++i) {
-        const RangeEntry &e = h->device.blockTable[i];
-        if (e.start <= address && address <= e.end) return which == 1 ? e.end : e.start;
-    }
-    return kNoBlockBound;
+    uint8_t st1 = 0, st2 = 0;
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return code;
+    return st1 == kAck && st2 == kAck ? 0 : PRR_STATUS_FLASH_WRITE;
 }
 
 }  // namespace quill

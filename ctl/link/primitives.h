@@ -22,7 +22,6 @@ constexpr int kSlotEraseTimes = 3;    // type 0x13 (TIMES): last word = erase re
 
 constexpr uint16_t kRetryForever = 0xFFFF;   // retry limit meaning "poll without limit"
 constexpr uint32_t kTimeCodeCeilingMs = 600000;  // longest wait a time code can ask for (10 min)
-constexpr uint32_t kNoBlockBound = 0xFFFFFFFF;   // FindBlockBound for an address in no block
 
 const CommandSlot &SelectedSlot(const FlashHandle *h, int slot);
 
@@ -58,24 +57,20 @@ int32_t DevReadStatusFrame(FlashHandle *h, uint8_t *st1, uint8_t *st2, uint16_t 
 int32_t DevReadWord(FlashHandle *h, uint8_t *dest, uint16_t timeCode);
 // Each byte with its acknowledgement: 0, 18 on a write failure, 1 on any other refusal.
 int32_t DevSendBytes(FlashHandle *h, const uint8_t *bytes, size_t count);
-// The reset handshake: 0, 12 after "retrying..." and "retry count <%d>", or a serial code.
+// The reset handshake: 0, 12 when the device did not answer ready (one
+// attempt unless the repeat word asks for more), or a serial code.
 int32_t DevResetCommand(FlashHandle *h);
 // Signature data frame into `dest` (at least 256 bytes).
 int32_t DevReadSignature(FlashHandle *h, uint8_t *dest);
 // Firmware version word into dest[0..1].
 int32_t DevReadVersion(FlashHandle *h, uint8_t *dest);
 
-// Next `count` bytes of the program stream (lead pad, image, tail pad).
-void FillProgramChunk(FlashHandle *h, uint8_t *buf, uint32_t count);
-// Progress of a stream in steps of 10 %: reports `format` (with the
-// percentage as its %d) once the bytes sent pass the next tenth.
-void ReportStreamProgress(FlashHandle *h, const char *format);
-// Writes the next page of the stream with its internal verify; after the last
-// page, reports the finish lines and starts the follow-on the options ask for.
-int32_t DevProgramChunk(FlashHandle *h, uint8_t page);
-
-// Bounds of blocks: which == 1 gives the end address, else the start.
-uint32_t GetBlockBound(const FlashHandle *h, int index, int which);
-uint32_t FindBlockBound(const FlashHandle *h, uint32_t address, int which);
+// A program page in three parts, so the caller can report and count between
+// them: the write command and its status (0, 18 when refused, or a serial
+// code); then the bytes (DevSendBytes); then the closing acknowledgement (8
+// when it is not 0x06) and the internal verify (18 when either status is not
+// 0x06).
+int32_t DevProgramPageStart(FlashHandle *h, uint8_t page);
+int32_t DevProgramPageEnd(FlashHandle *h, uint8_t page);
 
 }  // namespace quill

@@ -1,5 +1,14 @@
+# The serial device's link is chosen here by platform; the in-memory link is
+# always built (tests and fuzzers run the sequences over it).
+if(UNIX)
+  set(quill_serial_link ${CMAKE_CURRENT_LIST_DIR}/termios_link.cpp)
+else()
+  message(FATAL_ERROR "No serial link for this platform")
+endif()
 target_sources(quillctl_obj PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/posix_ops.cpp
+  ${quill_serial_link}
+  ${CMAKE_CURRENT_LIST_DIR}/memory_link.cpp
   ${CMAKE_CURRENT_LIST_DIR}/com_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_names.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frames.cpp

@@ -1,8 +1,7 @@
-// Blank check, block by block; on an erase request or in the autoprocedure it
-// decides whether the erase is needed.
+// Blank check, block by block; the hand-over decides what an erase request
+// or an autoprocedure does with the verdict.
 #include "link/frames.h"
 #include "link/primitives.h"
-#include "platform/tick.h"
 #include "sequence/sequence_common.h"
 #include "sequence/sequences.h"
 #include "worker/flash_worker.h"
@@ -10,6 +9,8 @@
 
 namespace quill {
 namespace {
+
+enum BlankCheckStep : int32_t { kChecking = 1 };
 
 int32_t SendBlankCheck(FlashHandle *h, bool wholeRange) {
     if (AddressForm(h)) {
@@ -34,7 +35,7 @@ int32_t BlankCheckStart(FlashHandle *h) {
     h->lastBlock = static_cast<uint8_t>(sel.last);
     h->currentBlock = h->firstBlock;
     if (int32_t code = SendBlankCheck(h, whole)) return code;
-    return EnterSequence(h, PRR_STATE_BLANK_CHECK);
+    return EnterSequence(h, PRR_STATE_BLANK_CHECK, kChecking);
 }
 
 int32_t BlankCheckStep(FlashHandle *h) {
@@ -42,10 +43,7 @@ int32_t BlankCheckStep(FlashHandle *h) {
     // Only the first answer is waited for; later ones rely on the read time-out.
     if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotBlankCheck, 1)))) return 0;
     uint8_t st1 = 0, st2 = 0;
-    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) {
-        h->step = 0;
-        return code;
-    }
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
     if (st1 == proto::kAck) {
         const int span = h->lastBlock - h->firstBlock + 1;
         const double percent = 100.0 / span * h->currentBlock;
@@ -58,38 +56,13 @@ int32_t BlankCheckStep(FlashHandle *h) {
         PurgeRx(h);
         Outcome(h).blankChecked = 1;
         ReportProgress(h, 0, 100, 100, "all block blank check finish.");
-        if (h->epvRunning) {
-            ReportProgress(h, 0, 100, 100, "skip erase.");
-            return StartSequence(h, PRR_STATE_PROGRAM);
-        }
-        if (h->eraseAfterBlank) {
-            ReportProgress(h, 0, 100, 100, "no need erase.");
-            h->eraseAfterBlank = 0;
-        }
-        h->step = 0;
-        return 0;
+        return HandOverAfter(h, SequenceEnd::kAllBlank);
     }
-    if (proto::IsRefusal(st1)) {
-        const uint16_t limit = SlotWord(h, kSlotBlankCheck, 4);
-        if (limit == kRetryForever) return 0;  // the device sends a fresh status; read it next pass
-        if (RetryLimitReached(h, limit, 10)) return PRR_STATUS_RETRY_OVER;
-        PurgeRx(h);
-        return SendBlankCheck(h, false);
-    }
-    // Not blank.
+    if (proto::IsRefusal(st1))
+        return RetryRefused(h, SlotWord(h, kSlotBlankCheck, 4), 10, [h] { return SendBlankCheck(h, false); });
     Outcome(h).blankChecked = 1;
     Outcome(h).notBlank = 1;
-    if (h->epvRunning) {
-        ReportProgress(h, 0, 100, 100, "not blank, then erase.");
-        return StartSequence(h, PRR_STATE_ERASE);
-    }
-    if (h->eraseAfterBlank) {
-        h->eraseAfterBlank = 0;
-        return StartSequence(h, PRR_STATE_ERASE);
-    }
-    h->step = 0;
-    ReportProgress(h, 0, 100, 100, "not blank.");
-    return 0;
+    return HandOverAfter(h, SequenceEnd::kNotBlank);
 }
 
 }  // namespace quill

@@ -2,11 +2,9 @@
 // reset pulses the control lines, waits for the bootloader and runs the
 // reset handshake.
 #include <cstring>
-#include <mutex>
 
 #include "link/line_procedures.h"
 #include "link/primitives.h"
-#include "platform/process_locks.h"
 #include "platform/tick.h"
 #include "sequence/sequence_common.h"
 #include "sequence/sequences.h"
@@ -19,15 +17,33 @@ namespace {
 enum ConnectStep : int32_t { kWait = 1, kPass1 = 2, kPass2 = 3, kPass3 = 4, kAnnounce = 10, kFinal = 13 };
 }
 
+int32_t ConnectPrepare(FlashHandle *h) {
+    if (int32_t code = LinkOpen(h)) {
+        h->state = PRR_STATE_IDLE;
+        h->step = 0;
+        return code;
+    }
+    ReportProgress(h, 0, 5, 100, "Flash Resetting...");
+    LinkHoldTarget(h);
+    ReportProgress(h, 0, 5, 100, "OK.");
+    return 0;
+}
+
+int32_t ResetHandshake(FlashHandle *h) {
+    const int32_t code = DevResetCommand(h);
+    // Serial failures never come back as 12: this one is the device saying no.
+    if (code == PRR_STATUS_RETRY_OVER) {
+        if (h->retryCount == 0) ReportProgress(h, 0, 50, 100, "retrying...");
+        ReportProgress(h, 0, 100, 100, "retry count <%d>", h->retryCount);
+    }
+    return code;
+}
+
 int32_t ConnectStart(FlashHandle *h) {
     if (!ClockUsable(h)) return PRR_STATUS_ILLEGAL_PARAMETER;
-    if (ResetPhase(h) == 1) return LinkPrepare(h);
+    if (ResetPhase(h) == PRR_RESET_PREPARE) return ConnectPrepare(h);
     LinkStart(h);
-    h->retryCount = 0;
-    h->state = PRR_STATE_CONNECT;
-    h->step = kWait;
-    h->stepTick = TickNow();
-    return 0;
+    return EnterSequence(h, PRR_STATE_CONNECT, kWait);
 }
 
 int32_t ConnectStep(FlashHandle *h) {
@@ -36,7 +52,7 @@ int32_t ConnectStep(FlashHandle *h) {
     case kWait: {
         if (!StepWaitElapsed(h, kConnectWaitMs)) return 0;
         ReportProgress(h, 0, 15, 100, "sending reset command...");
-        const int32_t code = DevResetCommand(h);
+        const int32_t code = ResetHandshake(h);
         if (code != 0) return code;
         h->step = kPass1;
         h->stepTick = TickNow();
@@ -69,11 +85,10 @@ int32_t ConnectStep(FlashHandle *h) {
         AppendRecord(h, r);
         h->step = 0;
         PurgeRx(h);
-        return 0;
+        return HandOverAfter(h, SequenceEnd::kDone);
     }
     default:
-        h->step = 0;
-        return 0;
+        return Fail(h, 0);
     }
 }
 

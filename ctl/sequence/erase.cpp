@@ -1,10 +1,10 @@
 // Erase of the chip or of a block range, each erase followed by the device's
 // own check; a range still not erased is erased again up to the retry limit.
 #include <algorithm>
+#include <cstdio>
 
 #include "link/frames.h"
 #include "link/primitives.h"
-#include "platform/tick.h"
 #include "sequence/sequence_common.h"
 #include "sequence/sequences.h"
 #include "worker/flash_worker.h"
@@ -17,23 +17,15 @@ enum EraseStep : int32_t { kErased = 1, kChecked = 2, kChipChecked = 3 };
 
 bool BlockMode(const FlashHandle *h) { return h->autoRange == 0 && AreaMode(h) == PRR_AREA_BLOCK; }
 
-int32_t Fail(FlashHandle *h, int32_t code) {
-    h->step = 0;
-    return code;
-}
-
 // The device reports the range still not erased: erase again, in block form.
 int32_t Retry(FlashHandle *h) {
     const uint16_t limit = SelectedSlot(h, kSlotEraseTimes).payload.times.word7;
-    if (h->retryCount == 0) ReportProgress(h, 0, 10, 100, "retrying...");
-    ++h->retryCount;
-    if (h->retryCount >= limit) {
-        if (h->step == kChecked && BlockMode(h))
-            ReportProgress(h, 0, 100, 100, "block <%d> erase error.", h->currentBlock);
-        else
-            ReportProgress(h, 0, 100, 100, "chip erase error.");
-        return Fail(h, PRR_STATUS_RETRY_OVER);
-    }
+    char limitText[48];
+    if (h->step == kChecked && BlockMode(h))
+        std::snprintf(limitText, sizeof limitText, "block <%d> erase error.", h->currentBlock);
+    else
+        std::snprintf(limitText, sizeof limitText, "chip erase error.");
+    if (RetryLimitReached(h, limit, 10, limitText)) return PRR_STATUS_RETRY_OVER;
     PurgeRx(h);
     const int32_t code = BlockMode(h) ? CmdBlockEraseBlk(h, h->currentBlock) : CmdChipEraseBlk(h);
     h->step = kErased;
@@ -42,9 +34,7 @@ int32_t Retry(FlashHandle *h) {
 
 int32_t Finished(FlashHandle *h) {
     Outcome(h).erased = 1;
-    if (h->epvRunning) return StartSequence(h, PRR_STATE_PROGRAM);
-    h->step = 0;
-    return 0;
+    return HandOverAfter(h, SequenceEnd::kErased);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ namespace {
 enum ProgramStep : int32_t { kProgramPrepare = 1, kProgramChunk = 2 };
 enum VerifyStep : int32_t { kVerifyFirst = 1, kVerifyMore = 2, kVerifyLast = 3 };
 
+constexpr uint32_t kPageBytes = 256;  // one program or verify chunk
+
 // Devices that answer the verify command with a status frame.
 const char *const kStatusFramePrefixes[] = {"QZ40A"};
 
@@ -26,9 +28,9 @@ bool AnswersWithStatusFrame(const FlashHandle *h) {
     return false;
 }
 
-int32_t Fail(FlashHandle *h, int32_t code) {
-    h->step = 0;
-    return code;
+uint32_t NextChunkLength(const FlashHandle *h) {
+    const uint32_t left = h->totalBytes > h->bytesSent ? h->totalBytes - h->bytesSent : 0;
+    return left < kPageBytes ? left : kPageBytes;
 }
 
 // Fills the chunk buffer with the next stream bytes and sends them.
@@ -42,17 +44,45 @@ int32_t VerifyFinished(FlashHandle *h) {
     PurgeRx(h);
     Outcome(h).verified = 1;
     ReportProgress(h, 0, 100, 100, "Flash Verifying finish!");
-    if (!h->followOn && (h->commandOptions & kOptChecksum)) return StartSequence(h, PRR_STATE_CHECKSUM);
-    if (!h->followOn && (h->commandOptions & kOptSecurity)) return StartSequence(h, PRR_STATE_SECURITY);
-    h->step = 0;
-    return 0;
+    return HandOverAfter(h, SequenceEnd::kVerified);
 }
 
 }  // namespace
 
+int32_t ProgramNextPage(FlashHandle *h) {
+    const uint8_t page = static_cast<uint8_t>(h->rangeStart >> 8);
+    if (h->bytesSent == 0) h->progressStep = 1;
+    if (int32_t code = DevProgramPageStart(h, page)) return Fail(h, code);
+
+    ReportStreamProgress(h, ProgramProgress(h), "Flash Programming <%d%%>...");
+    if (int32_t code = SendNextChunk(h, NextChunkLength(h))) return code;
+    h->bytesSent += h->chunkLength;
+    h->rangeStart += h->chunkLength;
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    if (int32_t code = DevProgramPageEnd(h, page)) return Fail(h, code);
+    if (h->bytesSent < h->totalBytes) {
+        h->stepTick = TickNow();
+        h->retryCount = 0;
+        return 0;
+    }
+
+    Outcome(h).programmed = 1;
+    ReportProgress(h, 0, 100, 100, "Flash Programming finish!");
+    ReportProgress(h, 0, 100, 100, "Flash Internal Verify OK!");
+    PurgeRx(h);
+    const int32_t result = HandOverAfter(h, SequenceEnd::kProgrammed);
+    h->stepTick = TickNow();
+    h->retryCount = 0;
+    return result;
+}
+
 int32_t ProgramStart(FlashHandle *h) {
     if (int32_t code = CheckCommandStart(h)) return code;
     if (int32_t code = SetUpProgramRange(h)) return code;
+    // Every pass counts its own tenths: a line is never dropped because an
+    // earlier pass last reported the same percentage.
+    RestartProgress(ProgramProgress(h));
     ReportProgress(h, 0, 0, 100, "Flash Programming Start...");
     return EnterSequence(h, PRR_STATE_PROGRAM, kProgramPrepare);
 }
@@ -64,8 +94,7 @@ int32_t ProgramStep(FlashHandle *h) {
         return 0;
     }
     // One page per pass, so an abort or a refused message is noticed between pages.
-    const int32_t code = DevProgramChunk(h, static_cast<uint8_t>(h->rangeStart >> 8));
-    if (code != 0) return Fail(h, code);
+    if (int32_t code = ProgramNextPage(h)) return Fail(h, code);
     return 0;
 }
 
@@ -82,18 +111,17 @@ int32_t VerifyStep(FlashHandle *h) {
     const uint16_t firstWait = SlotWord(h, kSlotVerify, 6);
     const uint16_t laterWait = SlotWord(h, kSlotVerify, 1);
     const uint16_t limit = SlotWord(h, kSlotVerify, 4);
+    const StreamProgress progress = VerifyProgress(h);
     uint8_t st1 = 0, st2 = 0;
 
     if (h->step == kVerifyFirst) {
-        h->progressStep = 1;
-        h->progressLast = 0;
-        h->progressCurrent = 0;
+        RestartProgress(progress);
         if (!StepWaitElapsed(h, TimeCodeMs(h, firstWait))) return 0;
         const int32_t code =
             AnswersWithStatusFrame(h) ? DevReadStatusFrame(h, &st1, &st2, firstWait) : DevReadStatus(h, &st1, &st2, 1);
         if (code != 0) return Fail(h, code);
         if (st1 == proto::kAck) {
-            const uint32_t chunk = h->totalBytes < 256 ? h->totalBytes : 256;
+            const uint32_t chunk = NextChunkLength(h);
             if (chunk >= h->totalBytes) {
                 h->step = kVerifyLast;
             } else {
@@ -104,12 +132,9 @@ int32_t VerifyStep(FlashHandle *h) {
             h->stepTick = TickNow();
             return SendNextChunk(h, chunk);
         }
-        if (proto::IsRefusal(st1)) {
-            if (limit == kRetryForever) return 0;
-            if (RetryLimitReached(h, limit, static_cast<uint32_t>(h->progressCurrent))) return PRR_STATUS_RETRY_OVER;
-            PurgeRx(h);
-            return CmdVerifyAdr(h, h->rangeStart, h->rangeEnd);
-        }
+        if (proto::IsRefusal(st1))
+            return RetryRefused(h, limit, static_cast<uint32_t>(progress.current),
+                                [h] { return CmdVerifyAdr(h, h->rangeStart, h->rangeEnd); });
         return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
     }
 
@@ -118,9 +143,8 @@ int32_t VerifyStep(FlashHandle *h) {
     if (st2 != proto::kAck) return Fail(h, PRR_STATUS_VERIFY);
     if (st1 == proto::kAck) {
         if (h->step == kVerifyLast) return VerifyFinished(h);
-        ReportStreamProgress(h, "Flash Verifying <%d%%>...");
-        const uint32_t left = h->totalBytes - h->bytesSent;
-        const uint32_t chunk = left < 256 ? left : 256;
+        ReportStreamProgress(h, progress, "Flash Verifying <%d%%>...");
+        const uint32_t chunk = NextChunkLength(h);
         const int32_t code = SendNextChunk(h, chunk);
         h->bytesSent += chunk;
         h->rangeStart += chunk;
@@ -129,12 +153,8 @@ int32_t VerifyStep(FlashHandle *h) {
         h->retryCount = 0;
         return code;
     }
-    if (proto::IsRefusal(st1)) {
-        if (limit == kRetryForever) return 0;
-        if (RetryLimitReached(h, limit, 10)) return PRR_STATUS_RETRY_OVER;
-        PurgeRx(h);
-        return DevSendBytes(h, h->chunkBuffer, h->chunkLength);  // the previous chunk again
-    }
+    if (proto::IsRefusal(st1))
+        return RetryRefused(h, limit, 10, [h] { return DevSendBytes(h, h->chunkBuffer, h->chunkLength); });
     return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
 }
 

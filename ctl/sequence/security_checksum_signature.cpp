@@ -14,10 +14,9 @@
 namespace quill {
 namespace {
 
-int32_t Fail(FlashHandle *h, int32_t code) {
-    h->step = 0;
-    return code;
-}
+enum SecurityStep : int32_t { kSecurityFlagSent = 1, kSecurityVerifying = 2 };
+enum ChecksumStep : int32_t { kChecksumStatus = 1, kChecksumWord = 2 };
+enum SignatureStep : int32_t { kSignatureRead = 1 };
 
 constexpr uint32_t kSecurityAckMs = 100;  // the acknowledgement after the security byte
 
@@ -27,14 +26,14 @@ int32_t SecurityStart(FlashHandle *h) {
     if (int32_t code = CheckCommandStart(h)) return code;
     ReportProgress(h, 0, 0, 100, "Security Flag Set Start...");
     if (int32_t code = CmdSecurityStart(h)) return code;
-    return EnterSequence(h, PRR_STATE_SECURITY);
+    return EnterSequence(h, PRR_STATE_SECURITY, kSecurityFlagSent);
 }
 
 int32_t SecurityStep(FlashHandle *h) {
     if (HandleAbort(h)) return 0;
     const uint16_t limit = SlotWord(h, kSlotSecurity, 4);
     uint8_t st1 = 0, st2 = 0;
-    if (h->step == 1) {
+    if (h->step == kSecurityFlagSent) {
         if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 9)))) return 0;
         if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Fail(h, code);
         if (st1 == proto::kAck) {
@@ -46,15 +45,10 @@ int32_t SecurityStep(FlashHandle *h) {
             if (int32_t code = CmdSend3(h, proto::kCmdInternalVerify, proto::kSecurityUnit, 0x00, 0x00)) return code;
             h->stepTick = TickNow();
             h->retryCount = 0;
-            h->step = 2;
+            h->step = kSecurityVerifying;
             return 0;
         }
-        if (proto::IsRefusal(st1)) {
-            if (limit == kRetryForever) return 0;
-            if (RetryLimitReached(h, limit, 30)) return PRR_STATUS_RETRY_OVER;
-            PurgeRx(h);
-            return CmdSecurityStart(h);
-        }
+        if (proto::IsRefusal(st1)) return RetryRefused(h, limit, 30, [h] { return CmdSecurityStart(h); });
         return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
     }
     if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 1)))) return 0;
@@ -68,14 +62,9 @@ int32_t SecurityStep(FlashHandle *h) {
         Outcome(h).securitySet = 1;
         ReportProgress(h, 0, 100, 100, "Security Flag Setting finish!");
         PurgeRx(h);
-        return 0;
+        return HandOverAfter(h, SequenceEnd::kDone);
     }
-    if (proto::IsRefusal(st1)) {
-        if (limit == kRetryForever) return 0;
-        if (RetryLimitReached(h, limit, 60)) return PRR_STATUS_RETRY_OVER;
-        PurgeRx(h);
-        return DevSendBytes(h, &h->securityByte, 1);
-    }
+    if (proto::IsRefusal(st1)) return RetryRefused(h, limit, 60, [h] { return DevSendBytes(h, &h->securityByte, 1); });
     return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
 }
 
@@ -84,18 +73,18 @@ int32_t ChecksumStart(FlashHandle *h) {
     if (int32_t code = SetUpChecksumRange(h)) return code;
     ReportProgress(h, 0, 0, 100, "CheckSum Read Start...");
     if (int32_t code = CmdChecksum(h, h->rangeStart, h->rangeEnd)) return code;
-    return EnterSequence(h, PRR_STATE_CHECKSUM);
+    return EnterSequence(h, PRR_STATE_CHECKSUM, kChecksumStatus);
 }
 
 int32_t ChecksumStep(FlashHandle *h) {
     if (HandleAbort(h)) return 0;
-    if (h->step == 1) {
+    if (h->step == kChecksumStatus) {
         if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotChecksum, 1)))) return 0;
         uint8_t st1 = 0, st2 = 0;
         if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Fail(h, code);
         if (st1 == proto::kAck) {
             h->stepTick = TickNow();
-            h->step = 2;
+            h->step = kChecksumWord;
             return 0;
         }
         return Fail(h, proto::IsRefusal(st1) ? PRR_STATUS_RETRY_OVER : PRR_STATUS_ILLEGAL_STATUS);
@@ -124,19 +113,18 @@ int32_t ChecksumStep(FlashHandle *h) {
     o.checksumEqual = o.deviceChecksum == value;
     if (o.checksumEqual) {
         ReportProgress(h, 0, 100, 100, "CHECKSUM COMPARE: OK");
-        if (!h->followOn && (h->commandOptions & kOptSecurity)) return StartSequence(h, PRR_STATE_SECURITY);
-        return 0;
+        return HandOverAfter(h, SequenceEnd::kChecksumMatched);
     }
-    // A mismatch is reported, not failed: callers read the compare line.
+    // A mismatch is reported, not failed: callers read the outcome.
     ReportProgress(h, 0, 100, 100, "CHECKSUM COMPARE: ERROR");
-    return 0;
+    return HandOverAfter(h, SequenceEnd::kChecksumDiffers);
 }
 
 int32_t SignatureStart(FlashHandle *h) {
     if (int32_t code = CheckCommandStart(h)) return code;
     ReportProgress(h, 0, 0, 100, "Reading Flash Signature...");
     if (int32_t code = DevReadSignature(h, h->signatureBuffer)) return code;
-    return EnterSequence(h, PRR_STATE_SIGNATURE);
+    return EnterSequence(h, PRR_STATE_SIGNATURE, kSignatureRead);
 }
 
 int32_t SignatureStep(FlashHandle *h) {
@@ -170,15 +158,7 @@ int32_t SignatureStep(FlashHandle *h) {
     Outcome(h).signatureRead = 1;
     h->step = 0;
     PurgeRx(h);
-    return 0;
-}
-
-int32_t AutoprocedureStart(FlashHandle *h) {
-    if (int32_t code = CheckCommandStart(h)) return code;
-    h->epvRunning = 1;
-    if ((h->device.rangeSet5 & kRangeBlankCheck) && (h->commandOptions & kOptBlankFirst))
-        return StartSequence(h, PRR_STATE_BLANK_CHECK);
-    return StartSequence(h, PRR_STATE_ERASE);
+    return HandOverAfter(h, SequenceEnd::kDone);
 }
 
 }  // namespace quill

@@ -1,6 +1,5 @@
 #include "sequence/sequence_common.h"
 
-#include "link/primitives.h"
 #include "platform/tick.h"
 #include "worker/progress.h"
 
@@ -24,12 +23,35 @@ BlockSelection SelectBlocks(const FlashHandle *h, bool whole) {
     return {h->area.first & 0xFF, h->area.last & 0xFF};
 }
 
-bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent) {
+uint32_t GetBlockBound(const FlashHandle *h, int index, int which) {
+    if (h->device.blockTable == nullptr || index < 0 || index >= h->device.blockCount) return kNoBlockBound;
+    const RangeEntry &e = h->device.blockTable[index];
+    return which == 1 ? e.end : e.start;
+}
+
+uint32_t FindBlockBound(const FlashHandle *h, uint32_t address, int which) {
+    if (h->device.blockTable == nullptr) return kNoBlockBound;
+    for (int i = 0; i < h->device.blockCount; ++i) {
+        const RangeEntry &e = h->device.blockTable[i];
+        if (e.start <= address && address <= e.end) return which == 1 ? e.end : e.start;
+    }
+    return kNoBlockBound;
+}
+
+int32_t Fail(FlashHandle *h, int32_t code) {
+    h->step = 0;
+    return code;
+}
+
+bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent, const char *limitText) {
     if (h->retryCount == 0) ReportProgress(h, 0, percent, 100, "retrying...");
     ++h->retryCount;
     // ">=" so that a limit of 0 ends at the first refusal instead of never.
     if (h->retryCount >= limit) {
-        ReportProgress(h, 0, 100, 100, "retry count <%d>", h->retryCount);
+        if (limitText != nullptr)
+            ReportProgress(h, 0, 100, 100, "%s", limitText);
+        else
+            ReportProgress(h, 0, 100, 100, "retry count <%d>", h->retryCount);
         h->step = 0;
         return true;
     }

@@ -1,18 +1,18 @@
 // What the sequences share: the checks every device command starts with,
-// block selections, the retry bookkeeping.
+// block selections and bounds, the refusal and retry bookkeeping.
 #pragma once
 #include <cstdint>
 
 #include "quillctl.h"
+#include "link/primitives.h"
+#include "sequence/handover.h"
+#include "worker/flash_worker.h"
 
 namespace quill {
 
-constexpr uint8_t kOptBlankFirst = 0x01;
-constexpr uint8_t kOptVerify = 0x02;
-constexpr uint8_t kOptSecurity = 0x04;
-constexpr uint8_t kOptChecksum = 0x08;
 constexpr uint8_t kRangeBlankCheck = 0x02;  // rangeSet5: the device can blank-check
 constexpr uint32_t kConnectWaitMs = 2000;   // the target needs this long to enter its bootloader
+constexpr uint32_t kNoBlockBound = 0xFFFFFFFF;  // FindBlockBound for an address in no block
 
 // 14 without an open port, 3 when the oscillator clock cannot time the
 // device's waits, else 0.
@@ -33,9 +33,28 @@ struct BlockSelection {
 };
 BlockSelection SelectBlocks(const FlashHandle *h, bool whole);
 
-// Counts one refusal. Reports "retrying..." at `percent` for the first and
-// "retry count <%d>" when the limit is reached; true when it is.
-bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent);
+// Bounds of blocks: which == 1 gives the end address, else the start.
+uint32_t GetBlockBound(const FlashHandle *h, int index, int which);
+uint32_t FindBlockBound(const FlashHandle *h, uint32_t address, int which);
+
+// Ends the sequence with `code` (step 0) and returns it.
+int32_t Fail(FlashHandle *h, int32_t code);
+
+// Counts one refusal: reports "retrying..." at `percent` for the first, and
+// at the limit `limitText` (default "retry count <n>"), ends the sequence and
+// returns true.
+bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent, const char *limitText = nullptr);
+
+// The device refused (busy): with the limit 0xFFFF read again next pass;
+// else count it, and below the limit discard the input and `resend`. 0, 12
+// at the limit, or the resend's code.
+template <typename Resend>
+int32_t RetryRefused(FlashHandle *h, uint16_t limit, uint32_t percent, Resend resend) {
+    if (limit == kRetryForever) return 0;  // the device sends a fresh status; read it next pass
+    if (RetryLimitReached(h, limit, percent)) return PRR_STATUS_RETRY_OVER;
+    PurgeRx(h);
+    return resend();
+}
 
 // A start operation's last act: the worker now runs `state`'s step from
 // `step`, timing from now, with no refusals counted yet. Returns 0.

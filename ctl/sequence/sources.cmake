@@ -1,5 +1,6 @@
 target_sources(quillctl_obj PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/sequence_common.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/handover.cpp
   ${CMAKE_CURRENT_LIST_DIR}/connect.cpp
   ${CMAKE_CURRENT_LIST_DIR}/blank_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/erase.cpp

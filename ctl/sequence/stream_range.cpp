@@ -1,9 +1,10 @@
 #include "sequence/stream_range.h"
 
 #include <algorithm>
+#include <cmath>
 
-#include "link/primitives.h"
 #include "loadfile/load_image.h"
+#include "platform/handle_core.h"
 #include "sequence/sequence_common.h"
 #include "worker/progress.h"
 
@@ -149,6 +150,51 @@ int32_t SetUpChecksumRange(FlashHandle *h) {
     }
     h->tailPad = h->totalBytes - h->imageBytes;
     return 0;
+}
+
+void FillProgramChunk(FlashHandle *h, uint8_t *buf, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (h->leadDone < h->leadPad) {
+            ++h->leadDone;
+            buf[i] = 0xFF;
+        } else if (h->imageDone < h->imageBytes && h->imageCursor != nullptr) {
+            ++h->imageDone;
+            buf[i] = *h->imageCursor++;
+        } else if (h->tailDone < h->tailPad) {
+            ++h->tailDone;
+            buf[i] = 0xFF;
+        } else {
+            return;  // the stream is used up; the rest stays as it was
+        }
+    }
+}
+
+void ReportStreamProgress(FlashHandle *h, StreamProgress p, const char *format) {
+    const uint32_t sent = h->bytesSent;
+    const uint32_t total = h->totalBytes;
+    if (total == 0) return;
+    const double limit = double(total) * 0.1 * p.step;
+    const int32_t percentage =
+        h->autoRange ? static_cast<int32_t>((uint64_t(sent) * 100 / total) / 10 * 10) : p.step * 10;
+    p.current = percentage;
+    if (double(sent) > std::trunc(limit) && percentage != p.last && percentage != 0) {
+        ReportProgress(h, 0, static_cast<uint32_t>(percentage), 100, format, percentage);
+        ++p.step;
+        p.last = percentage;
+    }
+}
+
+StreamProgress ProgramProgress(FlashHandle *h) { return {h->progressStep, h->progressLast, h->progressCurrent}; }
+
+StreamProgress VerifyProgress(FlashHandle *h) {
+    StreamCounters &v = CoreOf(h).verifyProgress;
+    return {v.step, v.last, v.current};
+}
+
+void RestartProgress(StreamProgress p) {
+    p.step = 1;
+    p.last = 0;
+    p.current = 0;
 }
 
 }  // namespace quill

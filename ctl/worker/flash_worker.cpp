@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "platform/handle_core.h"
 #include "platform/message_queue.h"
 #include "platform/process_locks.h"
 #include "platform/tick.h"
@@ -23,12 +24,10 @@ namespace {
 constexpr auto kIdleRest = std::chrono::milliseconds(1);  // longest rest between busy passes
 constexpr auto kCloseWait = std::chrono::milliseconds(3000);
 
-struct FlashWorker {
+struct FlashWorker : HandleCore {
     MessageQueue queue;
     std::thread thread;
     const SequenceTable *table = nullptr;
-    int cancelFd = -1;
-    std::atomic<bool> cancelled{false};
     std::atomic<int32_t> resetPhase{0};
     bool restWanted = false;  // worker thread only
     std::mutex doneMutex;
@@ -42,7 +41,7 @@ struct FlashWorker {
 
 std::atomic<uint32_t> g_nextThreadId{1};
 
-FlashWorker *WorkerOf(const FlashHandle *h) { return static_cast<FlashWorker *>(h->workerThread); }
+FlashWorker *WorkerOf(const FlashHandle *h) { return static_cast<FlashWorker *>(&CoreOf(h)); }
 
 // The first failure of a command is its status.
 void NoteFailure(FlashHandle *h, int32_t code) {
@@ -78,56 +77,20 @@ bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
     w->current = PRROutcome{};
     w->current.message = m.number;
     w->current.endState = PRR_STATE_IDLE;
-    switch (m.number) {
-    case kMsgReset:
+    if (m.number == kMsgReset) {
         w->resetPhase.store(static_cast<int32_t>(m.param), std::memory_order_relaxed);
         w->current.resetPhase = static_cast<int32_t>(m.param);
-        RunStart(h, t.start[PRR_STATE_CONNECT], PRR_STATE_CONNECT);
-        break;
-    case kMsgAutoprocedure:
-        RunStart(h, t.autoprocedureStart, -1);
-        break;
-    case kMsgBlankCheck:
-        RunStart(h, t.start[PRR_STATE_BLANK_CHECK], PRR_STATE_BLANK_CHECK);
-        break;
-    case kMsgErase:
-        // An erase on a device that can blank-check, with "blank check first"
-        // chosen, begins with a blank check and erases only when needed.
-        bool blankFirst;
-        {
-            std::lock_guard<std::mutex> lock(FlashRingLock());
-            blankFirst = (h->device.rangeSet5 & 0x02) && (h->commandOptions & 0x01);
-        }
-        if (blankFirst) {
-            h->eraseAfterBlank = 1;
-            RunStart(h, t.start[PRR_STATE_BLANK_CHECK], PRR_STATE_BLANK_CHECK);
-        } else {
-            RunStart(h, t.start[PRR_STATE_ERASE], PRR_STATE_ERASE);
-        }
-        break;
-    case kMsgProgram:
-        RunStart(h, t.start[PRR_STATE_PROGRAM], PRR_STATE_PROGRAM);
-        break;
-    case kMsgVerify:
-        h->followOn = 1;
-        RunStart(h, t.start[PRR_STATE_VERIFY], PRR_STATE_VERIFY);
-        break;
-    case kMsgSecurity:
-        RunStart(h, t.start[PRR_STATE_SECURITY], PRR_STATE_SECURITY);
-        break;
-    case kMsgChecksum:
-        h->followOn = 1;
-        RunStart(h, t.start[PRR_STATE_CHECKSUM], PRR_STATE_CHECKSUM);
-        break;
-    case kMsgSignature:
-        RunStart(h, t.start[PRR_STATE_SIGNATURE], PRR_STATE_SIGNATURE);
-        break;
-    case kMsgAbort:
+    }
+    if (m.number == kMsgAbort) {
         w->current.aborted = 1;
         ReportProgress(h, 0, 100, 100, "ABORT ok.");
-        break;
-    default:
-        break;
+        return true;
+    }
+    const int32_t state = t.first != nullptr ? t.first(h, m.number) : -1;
+    if (state >= 0 && state < kSequenceCount) {
+        RunStart(h, t.start[state], state);
+    } else if (m.number >= kMsgReset && m.number < kMsgAbort) {
+        RunStart(h, nullptr, -1);  // a command this table cannot start
     }
     return true;
 }
@@ -217,7 +180,7 @@ FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, co
     }
     w->table = table;
     w->cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    h->workerThread = w;
+    h->workerThread = static_cast<HandleCore *>(w);
     h->workerThreadId = g_nextThreadId.fetch_add(1);
     try {
         w->thread = std::thread(WorkerMain, h);
@@ -252,7 +215,7 @@ void FlashClose(FlashHandle *h) {
         return;
     }
     w->thread.join();
-    if (h->port != PRR_INVALID_PORT && w->table->closePort) w->table->closePort(h);
+    if ((h->port != PRR_INVALID_PORT || w->link != nullptr) && w->table->closePort) w->table->closePort(h);
     if (w->cancelFd >= 0) ::close(w->cancelFd);
     delete w;
     std::free(h);

@@ -8,32 +8,26 @@
 namespace quill {
 
 // Command messages posted to a flash worker.
-constexpr uint32_t kMsgFirst = 1124;
-constexpr uint32_t kMsgQuit = 1125;
-constexpr uint32_t kMsgReset = 1126;
-constexpr uint32_t kMsgAutoprocedure = 1127;
-constexpr uint32_t kMsgBlankCheck = 1128;
-constexpr uint32_t kMsgErase = 1129;
-constexpr uint32_t kMsgProgram = 1130;
-constexpr uint32_t kMsgVerify = 1131;
-constexpr uint32_t kMsgSecurity = 1132;
-constexpr uint32_t kMsgChecksum = 1133;
-constexpr uint32_t kMsgSignature = 1134;
-constexpr uint32_t kMsgAbort = 1135;
-constexpr uint32_t kMsgLast = 1139;
+constexpr uint32_t kMsgFirst = PRR_MSG_FIRST;
+constexpr uint32_t kMsgQuit = PRR_MSG_QUIT;
+constexpr uint32_t kMsgReset = PRR_MSG_RESET;
+constexpr uint32_t kMsgAbort = PRR_MSG_ABORT;
+constexpr uint32_t kMsgLast = PRR_MSG_LAST;
 
 constexpr int32_t kSequenceCount = 8;  // states 0..7
 
 using SequenceOp = int32_t (*)(FlashHandle *h);
+using FirstOp = int32_t (*)(FlashHandle *h, uint32_t message);
 using PortOp = void (*)(FlashHandle *h);
 
-// Start and step operations of every sequence, indexed by state, and the port
-// services the worker needs around them. Null entries are not built yet: their
-// command ends at once with status 15.
+// Start and step operations of every sequence, indexed by state, which
+// sequence a command message starts with, and the port services the worker
+// needs around them. Null entries are not built: their command ends at once
+// with status 15.
 struct SequenceTable {
     SequenceOp start[kSequenceCount];
     SequenceOp step[kSequenceCount];
-    SequenceOp autoprocedureStart;
+    FirstOp first;     // the state a message starts (setting the command's flags), or -1
     PortOp purgeRx;    // discard stale input; called only while a port is open
     PortOp linkIdle;   // after an abort: slow, quiet line
     PortOp closePort;  // close and mark invalid

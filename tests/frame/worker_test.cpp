@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/record_collector.h"
+#include "sequence/handover.h"
 #include "test_sequences.h"
 
 using namespace quilltest;
@@ -105,7 +106,7 @@ void Close(FlashHandle *h) {
 const quill::SequenceTable kTable = {
     {ConnectStart, BlankStart, EraseStart, ProgramStart, VerifyStart, nullptr, nullptr, SignatureStart},
     {nullptr, BlankStep, nullptr, ProgramStep, nullptr, nullptr, nullptr, SignatureStep},
-    nullptr,
+    quill::FirstSequence,
     Purge,
     Idle,
     Close,

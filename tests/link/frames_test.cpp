@@ -6,6 +6,7 @@
 
 #include "link/frames.h"
 #include "link/primitives.h"
+#include "sequence/sequence_common.h"
 
 using namespace quill;
 using namespace quill::proto;

@@ -6,13 +6,14 @@
 #include "common/pty_peer.h"
 #include "link/com_port.h"
 #include "link/line_procedures.h"
+#include "sequence/handover.h"
 #include "worker/flash_worker.h"
 
 namespace quilltest {
 
 inline const quill::SequenceTable &IdleTable() {
     static const quill::SequenceTable t = {
-        {}, {}, nullptr, quill::LinkPurgeRx, quill::LinkIdle, quill::LinkClosePort};
+        {}, {}, quill::FirstSequence, quill::LinkPurgeRx, quill::LinkIdle, quill::LinkClosePort};
     return t;
 }
 
@@ -21,9 +22,9 @@ protected:
     void SetUp() override {
         h = quill::FlashOpen(nullptr, 0, "link", &IdleTable());
         ASSERT_NE(h, nullptr);
-        h->port = quill::ComOpen(peer.slavePath().c_str());
-        ASSERT_GE(h->port, 0) << peer.slavePath();
-        ASSERT_EQ(quill::ComSetFormat(h->port, quill::kBaudDevice), 0);
+        ASSERT_EQ(quill::ComOpenPort(h, peer.slavePath().c_str()), 0) << peer.slavePath();
+        ASSERT_GE(h->port, 0);
+        ASSERT_EQ(quill::ComSetFormat(h, quill::kBaudDevice), 0);
         h->reset.frequency = 8.0;
         h->reset.multiplier = 1.0;
     }

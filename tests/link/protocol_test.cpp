@@ -9,6 +9,7 @@
 #include "link/frames.h"
 #include "link/primitives.h"
 #include "link_fixture.h"
+#include "sequence/sequences.h"
 
 using namespace quill;
 using namespace quilltest;
@@ -146,11 +147,11 @@ TEST_F(ProtocolTest, ResetHandshakeOnceOrRepeatedByTheRepeatWord) {
         p.Send({0, 0, 0, 0, 0x02});
     });
     ComSetReadTimeout(h, 2000);
-    EXPECT_EQ(DevResetCommand(h), 0);
+    EXPECT_EQ(ResetHandshake(h), 0);
     h->device.commandSets[0][kSlotLinkReset].payload.w12.words[9] = 0xFFFF;
-    EXPECT_EQ(DevResetCommand(h), 0);
+    EXPECT_EQ(ResetHandshake(h), 0);
     h->device.commandSets[0][kSlotLinkReset].payload.w12.words[9] = 0x0001;
-    EXPECT_EQ(DevResetCommand(h), PRR_STATUS_RETRY_OVER);
+    EXPECT_EQ(ResetHandshake(h), PRR_STATUS_RETRY_OVER);
     peer.Join();  // the script uses this test's locals
     EXPECT_EQ(RingTexts(h), (std::vector<std::string>{"retrying...", "retry count <0>"}));
     EXPECT_EQ(h->ring[0].percent, 50u);
@@ -192,7 +193,7 @@ TEST_F(ProtocolTest, SixHundredByteStreamGoesAs256And256And88) {
     h->step = 2;
     int calls = 0;
     while (h->step != 0 && calls < 5) {
-        const int32_t code = DevProgramChunk(h, uint8_t(h->rangeStart >> 8));
+        const int32_t code = ProgramNextPage(h);
         EXPECT_EQ(code, 0);
         if (code != 0) break;
         ++calls;
@@ -223,7 +224,7 @@ TEST_F(ProtocolTest, RefusedWriteCommandEndsWithFlashWriteError) {
         p.Expect({0x40, 0x00, 0x00, 0xFF});
         p.Send(StatusAnswer({0x15}));
     });
-    EXPECT_EQ(DevProgramChunk(h, 0), PRR_STATUS_FLASH_WRITE);
+    EXPECT_EQ(ProgramNextPage(h), PRR_STATUS_FLASH_WRITE);
     EXPECT_EQ(h->step, 0);
     EXPECT_EQ(h->bytesSent, 0u);
 }
@@ -254,14 +255,14 @@ int32_t BlockingSignatureStart(FlashHandle *h) {
 }
 const SequenceTable kBlockingTable = {
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, BlockingSignatureStart},
-    {}, nullptr, LinkPurgeRx, LinkIdle, LinkClosePort};
+    {}, FirstSequence, LinkPurgeRx, LinkIdle, LinkClosePort};
 
 TEST(ProtocolCancelTest, CloseEndsABlockingReadAtOnce) {
     PtyPeer peer;
     FlashHandle *h = FlashOpen(nullptr, 0, "cancel", &kBlockingTable);
     ASSERT_NE(h, nullptr);
-    h->port = ComOpen(peer.slavePath().c_str());
-    ASSERT_EQ(ComSetFormat(h->port, kBaudDevice), 0);
+    ASSERT_EQ(ComOpenPort(h, peer.slavePath().c_str()), 0);
+    ASSERT_EQ(ComSetFormat(h, kBaudDevice), 0);
     h->reset.frequency = 0.0;  // time codes then ask for the longest wait
     DeviceParameters d{};
     ASSERT_EQ(PRRFlshSigread(h, &d), 0);

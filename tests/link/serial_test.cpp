@@ -7,6 +7,7 @@
 
 #include "link/posix_ops.h"
 #include "link_fixture.h"
+#include "sequence/sequences.h"
 
 using namespace quill;
 using namespace quilltest;
@@ -55,9 +56,7 @@ TEST_F(SerialTest, SecondOpenOfAPortInUseFails) {
     EXPECT_LT(ComOpen("/nonexistent/ttyQ9"), 0);
     EXPECT_LT(ComOpen("/dev/null"), 0) << "not a terminal";
     LinkClosePort(h);
-    const int again = ComOpen(peer.slavePath().c_str());
-    EXPECT_GE(again, 0) << "closing frees the port";
-    h->port = again;
+    EXPECT_EQ(ComOpenPort(h, peer.slavePath().c_str()), 0) << "closing frees the port";
 }
 
 TEST_F(SerialTest, IdleLineDropsTo9600AndPrepareSpeedComesBack) {
@@ -65,7 +64,7 @@ TEST_F(SerialTest, IdleLineDropsTo9600AndPrepareSpeedComesBack) {
     LinkIdle(h);
     EXPECT_EQ(peer.Speed(), B9600);
     EXPECT_EQ(h->readTimeoutMs, 2000u);
-    EXPECT_EQ(ComSetFormat(h->port, kBaudDevice), 0);
+    EXPECT_EQ(ComSetFormat(h, kBaudDevice), 0);
     EXPECT_EQ(peer.Speed(), B115200);
 }
 
@@ -75,7 +74,7 @@ TEST_F(SerialTest, PurgeDropsStaleInput) {
     // Wait until the bytes are readable on our side before purging.
     pollfd p{h->port, POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 5000), 1);
-    ComPurgeRx(h->port);
+    ComPurgeRx(h);
     uint8_t b;
     EXPECT_EQ(ComReadByte(h, &b, 50), PRR_STATUS_READ_TIMEOUT);
 }
@@ -153,12 +152,12 @@ TEST(LinkProcedureTest, PrepareOpensByComNumberAndStartSendsTheLineStartByte) {
     FlashHandle *h = FlashOpen(nullptr, 0, "prepare", &IdleTable());
     ASSERT_NE(h, nullptr);
     h->reset.portNumber = 13;  // nothing there
-    EXPECT_EQ(LinkPrepare(h), PRR_STATUS_COM_OPEN);
+    EXPECT_EQ(ConnectPrepare(h), PRR_STATUS_COM_OPEN);
     EXPECT_EQ(h->port, PRR_INVALID_PORT);
     EXPECT_EQ(h->writeIndex, 0) << "no records for a failed open";
 
     h->reset.portNumber = 12;
-    ASSERT_EQ(LinkPrepare(h), 0);
+    ASSERT_EQ(ConnectPrepare(h), 0);
     ASSERT_NE(h->port, PRR_INVALID_PORT);
     EXPECT_STREQ(h->ring[0].text, "Flash Resetting...");
     EXPECT_STREQ(h->ring[1].text, "OK.");
@@ -169,7 +168,7 @@ TEST(LinkProcedureTest, PrepareOpensByComNumberAndStartSendsTheLineStartByte) {
     // A second prepare keeps the open port and applies the settings again.
     const int fd = h->port;
     LinkIdle(h);
-    ASSERT_EQ(LinkPrepare(h), 0);
+    ASSERT_EQ(ConnectPrepare(h), 0);
     EXPECT_EQ(h->port, fd);
     EXPECT_EQ(peer.Speed(), B115200);
 

@@ -1,0 +1,32 @@
+// The library's private part of a flash handle, beside the public record:
+// what the worker frame and the link layer both need, without either
+// depending on the other. The worker frame owns it (FlashHandle.workerThread
+// points at it).
+#pragma once
+#include <atomic>
+
+#include "quillctl.h"
+
+namespace quill {
+
+class Link;
+using LinkOpener = Link *(*)(const char *path, int cancelFd, const std::atomic<bool> *cancelled);
+
+// Progress counters of a stream pass that the public record has no room for.
+struct StreamCounters {
+    int32_t step = 1;
+    int32_t last = 0;
+    int32_t current = 0;
+};
+
+struct HandleCore {
+    int cancelFd = -1;                   // readable once the handle is being closed
+    std::atomic<bool> cancelled{false};  // set before cancelFd is signalled
+    Link *link = nullptr;                // the open port (owned by the link layer); null while none
+    LinkOpener opener = nullptr;         // how a connect opens its port; null: the serial device
+    StreamCounters verifyProgress;       // the verify's own, so it never shifts programming's lines
+};
+
+inline HandleCore &CoreOf(const FlashHandle *h) { return *static_cast<HandleCore *>(h->workerThread); }
+
+}  // namespace quill

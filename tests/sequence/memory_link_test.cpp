@@ -1,0 +1,159 @@
+// Whole commands through the worker and the real sequences over the
+// in-memory link: the bytes and line changes the host makes, the records it
+// writes, and the outcome it reports, with no port and no real waiting.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "api/sequence_table.h"
+#include "common/record_collector.h"
+#include "link/com_port.h"
+#include "link/memory_link.h"
+#include "platform/tick.h"
+#include "worker/flash_worker.h"
+
+using namespace quill;
+using namespace quilltest;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Time runs 1000 times faster, so the 2 s bootloader wait costs 2 ms.
+uint32_t FastTick() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() * 1000);
+}
+
+// A bootloader reduced to what these commands need: it answers the reset
+// handshake and blank-checks each block, blank or not as told.
+struct TinyDevice {
+    bool blank = true;
+    Bytes pending;
+    void operator()(const uint8_t *bytes, size_t count, std::deque<uint8_t> &answer) {
+        pending.insert(pending.end(), bytes, bytes + count);
+        if (pending == Bytes{0x01, 0x02, 0x03, 0xFF}) {
+            answer.insert(answer.end(), {0, 0, 0, 0, 0x01});
+            pending.clear();
+        } else if (pending.size() == 4 && pending[0] == 0x32) {
+            answer.insert(answer.end(), {0, 0, 0, 0, uint8_t(blank ? 0x06 : 0x1B), 0x06});
+            pending.clear();
+        } else if (pending.size() >= 4 || pending == Bytes{0x55}) {
+            pending.clear();
+        }
+    }
+};
+
+class MemoryLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetTickSourceForTesting(FastTick);
+        h = FlashOpen(counter.window(), PRR_MSG_FLASH_RECORD, "memory", &DefaultSequenceTable());
+        ASSERT_NE(h, nullptr);
+        blocks[0] = RangeEntry{0, {}, 0x0000, 0x03FF};
+        blocks[1] = RangeEntry{1, {}, 0x0400, 0x07FF};
+        device.blockCount = 2;
+        device.blockTable = blocks;
+        device.rangeSet5 = 0x02;  // can blank-check
+        reset.frequency = 8.0;
+        reset.multiplier = 1.0;
+        link = new MemoryLink([this](const uint8_t *b, size_t n, std::deque<uint8_t> &a) { target(b, n, a); });
+        ComAttach(h, link);  // the handle owns it from here
+    }
+    void TearDown() override {
+        FlashClose(h);
+        SetTickSourceForTesting(nullptr);
+    }
+    std::vector<Rec> Run(uint64_t commands = 1) {
+        done += commands;
+        EXPECT_TRUE(WaitCompletedCommands(h, done, 20000));
+        std::vector<Rec> out;
+        Rec r{};
+        while (records.fetched() < counter.count() && records.Next(h, r)) out.push_back(r);
+        return out;
+    }
+    std::vector<std::string> Texts(const std::vector<Rec> &recs) {
+        std::vector<std::string> t;
+        for (const auto &r : recs) t.push_back(r.text);
+        return t;
+    }
+    void Connect() {
+        h->linePreparePass = PRR_RESET_PREPARE;
+        ASSERT_EQ(PRRFlshReset(h, &reset, &device), 0);
+        h->linePreparePass = PRR_RESET_CONNECT;
+        ASSERT_EQ(PRRFlshReset(h, &reset, &device), 0);
+        EXPECT_EQ(Texts(Run(2)),
+                  (std::vector<std::string>{"Flash Resetting...", "OK.", "sending reset command...", "OK.", ""}));
+    }
+
+    NotifyCounter counter;
+    FlashRecords records{counter};
+    FlashHandle *h = nullptr;
+    MemoryLink *link = nullptr;
+    TinyDevice target;
+    RangeEntry blocks[2]{};
+    DeviceParameters device{};
+    ResetRecord reset{};
+    uint64_t done = 0;
+};
+
+TEST_F(MemoryLinkTest, ConnectDrivesTheLinesAndTheHandshakeInOrder) {
+    Connect();
+    EXPECT_EQ(link->baud(), 115200u);
+    // Prepare: RTS set, DTR clear; start: the DTR pulse, RTS clear, DTR set.
+    EXPECT_EQ(std::string(link->lineChanges().begin(), link->lineChanges().end()), "RdDdrD");
+    EXPECT_EQ(link->written(), (Bytes{0x55, 0x01, 0x02, 0x03, 0xFF}));
+    PRROutcome o{};
+    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+    EXPECT_EQ(o.sequenceNumber, 2u);
+    EXPECT_EQ(o.message, PRR_MSG_RESET);
+    EXPECT_EQ(o.connected, 1);
+    EXPECT_EQ(o.status, 0);
+}
+
+TEST_F(MemoryLinkTest, BlankCheckVerdictReachesTheOutcomeAndTheHandOver) {
+    Connect();
+    AreaRecord chip{PRR_AREA_CHIP, 0, 0, 0, 0};
+    ASSERT_EQ(PRRFlshBlnk(h, &device, &chip, 0), 0);
+    EXPECT_EQ(Texts(Run()), (std::vector<std::string>{"Flash Blank Checking...", "block <0> blank check finish.",
+                                                      "block <1> blank check finish.",
+                                                      "all block blank check finish."}));
+    PRROutcome o{};
+    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+    EXPECT_EQ(o.blankChecked, 1);
+    EXPECT_EQ(o.notBlank, 0);
+    EXPECT_EQ(o.endState, PRR_STATE_BLANK_CHECK);
+
+    // An erase request with "blank check first" on a device that is not
+    // blank hands over to the erase, whose first status never comes: the
+    // command ends with the read time-out and says so in its outcome.
+    target.blank = false;
+    ASSERT_EQ(PRRFlshCmdOpt(h, PRR_OPT_BLANK_CHECK_FIRST), 0);
+    ASSERT_EQ(PRRFlshErase(h, &device, &chip, 0), 0);
+    const auto recs = Run();
+    ASSERT_FALSE(recs.empty());
+    EXPECT_EQ(recs.back().status, PRR_STATUS_READ_TIMEOUT);
+    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+    EXPECT_EQ(o.notBlank, 1);
+    EXPECT_EQ(o.endState, PRR_STATE_ERASE);
+    EXPECT_EQ(o.status, PRR_STATUS_READ_TIMEOUT);
+}
+
+TEST_F(MemoryLinkTest, UnpluggedLinkEndsTheCommandWithAWriteError) {
+    Connect();
+    link->Unplug();
+    AreaRecord chip{PRR_AREA_CHIP, 0, 0, 0, 0};
+    ASSERT_EQ(PRRFlshBlnk(h, &device, &chip, 0), 0);
+    const auto recs = Run();
+    ASSERT_FALSE(recs.empty());
+    EXPECT_EQ(recs.back().status, PRR_STATUS_COM_WRITE);
+    PRROutcome o{};
+    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+    EXPECT_EQ(o.status, PRR_STATUS_COM_WRITE);
+    EXPECT_EQ(o.blankChecked, 0);
+}
+
+}  // namespace
