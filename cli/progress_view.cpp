@@ -5,7 +5,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "json_text.h"
 
 namespace quillcli {
 namespace {
@@ -202,44 +207,36 @@ std::string ProgressLine(const TargetReport &t, bool withPort, size_t width) {
     return line;
 }
 
-std::string JsonString(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Device texts carry no declared encoding: bytes are shown as Latin-1.
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string JsonRecord(const std::string &port, const ProgressRecord &r) {
-    char nums[160];
-    std::snprintf(nums, sizeof nums, "\"state\":%d,\"phase\":%s,\"status\":%d,\"percent\":%u,\"total\":%d", r.state,
-                  JsonString(PhaseName(r.state)).c_str(), r.status, r.percent, r.percentTotal);
-    std::string s = "{\"event\":\"record\",\"port\":" + JsonString(port) + "," + nums + ",\"text\":" +
-                    JsonString(RecordText(r));
+    nlohmann::ordered_json j;
+    j["event"] = "record";
+    j["port"] = Latin1ToUtf8(port);
+    j["state"] = r.state;
+    j["phase"] = PhaseName(r.state);
+    j["status"] = r.status;
+    j["percent"] = r.percent;
+    j["total"] = r.percentTotal;
+    j["text"] = Latin1ToUtf8(RecordText(r));
     if (r.state == PRR_STATE_CONNECT && r.status == 0 && r.percent == 100 && r.text[0] == '\0')
-        s += ",\"device\":" + JsonString(std::string(r.deviceName, strnlen(r.deviceName, sizeof r.deviceName)));
-    return s + "}";
+        j["device"] = Latin1ToUtf8(std::string_view(r.deviceName, strnlen(r.deviceName, sizeof r.deviceName)));
+    return j.dump(-1, ' ', true);
 }
 
 std::string JsonResult(const TargetReport &t) {
+    // Milliseconds are all a run's time is good for.
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.3f", t.seconds);
     const char *result = t.verdict == Verdict::Ok            ? "ok"
                          : t.verdict == Verdict::PortProblem ? "port"
                          : t.verdict == Verdict::Interrupted ? "interrupted"
                                                              : "failed";
-    return "{\"event\":\"result\",\"port\":" + JsonString(t.port) + ",\"result\":\"" + result +
-           "\",\"seconds\":" + secs + ",\"detail\":" + JsonString(t.detail) + "}";
+    nlohmann::ordered_json j;
+    j["event"] = "result";
+    j["port"] = Latin1ToUtf8(t.port);
+    j["result"] = result;
+    j["seconds"] = std::strtod(secs, nullptr);
+    j["detail"] = Latin1ToUtf8(t.detail);
+    return j.dump(-1, ' ', true);
 }
 
 std::string SummaryTable(const std::vector<TargetReport> &targets) {

@@ -33,7 +33,7 @@ std::string FormatBar(uint32_t percent, int width);
 std::string FormatRate(double bytesPerSecond); // "12.3 KiB/s"; "" when unknown
 std::string FormatEta(double seconds);         // "ETA 1:05"; "" when unknown
 std::string ProgressLine(const TargetReport &t, bool withPort, size_t width);
-std::string JsonString(const std::string &s);
+// One line of JSON each, ASCII only; device texts as Latin-1 (json_text.h).
 std::string JsonRecord(const std::string &port, const ProgressRecord &r);
 std::string JsonResult(const TargetReport &t);
 std::string SummaryTable(const std::vector<TargetReport> &targets);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "device_run.h"
 #include "port_diagnosis.h"
 #include "progress_view.h"
@@ -151,10 +153,10 @@ TEST(ProgressLine, PiecesAndWidth) {
     EXPECT_EQ(ProgressLine(t, true, 200), "COM40  FAILED  ERROR: Flash write error!");
 }
 
+// Device texts are bytes: quotes, backslashes and control characters are
+// escaped, and every other byte comes back as the Latin-1 character of its
+// value, whatever it is.
 TEST(JsonText, EscapesWhatJsonCannotCarry) {
-    EXPECT_EQ(JsonString("plain"), "\"plain\"");
-    EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-    EXPECT_EQ(JsonString(std::string("\x01\n\xD1", 3)), "\"\\u0001\\u000a\\u00d1\"");
     ProgressRecord r{};
     std::strcpy(r.text, "Flash Programming <10%>...");
     r.state = PRR_STATE_PROGRAM;
@@ -163,13 +165,37 @@ TEST(JsonText, EscapesWhatJsonCannotCarry) {
     EXPECT_EQ(JsonRecord("COM3", r),
               "{\"event\":\"record\",\"port\":\"COM3\",\"state\":3,\"phase\":\"program\",\"status\":0,\"percent\":10,"
               "\"total\":100,\"text\":\"Flash Programming <10%>...\"}");
+    const std::string odd = "a\"b\\c\x01\n\x7F\xD1";
+    const std::string oddRead = "a\"b\\c\x01\n\x7F\xC3\x91";  // as a JSON reader gives it back
+    std::strcpy(r.text, odd.c_str());
+    EXPECT_EQ(JsonRecord("COM3", r),
+              "{\"event\":\"record\",\"port\":\"COM3\",\"state\":3,\"phase\":\"program\",\"status\":0,\"percent\":10,"
+              "\"total\":100,\"text\":\"a\\\"b\\\\c\\u0001\\n\\u007f\\u00d1\"}");
+    // The connect's last record has no text and names the device.
+    ProgressRecord connected{};
+    connected.state = PRR_STATE_CONNECT;
+    connected.percent = 100;
+    std::strcpy(connected.deviceName, odd.c_str());
+    nlohmann::json j = nlohmann::json::parse(JsonRecord("COM3", connected));
+    EXPECT_EQ(j["device"], oddRead);
+    EXPECT_EQ(j["text"], "");
+
     TargetReport t;
     t.port = "COM3";
     t.verdict = Verdict::PortProblem;
     t.seconds = 0.25;
     t.detail = "COM3: no such port";
     EXPECT_EQ(JsonResult(t),
-              "{\"event\":\"result\",\"port\":\"COM3\",\"result\":\"port\",\"seconds\":0.250,\"detail\":\"COM3: no such port\"}");
+              "{\"event\":\"result\",\"port\":\"COM3\",\"result\":\"port\",\"seconds\":0.25,\"detail\":\"COM3: no such port\"}");
+    t.verdict = Verdict::Failed;
+    t.seconds = 2.0004;
+    t.detail = odd;
+    j = nlohmann::json::parse(JsonResult(t));
+    EXPECT_EQ(j["result"], "failed");
+    EXPECT_EQ(j["detail"], oddRead);
+    // To the millisecond, and a float even when whole.
+    EXPECT_TRUE(j["seconds"].is_number_float());
+    EXPECT_EQ(j["seconds"], 2.0);
 }
 
 }  // namespace

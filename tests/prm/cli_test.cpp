@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -62,6 +63,44 @@ TEST(PrmCliTest, SamplesCheckAndShow) {
     EXPECT_EQ(json.out.front(), '{');
     EXPECT_NE(json.out.find("\"parseFlags\": 3,"), std::string::npos);
     EXPECT_NE(json.out.find("\"deviceSubName\": \"DEMO-B\""), std::string::npos);
+}
+
+// JSON strings are Unicode, the record's texts bytes: every byte must come
+// back, the text form keeps them raw, and the numbers keep their types.
+TEST(PrmCliTest, ShowJsonReadsBackWhateverTheFileHolds) {
+    const std::string odd("Q\"\\\x01\x7F\xD1", 6);
+    const std::string prm = Replace(ReadSample("demo.prm"), "FNAME = QM17F064 0316 DEMO-A",
+                                    "FNAME = " + odd + " 0316 D\x1F" "B");
+    struct {
+        const char *name;
+        std::string inJson;  // the file's name as the JSON gives it
+    } cases[] = {
+        {"plain.prm", "plain.prm"},
+        {"j\xC3\xB6rg.prm", "j\xC3\xB6rg.prm"},     // UTF-8 stays as it is
+        {"caf\xE9.prm", "caf\xC3\xA9.prm"},           // other bytes read as Latin-1
+    };
+    for (const auto &c : cases) {
+        prmtest::TempFile file(prm, c.name);
+        Result r = Cli({"prm", "show", "--json", file.path()});
+        ASSERT_EQ(r.code, 0) << c.name << r.err;
+        for (unsigned char ch : r.out) ASSERT_LT(ch, 0x80) << "JSON output stays ASCII";
+        const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << r.out;
+        EXPECT_EQ(j["file"], file.dir() + "/" + c.inJson);
+        EXPECT_EQ(j["deviceName"], "Q\"\\\x01\x7F\xC3\x91");
+        EXPECT_EQ(j["deviceSubName"], "D\x1F" "B");
+        EXPECT_EQ(j["deviceCode"], 0x0316);
+        EXPECT_EQ(j["blocks"][15]["end"], 0xFFFF);
+        // A float field to the nine digits it holds; whole values as integers.
+        EXPECT_TRUE(j["flmd"][1]["voltage"].is_number_float());
+        EXPECT_EQ(j["flmd"][1]["voltage"], 3.29999995);
+        EXPECT_TRUE(j["flmd"][0]["voltage"].is_number_integer());
+        EXPECT_EQ(j["flmd"][0]["voltage"], 5);
+    }
+    prmtest::TempFile file(prm);
+    Result text = Cli({"prm", "show", file.path()});
+    EXPECT_EQ(text.code, 0);
+    EXPECT_NE(text.out.find("\ndeviceName: " + odd + "\n"), std::string::npos) << text.out;
 }
 
 TEST(PrmCliTest, ExitCodesForUsageAndUnreadableFiles) {
