@@ -15,7 +15,7 @@ void ComAttach(FlashHandle *h, Link *link) {
 int32_t ComOpenPort(FlashHandle *h, const char *path) {
     HandleCore &core = CoreOf(h);
     LinkOpener open = core.opener != nullptr ? core.opener : OpenSerialLink;
-    Link *link = open(path, core.cancelFd, &core.cancelled);
+    Link *link = open(path, core.cancelFd, core.cancelFlag());
     if (link == nullptr) return PRR_STATUS_COM_OPEN;
     ComAttach(h, link);
     return 0;

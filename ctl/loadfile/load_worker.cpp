@@ -21,8 +21,10 @@
 #include "loadfile/load_image.h"
 #include "platform/message_queue.h"
 #include "platform/process_locks.h"
+#include "platform/worker_frame.h"
 #include "worker/flash_worker.h"
 #include "worker/progress.h"
+#include "worker/ring.h"
 
 namespace quill {
 namespace {
@@ -30,12 +32,10 @@ namespace {
 constexpr auto kCloseWait = std::chrono::milliseconds(3000);
 constexpr int32_t kStateDone = 5;  // state of the success and failure records
 
-struct LoadWorker {
-    MessageQueue queue;
+struct LoadWorker : WorkerFrame {
     // Messages posted so far: lets the record loop skip the queue's lock on
     // every pass while nothing waits.
     std::atomic<uint32_t> posted{0};
-    std::thread thread;
     std::mutex mutex;
     std::condition_variable changed;
     bool finished = false;  // readState has left 0
@@ -47,14 +47,12 @@ std::atomic<LoadPassHook> g_passHook{nullptr};
 
 LoadWorker *WorkerOf(const LoadFileHandle *h) { return static_cast<LoadWorker *>(h->workerThread); }
 
-int32_t RingIndex(int32_t index) { return (index < 0 || index >= PRR_RING_SIZE) ? 0 : index; }
-
 // Writes one ring record and announces it; nothing when there is no window.
 void Report(LoadFileHandle *h, int32_t state, int32_t status, int32_t percent, int32_t total, const char *text) {
     if (h->notifyWindow == nullptr) return;
     {
         std::lock_guard<std::mutex> lock(LoadFileRingLock());
-        LoadProgressRecord &r = h->ring[RingIndex(h->writeIndex)];
+        LoadProgressRecord &r = RingOf(h).Slot();
         r.state = state;
         r.status = status;
         r.percent = percent;
@@ -62,10 +60,10 @@ void Report(LoadFileHandle *h, int32_t state, int32_t status, int32_t percent, i
         std::strncpy(r.text, text, sizeof r.text - 1);
         r.text[sizeof r.text - 1] = '\0';
     }
+    // The index moves after the notice, as the load ring always has.
     NotifyWindow(h->notifyWindow, h->notifyMessage);
     std::lock_guard<std::mutex> lock(LoadFileRingLock());
-    const int32_t index = RingIndex(h->writeIndex);
-    h->writeIndex = index == PRR_RING_SIZE - 1 ? 0 : index + 1;
+    RingOf(h).Advance();
 }
 
 void SetFlag(LoadWorker *w, bool LoadWorker::*flag) {
@@ -269,9 +267,7 @@ QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uin
     h->workerThread = w;
     h->workerThreadId = g_nextThreadId.fetch_add(1);
     RegisterLoadFile(h);
-    try {
-        w->thread = std::thread(WorkerMain, h);
-    } catch (...) {
+    if (!w->Start([h] { WorkerMain(h); })) {
         UnregisterLoadFile(h);
         FreeHandle(h);
         return nullptr;
@@ -281,10 +277,7 @@ QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uin
 
 QUILLCTL_API LoadProgressRecord *PRRHexGetProg(LoadFileHandle *h) {
     if (h == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(LoadFileRingLock());
-    const int32_t index = RingIndex(h->readIndex);
-    h->readIndex = index == PRR_RING_SIZE - 1 ? 0 : index + 1;
-    return &h->ring[index];
+    return RingOf(h).Fetch(LoadFileRingLock());
 }
 
 QUILLCTL_API void PRRHexClose(LoadFileHandle *h) {
@@ -292,14 +285,8 @@ QUILLCTL_API void PRRHexClose(LoadFileHandle *h) {
     // Closing twice, or a pointer we never handed out, must not free anything.
     if (!UnregisterLoadFile(h)) return;
     LoadWorker *w = WorkerOf(h);
-    PostLoadMessage(h, kMsgQuit);
-    if (!WaitLoadWorkerEnd(h, kCloseWait)) {
-        // A thread still running must never touch freed memory: leave the
-        // handle to it rather than free it under its feet.
-        w->thread.detach();
-        return;
-    }
-    w->thread.join();
+    w->posted.fetch_add(1, std::memory_order_release);  // the quit that Stop posts
+    if (!w->Stop(kMsgQuit, kCloseWait)) return;
     FreeHandle(h);
 }
 

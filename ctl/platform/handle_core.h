@@ -5,6 +5,7 @@
 #pragma once
 #include <atomic>
 
+#include "platform/worker_frame.h"
 #include "quillctl.h"
 
 namespace quill {
@@ -19,9 +20,7 @@ struct StreamCounters {
     int32_t current = 0;
 };
 
-struct HandleCore {
-    int cancelFd = -1;                   // readable once the handle is being closed
-    std::atomic<bool> cancelled{false};  // set before cancelFd is signalled
+struct HandleCore : WorkerFrame {
     Link *link = nullptr;                // the open port (owned by the link layer); null while none
     LinkOpener opener = nullptr;         // how a connect opens its port; null: the serial device
     StreamCounters verifyProgress;       // the verify's own, so it never shifts programming's lines

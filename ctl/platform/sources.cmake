@@ -1,4 +1,5 @@
 target_sources(quillctl_obj PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/tick.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_queue.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/process_locks.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/process_locks.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/worker_frame.cpp)

@@ -1,8 +1,5 @@
 #include "worker/flash_worker.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,14 +22,11 @@ constexpr auto kIdleRest = std::chrono::milliseconds(1);  // longest rest betwee
 constexpr auto kCloseWait = std::chrono::milliseconds(3000);
 
 struct FlashWorker : HandleCore {
-    MessageQueue queue;
-    std::thread thread;
     const SequenceTable *table = nullptr;
     std::atomic<int32_t> resetPhase{0};
     bool restWanted = false;  // worker thread only
     std::mutex doneMutex;
     std::condition_variable doneCv;
-    bool done = false;
     uint64_t completed = 0;  // under doneMutex
     std::atomic<uint32_t> idleMessage{0};
     PRROutcome current{};    // worker thread only: the command now running
@@ -40,6 +34,11 @@ struct FlashWorker : HandleCore {
 };
 
 std::atomic<uint32_t> g_nextThreadId{1};
+
+LiveHandles &LiveFlashHandles() {
+    static LiveHandles live;
+    return live;
+}
 
 FlashWorker *WorkerOf(const FlashHandle *h) { return static_cast<FlashWorker *>(&CoreOf(h)); }
 
@@ -148,9 +147,6 @@ void WorkerMain(FlashHandle *h) {
             if (uint32_t idle = w->idleMessage.load(std::memory_order_relaxed)) NotifyWindow(h->notifyWindow, idle);
         }
     }
-    std::lock_guard<std::mutex> lock(w->doneMutex);
-    w->done = true;
-    w->doneCv.notify_all();
 }
 
 }  // namespace
@@ -179,44 +175,24 @@ FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, co
         return nullptr;
     }
     w->table = table;
-    w->cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     h->workerThread = static_cast<HandleCore *>(w);
     h->workerThreadId = g_nextThreadId.fetch_add(1);
-    try {
-        w->thread = std::thread(WorkerMain, h);
-    } catch (...) {
-        if (w->cancelFd >= 0) ::close(w->cancelFd);
+    if (!w->Start([h] { WorkerMain(h); })) {
         delete w;
         std::free(h);
         return nullptr;
     }
+    LiveFlashHandles().Add(h);
     return h;
 }
 
 void FlashClose(FlashHandle *h) {
     if (h == nullptr) return;
+    // Closing twice, or a pointer we never handed out, must not free anything.
+    if (!LiveFlashHandles().Remove(h)) return;
     FlashWorker *w = WorkerOf(h);
-    w->cancelled.store(true, std::memory_order_release);
-    if (w->cancelFd >= 0) {
-        uint64_t one = 1;
-        ssize_t ignored = ::write(w->cancelFd, &one, sizeof one);
-        (void)ignored;
-    }
-    w->queue.Post(kMsgQuit);
-    bool ended;
-    {
-        std::unique_lock<std::mutex> lock(w->doneMutex);
-        ended = w->doneCv.wait_for(lock, kCloseWait, [w] { return w->done; });
-    }
-    if (!ended) {
-        // A thread still running must never touch freed memory: leave the
-        // handle to it rather than free it under its feet.
-        w->thread.detach();
-        return;
-    }
-    w->thread.join();
+    if (!w->Stop(kMsgQuit, kCloseWait)) return;
     if ((h->port != PRR_INVALID_PORT || w->link != nullptr) && w->table->closePort) w->table->closePort(h);
-    if (w->cancelFd >= 0) ::close(w->cancelFd);
     delete w;
     std::free(h);
 }
@@ -227,7 +203,7 @@ int32_t ResetPhase(const FlashHandle *h) { return WorkerOf(h)->resetPhase.load(s
 
 int CancelFd(const FlashHandle *h) { return WorkerOf(h)->cancelFd; }
 
-bool Cancelled(const FlashHandle *h) { return WorkerOf(h)->cancelled.load(std::memory_order_acquire); }
+bool Cancelled(const FlashHandle *h) { return WorkerOf(h)->cancelled(); }
 
 void SetIdleMessage(FlashHandle *h, uint32_t message) {
     WorkerOf(h)->idleMessage.store(message, std::memory_order_relaxed);

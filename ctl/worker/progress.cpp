@@ -5,18 +5,10 @@
 #include <mutex>
 
 #include "platform/process_locks.h"
+#include "worker/ring.h"
 #include "worker/status_text.h"
 
 namespace quill {
-namespace {
-int32_t NextIndex(int32_t index) {
-    // A caller that wrote nonsense into the index must not make us write out of bounds.
-    if (index < 0 || index >= PRR_RING_SIZE - 1) return 0;
-    return index + 1;
-}
-
-int32_t SafeIndex(int32_t index) { return (index < 0 || index >= PRR_RING_SIZE) ? 0 : index; }
-}  // namespace
 
 void NotifyWindow(PRRWindow *window, uint32_t message) {
     if (window != nullptr && window->post != nullptr) window->post(window, message);
@@ -28,14 +20,14 @@ void ReportProgressV(FlashHandle *h, int32_t status, uint32_t percent, int32_t p
     std::vsnprintf(text, sizeof text, format, args);
     {
         std::lock_guard<std::mutex> lock(FlashRingLock());
-        h->writeIndex = SafeIndex(h->writeIndex);
-        ProgressRecord &r = h->ring[h->writeIndex];
+        Ring<ProgressRecord> ring = RingOf(h);
+        ProgressRecord &r = ring.Slot();
         r.state = h->state;
         r.status = status;
         r.percent = percent > 100 ? 100 : percent;
         r.percentTotal = percentTotal;
         std::memcpy(r.text, text, sizeof text);
-        h->writeIndex = NextIndex(h->writeIndex);
+        ring.Advance();
     }
     NotifyWindow(h->notifyWindow, h->notifyMessage);
 }
@@ -52,10 +44,11 @@ void ReportStatus(FlashHandle *h, int32_t status) { ReportProgress(h, status, 10
 void AppendRecord(FlashHandle *h, const ProgressRecord &record) {
     {
         std::lock_guard<std::mutex> lock(FlashRingLock());
-        h->writeIndex = SafeIndex(h->writeIndex);
-        h->ring[h->writeIndex] = record;
-        h->ring[h->writeIndex].text[sizeof record.text - 1] = '\0';
-        h->writeIndex = NextIndex(h->writeIndex);
+        Ring<ProgressRecord> ring = RingOf(h);
+        ProgressRecord &r = ring.Slot();
+        r = record;
+        r.text[sizeof record.text - 1] = '\0';
+        ring.Advance();
     }
     NotifyWindow(h->notifyWindow, h->notifyMessage);
 }
@@ -64,8 +57,5 @@ void AppendRecord(FlashHandle *h, const ProgressRecord &record) {
 
 extern "C" QUILLCTL_API ProgressRecord *PRRFlshGetProg(FlashHandle *h) {
     if (h == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(quill::FlashRingLock());
-    int32_t index = quill::SafeIndex(h->readIndex);
-    h->readIndex = quill::NextIndex(index);
-    return &h->ring[index];
+    return quill::RingOf(h).Fetch(quill::FlashRingLock());
 }
