@@ -1,4 +1,5 @@
 #include "link/port_names.h"
+#include "platform/export_guard.h"
 
 #include <dirent.h>
 #include <libudev.h>
@@ -196,17 +197,19 @@ std::vector<PortEntry> ListPorts(bool all) {
 }  // namespace quill
 
 extern "C" QUILLCTL_API int32_t PRRPortList(PRRPortInfo *out, int32_t capacity, int32_t allPorts) {
-    const auto ports = quill::ListPorts(allPorts != 0);
-    for (int32_t i = 0; out != nullptr && i < capacity && i < static_cast<int32_t>(ports.size()); ++i) {
-        PRRPortInfo &p = out[i];
-        std::memset(&p, 0, sizeof p);
-        p.number = ports[i].number;
-        std::snprintf(p.name, sizeof p.name, "%s", ports[i].name.c_str());
-        std::snprintf(p.path, sizeof p.path, "%s", ports[i].path.c_str());
-        std::snprintf(p.description, sizeof p.description, "%s", ports[i].description.c_str());
-        p.isAlias = ports[i].alias ? 1 : 0;
-    }
-    return static_cast<int32_t>(ports.size());
+    return quill::Guarded<int32_t>(0, [&]() -> int32_t {
+        const auto ports = quill::ListPorts(allPorts != 0);
+        for (int32_t i = 0; out != nullptr && i < capacity && i < static_cast<int32_t>(ports.size()); ++i) {
+            PRRPortInfo &p = out[i];
+            std::memset(&p, 0, sizeof p);
+            p.number = ports[i].number;
+            std::snprintf(p.name, sizeof p.name, "%s", ports[i].name.c_str());
+            std::snprintf(p.path, sizeof p.path, "%s", ports[i].path.c_str());
+            std::snprintf(p.description, sizeof p.description, "%s", ports[i].description.c_str());
+            p.isAlias = ports[i].alias ? 1 : 0;
+        }
+        return static_cast<int32_t>(ports.size());
+    });
 }
 
 namespace {
@@ -219,10 +222,14 @@ int32_t CopyPath(const std::string &text, char *out, int32_t capacity) {
 }  // namespace
 
 extern "C" QUILLCTL_API int32_t PRRComPortPath(int32_t number, char *path, int32_t capacity) {
-    if (number < quill::kComFirst || number > quill::kComLast) return 0;
-    return CopyPath(quill::ResolveComPort(number), path, capacity);
+    return quill::Guarded<int32_t>(0, [&]() -> int32_t {
+        if (number < quill::kComFirst || number > quill::kComLast) return 0;
+        return CopyPath(quill::ResolveComPort(number), path, capacity);
+    });
 }
 
 extern "C" QUILLCTL_API int32_t PRRAliasDir(char *path, int32_t capacity) {
-    return CopyPath(quill::AliasDir(), path, capacity);
+    return quill::Guarded<int32_t>(0, [&]() -> int32_t {
+        return CopyPath(quill::AliasDir(), path, capacity);
+    });
 }

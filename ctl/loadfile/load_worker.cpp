@@ -2,6 +2,7 @@
 // which reads the whole file, builds the 2 MiB image one record per pass and
 // reports each step in the handle's ring.
 #include "loadfile/load_worker.h"
+#include "platform/export_guard.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -214,80 +215,86 @@ using namespace quill;
 extern "C" {
 
 QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uint32_t message, const char *aux) {
-    if (path == nullptr) return nullptr;
-    const std::size_t pathLength = std::strlen(path);
-    // The worker opens the file again by this name, so a name cut to fit
-    // would read another file.
-    if (pathLength == 0 || pathLength >= sizeof LoadFileHandle::loadFilePath) return nullptr;
-    auto *h = static_cast<LoadFileHandle *>(std::calloc(1, sizeof(LoadFileHandle)));
-    if (h == nullptr) return nullptr;
-    std::memcpy(h->loadFilePath, path, pathLength + 1);
-    if (aux != nullptr) std::strncpy(h->auxPath, aux, sizeof h->auxPath - 1);
+    return quill::Guarded<LoadFileHandle *>(nullptr, [&]() -> LoadFileHandle * {
+        if (path == nullptr) return nullptr;
+        const std::size_t pathLength = std::strlen(path);
+        // The worker opens the file again by this name, so a name cut to fit
+        // would read another file.
+        if (pathLength == 0 || pathLength >= sizeof LoadFileHandle::loadFilePath) return nullptr;
+        auto *h = static_cast<LoadFileHandle *>(std::calloc(1, sizeof(LoadFileHandle)));
+        if (h == nullptr) return nullptr;
+        std::memcpy(h->loadFilePath, path, pathLength + 1);
+        if (aux != nullptr) std::strncpy(h->auxPath, aux, sizeof h->auxPath - 1);
 
-    // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        std::free(h);
-        return nullptr;
-    }
-    struct stat st {};
-    uint8_t first = 0;
-    struct tm local {};
-    const bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-                        static_cast<unsigned long long>(st.st_size) <= UINT32_MAX &&
-                        ::pread(fd, &first, 1, 0) == 1 && (first == ':' || first == 'S') &&
-                        ::localtime_r(&st.st_mtime, &local) != nullptr;
-    ::close(fd);
-    if (usable) h->fileBuffer = static_cast<uint8_t *>(std::calloc(static_cast<std::size_t>(st.st_size), 1));
-    if (h->fileBuffer == nullptr) {
-        std::free(h);
-        return nullptr;
-    }
-    h->fileSize = static_cast<uint32_t>(st.st_size);
-    for (LoadProgressRecord &r : h->ring) {
-        r.fileYear = local.tm_year + 1900;
-        r.fileMonth = local.tm_mon + 1;
-        r.fileDay = local.tm_mday;
-        r.fileHour = local.tm_hour;
-        r.fileMinute = local.tm_min;
-        r.fileSecond = local.tm_sec;
-    }
+        // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            std::free(h);
+            return nullptr;
+        }
+        struct stat st {};
+        uint8_t first = 0;
+        struct tm local {};
+        const bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                            static_cast<unsigned long long>(st.st_size) <= UINT32_MAX &&
+                            ::pread(fd, &first, 1, 0) == 1 && (first == ':' || first == 'S') &&
+                            ::localtime_r(&st.st_mtime, &local) != nullptr;
+        ::close(fd);
+        if (usable) h->fileBuffer = static_cast<uint8_t *>(std::calloc(static_cast<std::size_t>(st.st_size), 1));
+        if (h->fileBuffer == nullptr) {
+            std::free(h);
+            return nullptr;
+        }
+        h->fileSize = static_cast<uint32_t>(st.st_size);
+        for (LoadProgressRecord &r : h->ring) {
+            r.fileYear = local.tm_year + 1900;
+            r.fileMonth = local.tm_mon + 1;
+            r.fileDay = local.tm_mday;
+            r.fileHour = local.tm_hour;
+            r.fileMinute = local.tm_min;
+            r.fileSecond = local.tm_sec;
+        }
 
-    h->notifyWindow = window;
-    h->notifyMessage = message;
-    h->readIndex = 0;
-    h->writeIndex = 0;
-    h->semaphore = &LoadFileRingLock();
-    auto *w = new (std::nothrow) LoadWorker;
-    if (w == nullptr) {
-        std::free(h->fileBuffer);
-        std::free(h);
-        return nullptr;
-    }
-    h->workerThread = w;
-    h->workerThreadId = g_nextThreadId.fetch_add(1);
-    RegisterLoadFile(h);
-    if (!w->Start([h] { WorkerMain(h); })) {
-        UnregisterLoadFile(h);
-        FreeHandle(h);
-        return nullptr;
-    }
-    return h;
+        h->notifyWindow = window;
+        h->notifyMessage = message;
+        h->readIndex = 0;
+        h->writeIndex = 0;
+        h->semaphore = &LoadFileRingLock();
+        auto *w = new (std::nothrow) LoadWorker;
+        if (w == nullptr) {
+            std::free(h->fileBuffer);
+            std::free(h);
+            return nullptr;
+        }
+        h->workerThread = w;
+        h->workerThreadId = g_nextThreadId.fetch_add(1);
+        RegisterLoadFile(h);
+        if (!w->Start([h] { WorkerMain(h); })) {
+            UnregisterLoadFile(h);
+            FreeHandle(h);
+            return nullptr;
+        }
+        return h;
+    });
 }
 
 QUILLCTL_API LoadProgressRecord *PRRHexGetProg(LoadFileHandle *h) {
-    if (h == nullptr) return nullptr;
-    return RingOf(h).Fetch(LoadFileRingLock());
+    return quill::Guarded<LoadProgressRecord *>(nullptr, [&]() -> LoadProgressRecord * {
+        if (h == nullptr) return nullptr;
+        return RingOf(h).Fetch(LoadFileRingLock());
+    });
 }
 
 QUILLCTL_API void PRRHexClose(LoadFileHandle *h) {
-    if (h == nullptr) return;
-    // Closing twice, or a pointer we never handed out, must not free anything.
-    if (!UnregisterLoadFile(h)) return;
-    LoadWorker *w = WorkerOf(h);
-    w->posted.fetch_add(1, std::memory_order_release);  // the quit that Stop posts
-    if (!w->Stop(kMsgQuit, kCloseWait)) return;
-    FreeHandle(h);
+    quill::GuardedVoid([&] {
+        if (h == nullptr) return;
+        // Closing twice, or a pointer we never handed out, must not free anything.
+        if (!UnregisterLoadFile(h)) return;
+        LoadWorker *w = WorkerOf(h);
+        w->posted.fetch_add(1, std::memory_order_release);  // the quit that Stop posts
+        if (!w->Stop(kMsgQuit, kCloseWait)) return;
+        FreeHandle(h);
+    });
 }
 
 }  // extern "C"

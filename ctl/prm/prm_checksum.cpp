@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "prm/prm_internal.h"
+#include "platform/export_guard.h"
 
 namespace quill {
 
@@ -88,15 +89,19 @@ void ReadChecksumLine(const char *line) {
 }  // namespace quill
 
 extern "C" QUILLCTL_API int32_t PRRChecksumPRM(const char *path, intptr_t /*reserved*/) {
-    uint32_t value = 0;
-    if (!quill::PrmChecksumOfFile(path, &value)) return 0;
-    return value == quill::expectedPrmChecksum.load() ? 1 : 0;
+    return quill::Guarded<int32_t>(0, [&]() -> int32_t {
+        uint32_t value = 0;
+        if (!quill::PrmChecksumOfFile(path, &value)) return 0;
+        return value == quill::expectedPrmChecksum.load() ? 1 : 0;
+    });
 }
 
 extern "C" QUILLCTL_API int32_t PRRChecksumValuesPRM(const char *path, uint32_t *computed, uint32_t *expected) {
-    uint32_t value = 0;
-    if (!quill::PrmChecksumOfFile(path, &value)) return 1;
-    if (computed != nullptr) *computed = value;
-    if (expected != nullptr) *expected = quill::expectedPrmChecksum.load();
-    return 0;
+    return quill::Guarded<int32_t>(1, [&]() -> int32_t {
+        uint32_t value = 0;
+        if (!quill::PrmChecksumOfFile(path, &value)) return 1;
+        if (computed != nullptr) *computed = value;
+        if (expected != nullptr) *expected = quill::expectedPrmChecksum.load();
+        return 0;
+    });
 }

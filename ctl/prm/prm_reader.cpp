@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "prm/prm_internal.h"
+#include "platform/export_guard.h"
 
 namespace quill {
 
@@ -147,20 +148,24 @@ DeviceParameters *ReadPrm(ByteSource &src) {
 }  // namespace quill
 
 extern "C" QUILLCTL_API DeviceParameters *PRRReadPRM(const char *path, intptr_t /*reserved*/) {
-    int fd = quill::OpenPrmFile(path);
-    if (fd < 0) return nullptr;
-    DeviceParameters *record;
-    {
-        quill::ByteSource src(fd);
-        record = quill::ReadPrm(src);
-    }
-    ::close(fd);
-    return record;
+    return quill::Guarded<DeviceParameters *>(nullptr, [&]() -> DeviceParameters * {
+        int fd = quill::OpenPrmFile(path);
+        if (fd < 0) return nullptr;
+        DeviceParameters *record;
+        {
+            quill::ByteSource src(fd);
+            record = quill::ReadPrm(src);
+        }
+        ::close(fd);
+        return record;
+    });
 }
 
 extern "C" QUILLCTL_API void PRRFreePRM(DeviceParameters *record) {
-    if (record == nullptr) return;
-    std::free(record->blockTable);
-    std::free(record->areaTable);
-    std::free(record);
+    quill::GuardedVoid([&] {
+        if (record == nullptr) return;
+        std::free(record->blockTable);
+        std::free(record->areaTable);
+        std::free(record);
+    });
 }

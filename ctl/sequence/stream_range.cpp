@@ -1,4 +1,5 @@
 #include "sequence/stream_range.h"
+#include "platform/export_guard.h"
 
 #include <algorithm>
 #include <cmath>
@@ -201,11 +202,13 @@ void RestartProgress(StreamProgress p) {
 
 extern "C" QUILLCTL_API uint32_t PRRStreamBytes(const DeviceParameters *device, const AreaRecord *area,
                                                 int32_t autoRange, const LoadFileHandle *loadFile) {
-    if (device == nullptr || area == nullptr) return 0;
-    uint32_t start = 0, length = 0;
-    if (quill::LoadImageExtent(loadFile, &start, &length) != 0) return 0;
-    quill::Selection range{};
-    bool cut = false;
-    if (quill::ProgramRange(*device, *area, autoRange, start, length, &range, &cut) != 0) return 0;
-    return range.end - range.start + 1;
+    return quill::Guarded<uint32_t>(0u, [&]() -> uint32_t {
+        if (device == nullptr || area == nullptr) return 0;
+        uint32_t start = 0, length = 0;
+        if (quill::LoadImageExtent(loadFile, &start, &length) != 0) return 0;
+        quill::Selection range{};
+        bool cut = false;
+        if (quill::ProgramRange(*device, *area, autoRange, start, length, &range, &cut) != 0) return 0;
+        return range.end - range.start + 1;
+    });
 }

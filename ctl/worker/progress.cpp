@@ -1,4 +1,5 @@
 #include "worker/progress.h"
+#include "platform/export_guard.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,8 @@ void AppendRecord(FlashHandle *h, const ProgressRecord &record) {
 }  // namespace quill
 
 extern "C" QUILLCTL_API ProgressRecord *PRRFlshGetProg(FlashHandle *h) {
-    if (h == nullptr) return nullptr;
-    return quill::RingOf(h).Fetch(quill::FlashRingLock());
+    return quill::Guarded<ProgressRecord *>(nullptr, [&]() -> ProgressRecord * {
+        if (h == nullptr) return nullptr;
+        return quill::RingOf(h).Fetch(quill::FlashRingLock());
+    });
 }

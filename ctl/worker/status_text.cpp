@@ -1,4 +1,5 @@
 #include "worker/status_text.h"
+#include "platform/export_guard.h"
 
 #include "quillctl.h"
 
@@ -40,4 +41,8 @@ const char *StatusText(int32_t status) {
 }
 }  // namespace quill
 
-extern "C" QUILLCTL_API const char *PRRStatusText(int32_t status) { return quill::StatusText(status); }
+extern "C" QUILLCTL_API const char *PRRStatusText(int32_t status) {
+    return quill::Guarded<const char *>("", [&]() -> const char * {
+        return quill::StatusText(status);
+    });
+}

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include "common/record_collector.h"
@@ -38,7 +40,20 @@ TEST(ApiTest, NullHandlesAreRefusedWithoutHarm) {
     EXPECT_EQ(PRRFlshAbort(nullptr, &d), 1);
     EXPECT_EQ(PRRFlshClosePort(nullptr), 1);
     EXPECT_EQ(PRRFlshGetProg(nullptr), nullptr);
+    EXPECT_EQ(PRRFlshGetOutcome(nullptr, nullptr), 1);
     PRRFlshClose(nullptr);
+
+    // A pointer the library never handed out, and one it closed already, are
+    // left alone (the sanitizer builds would see a double free or a stray write).
+    auto foreign = std::make_unique<FlashHandle>();
+    PRRFlshClose(foreign.get());
+    FlashHandle *h = PRRFlshOpen(nullptr, 0, nullptr);
+    ASSERT_NE(h, nullptr);
+    PRROutcome o{};
+    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+    EXPECT_EQ(o.sequenceNumber, 0u) << "nothing finished yet";
+    PRRFlshClose(h);
+    PRRFlshClose(h);
 }
 
 TEST(ApiTest, MissingRecordsAreRefusedAndPostNothing) {
