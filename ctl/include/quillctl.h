@@ -445,7 +445,10 @@ QUILLCTL_API const char *PRRStatusText(int32_t status);
  * Returns NULL when the file is missing, unreadable, or does not start with
  * ':' or 'S'. */
 QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uint32_t message, const char *aux);
+/* Next record of the load ring; call once per notification. NULL for a null handle. */
 QUILLCTL_API LoadProgressRecord *PRRHexGetProg(LoadFileHandle *handle);
+/* Stops the worker (within about 3 s), frees the image and the handle. A
+ * pointer that is not an open handle (closed already, never opened) is ignored. */
 QUILLCTL_API void PRRHexClose(LoadFileHandle *handle);
 
 /* Parameter file: returns a new record or NULL. The reserved argument is unused. */
@@ -460,7 +463,9 @@ QUILLCTL_API int32_t PRRChecksumValuesPRM(const char *path, uint32_t *computed, 
 
 /* Flash handle: NULL when the worker cannot be started. `name` may be NULL. */
 QUILLCTL_API FlashHandle *PRRFlshOpen(PRRWindow *window, uint32_t message, const char *name);
-/* Stops the worker (within about 3 s from any state), closes the COM port, frees the handle. */
+/* Stops the worker (within about 3 s from any state), closes the COM port, frees
+ * the handle. A pointer that is not an open handle (closed already, never
+ * opened) is ignored. */
 QUILLCTL_API void PRRFlshClose(FlashHandle *handle);
 /* Closes the handle's COM port, if open, and marks it invalid. Call it only while
  * no command runs (after a final record). Returns 1 for a null handle. */
@@ -506,7 +511,21 @@ QUILLCTL_API int32_t PRRFlshGetOutcome(FlashHandle *handle, PRROutcome *out);
 /* Sends a reset request (linePreparePass chooses the phase, see
  * PRR_RESET_PREPARE). Copies *reset and *device. 0 posted, 1 null argument. */
 QUILLCTL_API int32_t PRRFlshReset(FlashHandle *handle, const ResetRecord *reset, DeviceParameters *device);
+/* Replaces the command options (PRR_OPT_* bits, low byte) until the next reset.
+ * 0, or 1 for a null handle. */
 QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *handle, int32_t options);
+/* Device commands. Each copies *device (writing the handle's parse flags back
+ * into it first) and *area, keeps loadFile, and posts its message; the
+ * outcome arrives as records and in PRRFlshGetOutcome. 0 posted, 1 when the
+ * handle or a record the command needs is null. While another command runs,
+ * the worker refuses the new one with a status-5 record.
+ * EPV: autoprocedure (blank check or erase, program, then the follow-ons the
+ * options ask for); Blnk: blank check; Erase: erase (with
+ * PRR_OPT_BLANK_CHECK_FIRST only when not blank); Prog: program, then the
+ * follow-ons; Verify: compare with the image; Checksum: compare the device's
+ * sum with the image's; Security: write the flags of the last reset (arg1 and
+ * arg2 are kept, unused); Sigread: read the signature and firmware version.
+ * autoRange 1: the range follows the image instead of the area record. */
 QUILLCTL_API int32_t PRRFlshEPV(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile, int32_t autoRange);
 QUILLCTL_API int32_t PRRFlshBlnk(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, int32_t autoRange);
 QUILLCTL_API int32_t PRRFlshErase(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, int32_t autoRange);
@@ -515,7 +534,8 @@ QUILLCTL_API int32_t PRRFlshVerify(FlashHandle *handle, DeviceParameters *device
 QUILLCTL_API int32_t PRRFlshSecurity(FlashHandle *handle, DeviceParameters *device, int32_t arg1, int32_t arg2);
 QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile);
 QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *handle, DeviceParameters *device);
-/* `device` may be NULL for an abort. */
+/* Ends the running command at its next step with "Sequence Aborted." (or
+ * "ABORT ok." when idle). `device` may be NULL. 0, or 1 for a null handle. */
 QUILLCTL_API int32_t PRRFlshAbort(FlashHandle *handle, DeviceParameters *device);
 /* Next record of the ring; call once per notification. NULL for a null handle. */
 QUILLCTL_API ProgressRecord *PRRFlshGetProg(FlashHandle *handle);

@@ -31,7 +31,7 @@ namespace quill {
 namespace {
 
 constexpr auto kCloseWait = std::chrono::milliseconds(3000);
-constexpr int32_t kStateDone = 5;  // state of the success and failure records
+constexpr int32_t kStateDone = PRR_LOAD_STATE_DONE;  // state of the success and failure records
 
 struct LoadWorker : WorkerFrame {
     // Messages posted so far: lets the record loop skip the queue's lock on
