@@ -2,6 +2,7 @@
 // in-memory link: the bytes and line changes the host makes, the records it
 // writes, and the outcome it reports, with no port and no real waiting.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <deque>
@@ -28,22 +29,56 @@ uint32_t FastTick() {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() * 1000);
 }
 
-// A bootloader reduced to what these commands need: it answers the reset
-// handshake and blank-checks each block, blank or not as told.
+// A bootloader reduced to what these commands need: the reset handshake, a
+// blank check of each block (blank or not as told), and whole 256-byte pages
+// of programming and verifying.
 struct TinyDevice {
     bool blank = true;
     Bytes pending;
+    size_t dataLeft = 0;     // bytes of the page now streaming
+    bool verifying = false;
+    size_t verifyLeft = 0;   // bytes of the verify range not yet streamed
     void operator()(const uint8_t *bytes, size_t count, std::deque<uint8_t> &answer) {
-        pending.insert(pending.end(), bytes, bytes + count);
+        for (size_t i = 0; i < count; ++i) Take(bytes[i], answer);
+    }
+    void Take(uint8_t b, std::deque<uint8_t> &answer) {
+        if (dataLeft > 0) {
+            answer.insert(answer.end(), {0x00, 0x06});
+            if (--dataLeft == 0) {
+                if (verifying) {
+                    answer.insert(answer.end(), {0, 0, 0, 0, 0x06, 0x06});
+                    verifyLeft -= verifyLeft < 256 ? verifyLeft : 256;
+                    dataLeft = verifyLeft < 256 ? verifyLeft : 256;  // the next chunk follows unasked
+                } else {
+                    answer.push_back(0x06);  // the page's closing acknowledgement
+                }
+            }
+            return;
+        }
+        pending.push_back(b);
         if (pending == Bytes{0x01, 0x02, 0x03, 0xFF}) {
             answer.insert(answer.end(), {0, 0, 0, 0, 0x01});
-            pending.clear();
         } else if (pending.size() == 4 && pending[0] == 0x32) {
             answer.insert(answer.end(), {0, 0, 0, 0, uint8_t(blank ? 0x06 : 0x1B), 0x06});
-            pending.clear();
-        } else if (pending.size() >= 4 || pending == Bytes{0x55}) {
-            pending.clear();
+        } else if (pending.size() == 4 && pending[0] == 0x40) {
+            answer.insert(answer.end(), {0, 0, 0, 0, 0x06});
+            dataLeft = 256;
+            verifying = false;
+        } else if (pending.size() == 4 && pending[0] == 0x19) {
+            answer.insert(answer.end(), {0, 0, 0, 0, 0x06, 0x06});
+        } else if (pending.size() == 11 && pending[0] == 0x13) {
+            answer.insert(answer.end(), {0, 0, 0, 0, 0x06});
+            const size_t start = size_t(pending[1]) << 16 | size_t(pending[2]) << 8 | pending[3];
+            const size_t end = size_t(pending[4]) << 16 | size_t(pending[5]) << 8 | pending[6];
+            verifyLeft = end - start + 1;
+            dataLeft = verifyLeft < 256 ? verifyLeft : 256;
+            verifying = true;
+        } else if (pending != Bytes{0x55} && pending.size() < 4) {
+            return;  // a frame still arriving
+        } else if (pending.size() < 11 && pending[0] == 0x13) {
+            return;
         }
+        pending.clear();
     }
 };
 
@@ -154,6 +189,45 @@ TEST_F(MemoryLinkTest, UnpluggedLinkEndsTheCommandWithAWriteError) {
     ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
     EXPECT_EQ(o.status, PRR_STATUS_COM_WRITE);
     EXPECT_EQ(o.blankChecked, 0);
+}
+
+TEST_F(MemoryLinkTest, EveryProgramPassReportsItsOwnTenths) {
+    // Blocks of two pages: a pass over one block reports only its 10 % line,
+    // so a count left over from the pass before would swallow it.
+    blocks[0] = RangeEntry{0, {}, 0x0000, 0x01FF};
+    blocks[1] = RangeEntry{1, {}, 0x0200, 0x03FF};
+    char path[] = "/tmp/quill-memlinkXXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const char hex[] = ":0400000001020304F2\r\n:00000001FF\r\n";
+    ASSERT_EQ(::write(fd, hex, sizeof hex - 1), ssize_t(sizeof hex - 1));
+    ::close(fd);
+    NotifyCounter loadCounter;
+    LoadFileHandle *loadFile = PRRHexOpen(path, loadCounter.window(), PRR_MSG_LOADFILE_RECORD, nullptr);
+    ASSERT_NE(loadFile, nullptr);
+    ASSERT_TRUE(loadCounter.WaitFor(5));  // four steps and "Success read HEX file."
+    ASSERT_EQ(__atomic_load_n(&loadFile->readState, __ATOMIC_ACQUIRE), PRR_LOAD_READY);
+    Connect();
+    AreaRecord block0{PRR_AREA_BLOCK, 0, 0, 0, 0};
+    const std::vector<std::string> program = {"Flash Programming Start...", "Flash Programming <10%>...",
+                                              "Flash Programming finish!", "Flash Internal Verify OK!"};
+    const std::vector<std::string> verify = {"Flash Verifying Start...", "Flash Verifying <10%>...",
+                                             "Flash Verifying finish!"};
+    struct Pass {
+        uint32_t message;
+        const std::vector<std::string> &texts;
+    } passes[] = {{PRR_MSG_PROGRAM, program}, {PRR_MSG_PROGRAM, program}, {PRR_MSG_VERIFY, verify},
+                  {PRR_MSG_PROGRAM, program}};
+    for (const Pass &p : passes) {
+        SCOPED_TRACE(p.message);
+        if (p.message == PRR_MSG_PROGRAM)
+            ASSERT_EQ(PRRFlshProg(h, &device, &block0, loadFile, 0), 0);
+        else
+            ASSERT_EQ(PRRFlshVerify(h, &device, &block0, loadFile, 0), 0);
+        EXPECT_EQ(Texts(Run()), p.texts);
+    }
+    PRRHexClose(loadFile);
+    ::unlink(path);
 }
 
 }  // namespace
