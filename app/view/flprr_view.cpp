@@ -294,6 +294,7 @@ void CFLPRRView::onLoadFileRecord() {
         bar_->setPosition(0);
         refreshLoadFileGroup();
         panel_->refresh();
+        emit commandStateChanged();
         emit loadFileFinished(true);
     }
 }
@@ -390,6 +391,7 @@ void CFLPRRView::onLoad() {
     closeLoadFile();
     bar_->setPosition(0);
     openLoadFile(path);
+    emit commandStateChanged();
 }
 
 // ---------------------------------------------------------------------------
@@ -450,11 +452,15 @@ void CFLPRRView::replace(DeviceParameters *record) {
     if (record == prm_) return;
     PRRFreePRM(prm_);
     prm_ = record;
+    emit commandStateChanged();
 }
 
 void CFLPRRView::onDeviceSetup() {
     if (busy_ || !setupDialog_) return;
     runDeviceSetup();
+    // Cancelled, refused by a check or stored: the dialog may have read or
+    // dropped the parameter record and changed the settings either way.
+    emit commandStateChanged();
 }
 
 void CFLPRRView::runDeviceSetup() {
@@ -552,5 +558,4 @@ void CFLPRRView::runDeviceSetup() {
     refreshConnectionGroup();
     appendLog(QStringLiteral("PRM File Read OK."));
     panel_->refresh();
-    emit commandStateChanged();
 }
