@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 
 #include "client/flash_session.h"
 #include "client/notification_queue.h"
+#include "e2e/image_files.h"
 #include "sim/virtual_target.h"
 
 namespace {
@@ -119,19 +121,10 @@ protected:
 
     LoadFileHandle *Load(uint32_t start, uint32_t length) {
         const std::string path = aliasDir_ + "/image" + std::to_string(loads_.size()) + ".hex";
-        FILE *f = std::fopen(path.c_str(), "w");
-        for (uint32_t a = start; a < start + length; a += 16) {
-            unsigned sum = 16 + ((a >> 8) & 0xFF) + (a & 0xFF);
-            std::fprintf(f, ":10%04X00", a & 0xFFFF);
-            for (int i = 0; i < 16; ++i) {
-                const unsigned b = (a + i) * 7 & 0xFF;
-                sum += b;
-                std::fprintf(f, "%02X", b);
-            }
-            std::fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        }
-        std::fprintf(f, ":00000001FF\n");
-        std::fclose(f);
+        quilltest::ImageMap image;
+        for (uint32_t a = start; a < start + length; ++a) image[a] = static_cast<uint8_t>(a * 7);
+        std::mt19937 rng(length);
+        EXPECT_TRUE(quilltest::WriteText(path, quilltest::IntelHex(image, rng, "\n")));
         NotificationQueue loadInbox;
         LoadFileHandle *h = PRRHexOpen(path.c_str(), loadInbox.window(), PRR_MSG_LOADFILE_RECORD, nullptr);
         EXPECT_NE(h, nullptr);
