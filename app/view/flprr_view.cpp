@@ -288,6 +288,7 @@ void CFLPRRView::onLoadFileRecord() {
     if (r->status != 0) {
         appendLog(QStringLiteral("Error on Load File"));
         bar_->setPosition(0);
+        emit commandStateChanged();
         emit loadFileFinished(false);
     } else if (r->state == PRR_LOAD_STATE_DONE && r->percent == 100) {
         appendLog(FixedText(r->text, sizeof r->text));
