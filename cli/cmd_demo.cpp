@@ -116,11 +116,11 @@ int RunDemo(const DemoArgs &a, CliContext &ctx) {
     }
 
     DeviceJob job;
-    job.command = DeviceCommand::Auto;
+    job.command = DeviceCommand::Autoprocedure;
     job.prmPath = prm;
     job.loadPath = hex;
     job.ports.push_back(PortChoice{kDemoCom, "COM" + std::to_string(kDemoCom), target->ptyPath()});
-    job.commandOptions = 0x01 | 0x02 | 0x08;  // blank check first, verify, checksum
+    job.commandOptions = PRR_OPT_BLANK_CHECK_FIRST | PRR_OPT_VERIFY | PRR_OPT_CHECKSUM;
     job.quiet = a.quiet;
     if (a.json) job.view = ViewKind::Json;
     else if (ctx.out == &std::cout && ::isatty(STDOUT_FILENO)) job.view = ViewKind::Terminal;

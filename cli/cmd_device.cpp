@@ -70,10 +70,12 @@ int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
         return kExitUsage;
     }
     job.autoRange = a.autoRange ? 1 : 0;
-    job.commandOptions = static_cast<uint8_t>((a.blankCheckFirst ? 0x01 : 0) | (a.verify ? 0x02 : 0) |
-                                              (a.security ? 0x04 : 0) | (a.checksum ? 0x08 : 0));
-    job.securityFlags = static_cast<uint8_t>((a.disableProgram ? 0x01 : 0) | (a.disableBlockErase ? 0x02 : 0) |
-                                             (a.disableChipErase ? 0x04 : 0));
+    job.commandOptions = static_cast<uint8_t>(
+        (a.blankCheckFirst ? PRR_OPT_BLANK_CHECK_FIRST : 0) | (a.verify ? PRR_OPT_VERIFY : 0) |
+        (a.security ? PRR_OPT_SECURITY : 0) | (a.checksum ? PRR_OPT_CHECKSUM : 0));
+    job.securityFlags = static_cast<uint8_t>((a.disableProgram ? PRR_SECURITY_DISABLE_PROGRAM : 0) |
+                                             (a.disableBlockErase ? PRR_SECURITY_DISABLE_BLOCK_ERASE : 0) |
+                                             (a.disableChipErase ? PRR_SECURITY_DISABLE_CHIP_ERASE : 0));
     job.powerPrompt = a.powerPrompt;
     job.logPath = a.log;
     job.quiet = a.quiet;
@@ -117,7 +119,7 @@ constexpr CommandInfo kCommands[] = {
     {"checksum", DeviceCommand::Checksum, "Compare the device's checksum with FILE's (exit 1 on a mismatch)"},
     {"security", DeviceCommand::Security, "Write the security flags (--disable-...)"},
     {"signature", DeviceCommand::Signature, "Read the device signature"},
-    {"auto", DeviceCommand::Auto, "Autoprocedure: erase (or blank check), program FILE, then the chosen follow-ons"},
+    {"auto", DeviceCommand::Autoprocedure, "Autoprocedure: erase (or blank check), program FILE, then the chosen follow-ons"},
 };
 
 }  // namespace

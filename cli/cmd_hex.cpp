@@ -139,7 +139,7 @@ int32_t WaitForLoad(LoadFileHandle *h, LoadListener &listener) {
         if (!listener.WaitFor(fetched + 1)) return -1;
         const LoadProgressRecord *r = PRRHexGetProg(h);
         if (r->status != 0) return r->status;
-        if (r->state == 5 && r->percent == 100) return 0;
+        if (r->state == PRR_LOAD_STATE_DONE && r->percent == 100) return 0;
     }
 }
 

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 
+#include "client/notification_queue.h"
+
 namespace quillcli {
 namespace {
 
@@ -23,7 +25,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kMsgCommandIdle = 2030;             // our end-of-command notification; not a record
 constexpr int kRedrawMs = 200;                         // bar redraw interval on a terminal
 constexpr auto kAbortGrace = std::chrono::seconds(15); // longest wait for targets to confirm an abort
-constexpr int kLoadState5 = 5;                         // the load worker's last step
 
 // The Ctrl+C handler can reach only these: how often it ran, and the
 // descriptor that wakes the run.
@@ -93,44 +94,22 @@ private:
     struct sigaction old_ {};
 };
 
-// Counts a handle's notifications on the worker's thread and wakes the run.
-struct Notifier {
-    explicit Notifier(Wake &w) : wake(w) {
-        window.post = &Notifier::Post;
-        window.context = this;
-    }
-    static void Post(PRRWindow *self, uint32_t message) {
-        auto *n = static_cast<Notifier *>(self->context);
-        if (message == kMsgCommandIdle) n->idles.fetch_add(1);
-        else n->records.fetch_add(1);
-        n->wake.Signal();
-    }
-    PRRWindow window{};
-    Wake &wake;
-    std::atomic<uint64_t> records{0};
-    std::atomic<uint64_t> idles{0};
-};
-
-enum class Phase { Preparing, Prepared, Connecting, Running, Done };
+using quillclient::FlashSession;
+using quillclient::NotificationQueue;
+using quillclient::RunResult;
+using quillclient::Stage;
 
 struct Target {
-    explicit Target(Wake &w) : note(w) {}
     PortChoice port;
     DeviceParameters *device = nullptr;
-    FlashHandle *h = nullptr;
-    Notifier note;
-    ResetRecord reset{};
-    Phase phase = Phase::Preparing;
-    uint64_t fetched = 0;
-    uint64_t idlesSeen = 0;
-    // What the records of the current request said.
-    int32_t failStatus = 0;
-    std::string failText;
-    bool connected = false;
-    bool checksumError = false;
-    bool notBlank = false;
-    bool aborted = false;
-    std::string connectedName;
+    // The inbox outlives the session: its worker posts there until it stops.
+    std::unique_ptr<NotificationQueue> inbox;
+    std::unique_ptr<FlashSession> session;
+    bool done = false;
+    ProgressRecord lastRecord{};
+    // Why the run itself ended a target at the power prompt.
+    Verdict promptVerdict = Verdict::Failed;
+    std::string promptDetail;
     // Progress of the running phase.
     Clock::time_point start;
     Clock::time_point phaseStart;
@@ -138,8 +117,6 @@ struct Target {
 };
 
 std::string FieldText(const char *s, size_t size) { return std::string(s, strnlen(s, size)); }
-
-bool IsCommandEnd(const ProgressRecord &r) { return r.percent == 100 && r.percentTotal == 100; }
 
 // Why a file cannot be read, in a user's words; empty when it can.
 std::string FileProblem(const std::string &path) {
@@ -163,14 +140,14 @@ private:
     }
     int ReadParameters();
     int ReadLoadFile();
-    void Pump(size_t i);
+    bool OpenSession(size_t i);
     void OnRecord(size_t i, const ProgressRecord &r);
-    void OnRequestEnd(size_t i);
-    void StartConnect(size_t i);
-    void IssueCommand(size_t i);
+    void OnIssuing(size_t i);
+    void OnFinished(size_t i, const RunResult &result);
     void Finish(size_t i, Verdict v, const std::string &detail);
-    void FailRequest(size_t i);
+    void FailRequest(size_t i, int32_t status, bool opening);
     void Interrupt();
+    void AnswerPowerPrompt(int interruptsSeen, InterruptGuard &guard);
     bool AskPowerCycle();
     void UpdateRates();
     void Log(size_t i, const std::string &line);
@@ -178,25 +155,30 @@ private:
         Log(i, line);
         view_->Note(reports_, i, line);
     }
+    bool AnyAt(Stage stage) const {
+        return std::any_of(targets_.begin(), targets_.end(),
+                           [stage](const auto &t) { return !t->done && t->session->stage() == stage; });
+    }
     void Release();
 
     const DeviceJob &job_;
     CliContext &ctx_;
     Wake wake_;
-    Notifier loadNote_{wake_};
+    NotificationQueue loadInbox_{[this] { wake_.Signal(); }};
     std::unique_ptr<ProgressView> view_;
     std::vector<std::unique_ptr<Target>> targets_;
     std::vector<TargetReport> reports_;
     LoadFileHandle *load_ = nullptr;
     uint32_t streamBytes_ = 0;
     AreaRecord area_{};
+    quillclient::CommandRequest request_{};
     bool interrupted_ = false;
     bool settled_ = true;  // false when a worker may still hold our records
 };
 
 int DeviceRun::ReadParameters() {
     for (size_t i = 0; i < job_.ports.size(); ++i) {
-        auto t = std::make_unique<Target>(wake_);
+        auto t = std::make_unique<Target>();
         t->port = job_.ports[i];
         t->device = PRRReadPRM(job_.prmPath.c_str(), 0);
         if (t->device == nullptr) {
@@ -215,27 +197,44 @@ int DeviceRun::ReadParameters() {
 
 int DeviceRun::ReadLoadFile() {
     if (std::string why = FileProblem(job_.loadPath); !why.empty()) return Fail(kExitIo, why);
-    load_ = PRRHexOpen(job_.loadPath.c_str(), &loadNote_.window, PRR_MSG_LOADFILE_RECORD, nullptr);
+    load_ = PRRHexOpen(job_.loadPath.c_str(), loadInbox_.window(), PRR_MSG_LOADFILE_RECORD, nullptr);
     if (load_ == nullptr)
         return Fail(kExitIo, job_.loadPath + ": not an Intel HEX or S-record file (it must start with ':' or 'S')");
-    uint64_t fetched = 0;
     for (;;) {
         wake_.Wait(-1);
         if (g_interrupts.load() > 0) {
             interrupted_ = true;
             return Fail(kExitInterrupted, "interrupted");
         }
-        for (const uint64_t announced = loadNote_.records.load(); fetched < announced; ++fetched) {
+        for (const uint32_t message : loadInbox_.Take()) {
+            if (message != PRR_MSG_LOADFILE_RECORD) continue;
             const LoadProgressRecord *r = PRRHexGetProg(load_);
             if (r->status != 0)
                 return Fail(kExitIo, job_.loadPath + ": " + FieldText(r->text, sizeof r->text));
-            if (r->state == kLoadState5 && r->percent == 100) {
+            if (r->state == PRR_LOAD_STATE_DONE && r->percent == 100) {
                 if (load_->readState != PRR_LOAD_READY || load_->imageLength == 0)
                     return Fail(kExitIo, job_.loadPath + ": holds no data");
                 return kExitOk;
             }
         }
     }
+}
+
+bool DeviceRun::OpenSession(size_t i) {
+    Target &t = *targets_[i];
+    t.inbox = std::make_unique<NotificationQueue>([this] { wake_.Signal(); });
+    quillclient::SessionConfig config;
+    config.window = t.inbox->window();
+    config.idleMessage = kMsgCommandIdle;
+    config.name = t.port.name.c_str();
+    quillclient::SessionEvents events;
+    events.record = [this, i](const ProgressRecord &r) { OnRecord(i, r); };
+    // One prompt serves the whole gang, once every target is prepared.
+    events.powerPrompt = [] { return quillclient::PowerAnswer::Later; };
+    events.issuing = [this, i](DeviceCommand) { OnIssuing(i); };
+    events.finished = [this, i](const RunResult &r) { OnFinished(i, r); };
+    t.session = std::make_unique<FlashSession>(config, std::move(events));
+    return t.session->handle() != nullptr;
 }
 
 int DeviceRun::Run() {
@@ -259,38 +258,38 @@ int DeviceRun::Run() {
     if (area_.last < 0) area_.last = first.typeSet12;
     if (NeedsLoadFile(job_.command)) {
         if (int code = ReadLoadFile(); code != kExitOk) return code;
-        streamBytes_ = StreamBytes(first, area_, job_.autoRange, load_->imageStart, load_->imageLength);
+        streamBytes_ = PRRStreamBytes(&first, &area_, job_.autoRange, load_);
     }
 
-    for (auto &t : targets_) {
+    request_.command = job_.command;
+    request_.reset.frequency = frequency;
+    request_.reset.multiplier = multiplier;
+    request_.reset.commandOptions = job_.commandOptions;
+    request_.reset.securityFlags = job_.securityFlags;
+    request_.reset.powerCycleMode = job_.powerPrompt ? PRR_POWER_PROMPT_ON : PRR_POWER_PROMPT_OFF;
+    request_.area = area_;
+    request_.loadFile = load_;
+    request_.autoRange = job_.autoRange;
+    for (size_t i = 0; i < targets_.size(); ++i) {
         TargetReport report;
-        report.port = t->port.name;
+        report.port = targets_[i]->port.name;
         reports_.push_back(report);
-        t->h = PRRFlshOpen(&t->note.window, PRR_MSG_FLASH_RECORD, t->port.name.c_str());
-        if (t->h == nullptr) return Fail(kExitFailed, "cannot start a worker thread for " + t->port.name);
-        PRRFlshSetIdleMessage(t->h, kMsgCommandIdle);
-        t->reset.frequency = frequency;
-        t->reset.multiplier = multiplier;
-        t->reset.portNumber = static_cast<uint8_t>(t->port.number);
-        t->reset.commandOptions = job_.commandOptions;
-        t->reset.securityFlags = job_.securityFlags;
-        t->reset.powerCycleMode = job_.powerPrompt ? 1 : 0;
+        if (!OpenSession(i)) return Fail(kExitFailed, "cannot start a worker thread for " + targets_[i]->port.name);
     }
-    // A connect is two requests: the first only opens and configures the port.
     for (size_t i = 0; i < targets_.size(); ++i) {
         Target &t = *targets_[i];
         t.start = Clock::now();
         Note(i, ">>COMMAND: Reset");
-        t.h->linePreparePass = 1;
-        PRRFlshReset(t.h, &t.reset, t.device);
-        t.h->linePreparePass = 0;
+        quillclient::CommandRequest request = request_;
+        request.reset.portNumber = static_cast<uint8_t>(t.port.number);
+        request.device = t.device;
+        if (!t.session->Start(request)) Finish(i, Verdict::Failed, "the connect could not be started");
     }
 
-    bool prompted = !job_.powerPrompt;
     int interruptsSeen = 0;
     Clock::time_point abortDeadline{};
     auto pending = [this] {
-        return std::any_of(targets_.begin(), targets_.end(), [](const auto &t) { return t->phase != Phase::Done; });
+        return std::any_of(targets_.begin(), targets_.end(), [](const auto &t) { return !t->done; });
     };
     while (pending()) {
         const bool redraw = job_.view == ViewKind::Terminal;
@@ -304,25 +303,15 @@ int DeviceRun::Run() {
                 abortDeadline = Clock::now();  // a second Ctrl+C: stop waiting
             }
         }
-        for (size_t i = 0; i < targets_.size(); ++i) Pump(i);
+        for (auto &t : targets_)
+            for (const uint32_t message : t->inbox->Take()) t->session->OnNotification(message);
         if (interrupted_ && Clock::now() >= abortDeadline) {
             for (size_t i = 0; i < targets_.size(); ++i)
-                if (targets_[i]->phase != Phase::Done) Finish(i, Verdict::Interrupted, "the abort was not confirmed");
+                if (!targets_[i]->done) Finish(i, Verdict::Interrupted, "the abort was not confirmed");
             settled_ = false;
         }
-        const bool preparing = std::any_of(targets_.begin(), targets_.end(),
-                                           [](const auto &t) { return t->phase == Phase::Preparing; });
-        if (!prompted && !preparing && !interrupted_) {
-            prompted = true;
-            const bool go = AskPowerCycle();
-            for (size_t i = 0; i < targets_.size(); ++i) {
-                if (targets_[i]->phase != Phase::Prepared) continue;
-                if (go) StartConnect(i);
-                else if (guard.count() > interruptsSeen) Finish(i, Verdict::Interrupted, "interrupted at the power prompt");
-                else Finish(i, Verdict::Failed, "no answer to the power prompt (standard input closed)");
-            }
-            if (guard.count() > interruptsSeen) interrupted_ = true;
-        }
+        if (!interrupted_ && !AnyAt(Stage::Preparing) && AnyAt(Stage::PowerPrompt))
+            AnswerPowerPrompt(interruptsSeen, guard);
         UpdateRates();
         view_->Tick(reports_);
     }
@@ -339,38 +328,31 @@ int DeviceRun::Run() {
     return anyFailed ? kExitFailed : kExitOk;
 }
 
-void DeviceRun::Pump(size_t i) {
-    Target &t = *targets_[i];
-    if (t.h == nullptr) return;
-    // The idle notice follows the command's last record, so counting the
-    // notices first means every record they close has been announced.
-    const uint64_t idles = t.note.idles.load();
-    const uint64_t records = t.note.records.load();
-    for (; t.fetched < records; ++t.fetched) OnRecord(i, *PRRFlshGetProg(t.h));
-    for (; t.idlesSeen < idles; ++t.idlesSeen) OnRequestEnd(i);
+void DeviceRun::AnswerPowerPrompt(int interruptsSeen, InterruptGuard &guard) {
+    const bool go = AskPowerCycle();
+    const bool interruptedHere = guard.count() > interruptsSeen;
+    for (size_t i = 0; i < targets_.size(); ++i) {
+        Target &t = *targets_[i];
+        if (t.done || t.session->stage() != Stage::PowerPrompt) continue;
+        t.promptVerdict = interruptedHere ? Verdict::Interrupted : Verdict::Failed;
+        t.promptDetail = interruptedHere ? "interrupted at the power prompt"
+                                         : "no answer to the power prompt (standard input closed)";
+        t.session->AnswerPowerPrompt(go);
+    }
+    if (interruptedHere) interrupted_ = true;
 }
 
 void DeviceRun::OnRecord(size_t i, const ProgressRecord &r) {
     Target &t = *targets_[i];
     TargetReport &rep = reports_[i];
+    t.lastRecord = r;
     const std::string text = FieldText(r.text, sizeof r.text);
     if (!text.empty()) Log(i, text);  // the connect's last record has none; "connected." is noted instead
-    if (r.status != 0 && t.failStatus == 0) {
-        t.failStatus = r.status;
-        t.failText = text;
-    }
-    if (text == "CHECKSUM COMPARE: ERROR") t.checksumError = true;
-    if (text == "not blank.") t.notBlank = true;
-    if (text == "Sequence Aborted.") t.aborted = true;
-    if (r.state == PRR_STATE_CONNECT && r.status == 0 && IsCommandEnd(r) && text.empty()) {
-        t.connected = true;
-        t.connectedName = FieldText(r.deviceName, sizeof r.deviceName);
-    }
     if (r.state >= PRR_STATE_CONNECT && r.state <= PRR_STATE_SIGNATURE && r.state != t.phaseState) {
         t.phaseState = r.state;
         t.phaseStart = Clock::now();
     }
-    if (t.phase != Phase::Done) {
+    if (!t.done) {
         if (r.state != PRR_STATE_IDLE) rep.state = r.state;
         rep.percent = r.percent;
         if (!text.empty()) rep.text = text;
@@ -378,86 +360,59 @@ void DeviceRun::OnRecord(size_t i, const ProgressRecord &r) {
     view_->Record(reports_, i, r);
 }
 
-void DeviceRun::OnRequestEnd(size_t i) {
+void DeviceRun::OnIssuing(size_t i) {
+    // The connect's final record, the last before its end, names the device.
+    const std::string name = FieldText(targets_[i]->lastRecord.deviceName, sizeof targets_[i]->lastRecord.deviceName);
+    Note(i, name.empty() ? std::string("connected.") : "connected: " + name);
+    Note(i, CommandTitle(job_.command));
+}
+
+// The detail of a failure is the line that reported it: the status text, or
+// the command's last line for the verdicts a command reports without a status.
+void DeviceRun::OnFinished(size_t i, const RunResult &result) {
     Target &t = *targets_[i];
-    switch (t.phase) {
-    case Phase::Preparing:
-        if (t.failStatus != 0) FailRequest(i);
-        else if (interrupted_) Finish(i, Verdict::Interrupted, "interrupted before the connect");
-        else {
-            t.phase = Phase::Prepared;
-            if (!job_.powerPrompt) StartConnect(i);
-        }
+    if (t.done) return;  // given up on already
+    const PRROutcome &o = result.outcome;
+    const std::string &lastLine = reports_[i].text;
+    switch (result.stage) {
+    case Stage::Preparing:
+        if (o.status != PRR_STATUS_OK) return FailRequest(i, o.status, true);
+        return Finish(i, Verdict::Interrupted, "interrupted before the connect");
+    case Stage::PowerPrompt:
+        return Finish(i, t.promptVerdict, t.promptDetail);
+    case Stage::Connecting:
+        if (o.aborted) return Finish(i, Verdict::Interrupted, lastLine);
+        if (o.status != PRR_STATUS_OK) return FailRequest(i, o.status, true);
+        if (!o.connected) return Finish(i, Verdict::Failed, "the connect ended without reaching the device");
+        return Finish(i, Verdict::Interrupted, "interrupted after the connect");
+    case Stage::Running:
+        if (o.aborted) return Finish(i, Verdict::Interrupted, lastLine);
+        if (o.status != PRR_STATUS_OK) return FailRequest(i, o.status, false);
+        if (o.checksumCompared && !o.checksumEqual) return Finish(i, Verdict::Failed, lastLine);
+        if (o.notBlank && job_.command == DeviceCommand::BlankCheck) return Finish(i, Verdict::Failed, lastLine);
+        return Finish(i, Verdict::Ok, lastLine);
+    case Stage::Idle:
         break;
-    case Phase::Connecting:
-        if (t.aborted) Finish(i, Verdict::Interrupted, "Sequence Aborted.");
-        else if (t.failStatus != 0) FailRequest(i);
-        else if (!t.connected) Finish(i, Verdict::Failed, "the connect ended without reaching the device");
-        else if (interrupted_) Finish(i, Verdict::Interrupted, "interrupted after the connect");
-        else {
-            Note(i, t.connectedName.empty() ? std::string("connected.") : "connected: " + t.connectedName);
-            IssueCommand(i);
-        }
-        break;
-    case Phase::Running:
-        if (t.aborted) Finish(i, Verdict::Interrupted, "Sequence Aborted.");
-        else if (t.failStatus != 0) FailRequest(i);
-        else if (t.checksumError) Finish(i, Verdict::Failed, "CHECKSUM COMPARE: ERROR");
-        else if (t.notBlank && job_.command == DeviceCommand::BlankCheck) Finish(i, Verdict::Failed, "not blank.");
-        else Finish(i, Verdict::Ok, reports_[i].text);
-        break;
-    case Phase::Prepared:
-    case Phase::Done:
-        break;  // a late "ABORT ok." after the request had ended
     }
 }
 
-void DeviceRun::FailRequest(size_t i) {
-    Target &t = *targets_[i];
-    const bool opening = t.phase == Phase::Preparing || t.phase == Phase::Connecting;
-    if (opening && (t.failStatus == PRR_STATUS_COM_OPEN || t.failStatus == PRR_STATUS_COM_SETTING)) {
+void DeviceRun::FailRequest(size_t i, int32_t status, bool opening) {
+    const Target &t = *targets_[i];
+    if (opening && (status == PRR_STATUS_COM_OPEN || status == PRR_STATUS_COM_SETTING)) {
         const PortProbe probe = ProbePort(t.port);
         std::string detail = DescribePortFault(probe);
-        if (t.failStatus == PRR_STATUS_COM_SETTING && probe.fault == PortFault::Unexplained)
+        if (status == PRR_STATUS_COM_SETTING && probe.fault == PortFault::Unexplained)
             detail = t.port.name + (t.port.path.empty() ? "" : " (" + t.port.path + ")") +
                      ": the port opened, but its line settings could not be set";
         Finish(i, Verdict::PortProblem, detail);
         return;
     }
-    Finish(i, Verdict::Failed, t.failText);
-}
-
-void DeviceRun::StartConnect(size_t i) {
-    Target &t = *targets_[i];
-    t.phase = Phase::Connecting;
-    t.failStatus = 0;
-    t.failText.clear();
-    t.connected = false;
-    PRRFlshReset(t.h, &t.reset, t.device);
-}
-
-void DeviceRun::IssueCommand(size_t i) {
-    Target &t = *targets_[i];
-    t.phase = Phase::Running;
-    t.failStatus = 0;
-    t.failText.clear();
-    Note(i, CommandTitle(job_.command));
-    DeviceParameters *d = t.device;
-    switch (job_.command) {
-    case DeviceCommand::BlankCheck: PRRFlshBlnk(t.h, d, &area_, job_.autoRange); break;
-    case DeviceCommand::Erase: PRRFlshErase(t.h, d, &area_, job_.autoRange); break;
-    case DeviceCommand::Program: PRRFlshProg(t.h, d, &area_, load_, job_.autoRange); break;
-    case DeviceCommand::Verify: PRRFlshVerify(t.h, d, &area_, load_, job_.autoRange); break;
-    case DeviceCommand::Checksum: PRRFlshChecksum(t.h, d, &area_, load_); break;
-    case DeviceCommand::Security: PRRFlshSecurity(t.h, d, d->typeSet11, d->typeSet12); break;
-    case DeviceCommand::Signature: PRRFlshSigread(t.h, d); break;
-    case DeviceCommand::Auto: PRRFlshEPV(t.h, d, &area_, load_, job_.autoRange); break;
-    }
+    Finish(i, Verdict::Failed, PRRStatusText(status));
 }
 
 void DeviceRun::Finish(size_t i, Verdict v, const std::string &detail) {
     Target &t = *targets_[i];
-    t.phase = Phase::Done;
+    t.done = true;
     TargetReport &r = reports_[i];
     r.verdict = v;
     r.detail = detail;
@@ -465,21 +420,26 @@ void DeviceRun::Finish(size_t i, Verdict v, const std::string &detail) {
     r.seconds = std::chrono::duration<double>(Clock::now() - t.start).count();
 }
 
-// First Ctrl+C: abort what runs, let idle targets go.
+// First Ctrl+C: abort what runs, let waiting targets go.
 void DeviceRun::Interrupt() {
     interrupted_ = true;
     for (size_t i = 0; i < targets_.size(); ++i) {
         Target &t = *targets_[i];
-        switch (t.phase) {
-        case Phase::Prepared: Finish(i, Verdict::Interrupted, "interrupted before the connect"); break;
-        case Phase::Connecting:
-        case Phase::Running:
-            Note(i, ">>ABORT");
-            PRRFlshAbort(t.h, t.device);
+        if (t.done) continue;
+        switch (t.session->stage()) {
+        case Stage::PowerPrompt:
+            t.promptVerdict = Verdict::Interrupted;
+            t.promptDetail = "interrupted before the connect";
             break;
-        case Phase::Preparing:  // ends by itself at once; no connect follows it
-        case Phase::Done: break;
+        case Stage::Connecting:
+        case Stage::Running:
+            Note(i, ">>ABORT");
+            break;
+        case Stage::Preparing:  // ends by itself at once; no connect follows it
+        case Stage::Idle:
+            break;
         }
+        t.session->Abort();
     }
 }
 
@@ -534,10 +494,14 @@ void DeviceRun::Log(size_t i, const std::string &line) {
 }
 
 void DeviceRun::Release() {
-    for (auto &t : targets_) PRRFlshClose(t->h);
+    for (auto &t : targets_) t->session.reset();
     // A worker that did not stop in time still reads the parameter record
-    // and the load image; the process ends soon, so leave them to it.
-    if (!settled_) return;
+    // and the load image, and posts to its inbox; the process ends soon, so
+    // leave them to it.
+    if (!settled_) {
+        for (auto &t : targets_) (void)t->inbox.release();
+        return;
+    }
     for (auto &t : targets_) PRRFreePRM(t->device);
     PRRHexClose(load_);
 }
@@ -553,44 +517,9 @@ const char *CommandTitle(DeviceCommand c) {
     case DeviceCommand::Checksum: return ">>COMMAND: Checksum";
     case DeviceCommand::Security: return ">>COMMAND: Security";
     case DeviceCommand::Signature: return ">>COMMAND: Signature Read";
-    case DeviceCommand::Auto: return ">>COMMAND: AutoProcedure(Epv)";
+    case DeviceCommand::Autoprocedure: return ">>COMMAND: AutoProcedure(Epv)";
     }
     return "";
-}
-
-bool NeedsLoadFile(DeviceCommand c) {
-    return c == DeviceCommand::Program || c == DeviceCommand::Verify || c == DeviceCommand::Checksum ||
-           c == DeviceCommand::Auto;
-}
-
-uint32_t StreamBytes(const DeviceParameters &d, const AreaRecord &area, int32_t autoRange, uint32_t imageStart,
-                     uint32_t imageLength) {
-    if (d.blockCount <= 0 || d.blockTable == nullptr) return 0;
-    const RangeEntry *blocks = d.blockTable;
-    const int count = d.blockCount;
-    uint32_t start = 0, end = 0;
-    if (autoRange) {
-        if (imageLength == 0) return 0;
-        const uint32_t dataEnd = std::min(imageStart + imageLength - 1, blocks[count - 1].end);
-        int from = -1, to = -1;
-        for (int b = 0; b < count; ++b) {
-            if (blocks[b].start <= imageStart && imageStart <= blocks[b].end) from = b;
-            if (blocks[b].start <= dataEnd && dataEnd <= blocks[b].end) to = b;
-        }
-        if (from < 0 || to < 0) return 0;
-        start = blocks[from].start;
-        end = blocks[to].end;
-    } else {
-        int from = 0, to = count - 1;
-        if ((area.mode & 0xFF) != PRR_AREA_CHIP) {
-            from = area.first & 0xFF;
-            to = area.last & 0xFF;
-        }
-        if (from > to || to >= count) return 0;
-        start = blocks[from].start;
-        end = blocks[to].end;
-    }
-    return end >= start ? end - start + 1 : 0;
 }
 
 bool ParseRange(const std::string &text, AreaRecord *area, std::string *why) {

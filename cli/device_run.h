@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/flash_session.h"
 #include "commands.h"
 #include "port_diagnosis.h"
 #include "progress_view.h"
@@ -14,10 +15,10 @@
 
 namespace quillcli {
 
-enum class DeviceCommand { BlankCheck, Erase, Program, Verify, Checksum, Security, Signature, Auto };
+using DeviceCommand = quillclient::Command;
+using quillclient::NeedsLoadFile;
 
 const char *CommandTitle(DeviceCommand c);  // ">>COMMAND: Program"
-bool NeedsLoadFile(DeviceCommand c);
 
 struct DeviceJob {
     DeviceCommand command = DeviceCommand::Signature;
@@ -41,10 +42,5 @@ bool ParseRange(const std::string &text, AreaRecord *area, std::string *why);
 
 // Runs the job and returns the exit code (kExitOk ... kExitInterrupted).
 int RunDeviceJob(const DeviceJob &job, CliContext &ctx);
-
-// Bytes a program or verify phase covers, for the rate shown beside the bar;
-// 0 when it cannot be told.
-uint32_t StreamBytes(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange, uint32_t imageStart,
-                     uint32_t imageLength);
 
 }  // namespace quillcli

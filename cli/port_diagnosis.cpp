@@ -22,27 +22,18 @@
 namespace quillcli {
 namespace {
 
-// The fixed COM blocks of the port naming rule.
-constexpr int kComTtyS = 1;
-constexpr int kComTtyUSB = 33;
-constexpr int kComTtyACM = 65;
-constexpr int kComOther = 97;
-
 std::string ComName(int n) { return "COM" + std::to_string(n); }
 
-std::string FixedPath(int n) {
-    if (n >= kComTtyS && n < kComTtyUSB) return "/dev/ttyS" + std::to_string(n - kComTtyS);
-    if (n >= kComTtyUSB && n < kComTtyACM) return "/dev/ttyUSB" + std::to_string(n - kComTtyUSB);
-    if (n >= kComTtyACM && n < kComOther) return "/dev/ttyACM" + std::to_string(n - kComTtyACM);
-    return "";
+// The device the library opens for COM<n>; empty when the number names none.
+std::string ComPortPath(int n) {
+    char path[PATH_MAX];
+    return PRRComPortPath(n, path, sizeof path) > 0 ? std::string(path) : std::string();
 }
 
-// Same lookup order as the library's.
+// The folder the library looks for COM<n> aliases in.
 std::string AliasDir() {
-    if (const char *d = std::getenv("QUILLROM_PORTS_DIR"); d && *d) return d;
-    if (const char *x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/quillrom2/ports";
-    if (const char *home = std::getenv("HOME"); home && *home) return std::string(home) + "/.config/quillrom2/ports";
-    return "";
+    char path[PATH_MAX];
+    return PRRAliasDir(path, sizeof path) > 0 ? std::string(path) : std::string();
 }
 
 std::vector<PRRPortInfo> AllPorts() {
@@ -208,7 +199,8 @@ PortProbe ProbePort(const PortChoice &port) {
     p.name = port.name;
     p.path = port.path;
     p.aliasDir = AliasDir();
-    p.fixedPath = FixedPath(port.number);
+    // No alias names a port without a path, so this is the fixed-block device.
+    p.fixedPath = ComPortPath(port.number);
     if (p.path.empty()) {
         p.fault = PortFault::Missing;
         return p;

@@ -41,7 +41,7 @@ struct PortProbe {
     std::string name;                  // "COM40"
     std::string path;                  // device path, empty when none is known
     std::string aliasDir;              // where aliases are looked up
-    std::string fixedPath;             // the fixed-block device for the number, empty above the blocks
+    std::string fixedPath;             // the device the COM naming rule gives the number, empty when none
     std::string group;                 // owning group of the device (Denied)
     std::vector<std::string> holders;  // "1234 (minicom)" (Busy)
 };

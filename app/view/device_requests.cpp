@@ -31,9 +31,10 @@ ResetRecord BuildResetRecord(const SetupSettings &s, int32_t appWord) {
     r.portNumber = static_cast<uint8_t>(s.portIndex + 1);
     r.speedIndex = static_cast<uint8_t>(s.speedIndex);
     r.commandOptions = static_cast<uint8_t>(s.commandOptions & 0xFF);
-    if (appWord == 0) r.commandOptions &= static_cast<uint8_t>(~0x04);
-    r.securityFlags = static_cast<uint8_t>((s.secProgBlock ? 1 : 0) + (s.secEraseBlock ? 2 : 0) +
-                                           (s.secChipErase ? 4 : 0));
+    if (appWord == 0) r.commandOptions &= static_cast<uint8_t>(~PRR_OPT_SECURITY);
+    r.securityFlags = static_cast<uint8_t>((s.secProgBlock ? PRR_SECURITY_DISABLE_PROGRAM : 0) |
+                                           (s.secEraseBlock ? PRR_SECURITY_DISABLE_BLOCK_ERASE : 0) |
+                                           (s.secChipErase ? PRR_SECURITY_DISABLE_CHIP_ERASE : 0));
     r.powerCycleMode = s.powerMessage;
     return r;
 }

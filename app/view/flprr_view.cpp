@@ -22,6 +22,33 @@ namespace {
 // sequences (program, then verify, checksum) writes several ending records.
 constexpr uint32_t kFlashIdleMessage = 2026;
 
+quillclient::Command SessionCommand(int pendingCode) {
+    using quillclient::Command;
+    switch (pendingCode) {
+    case pending::kBlankCheck: return Command::BlankCheck;
+    case pending::kErase: return Command::Erase;
+    case pending::kProgram: return Command::Program;
+    case pending::kSecurity: return Command::Security;
+    case pending::kChecksum: return Command::Checksum;
+    default: return Command::Autoprocedure;
+    }
+}
+
+const char *CommandLine(quillclient::Command c) {
+    using quillclient::Command;
+    switch (c) {
+    case Command::BlankCheck: return ">>COMMAND: Blank Check";
+    case Command::Erase: return ">>COMMAND: Erase";
+    case Command::Program: return ">>COMMAND: Program";
+    case Command::Security: return ">>COMMAND: Security";
+    case Command::Checksum: return ">>COMMAND: Checksum";
+    case Command::Autoprocedure: return ">>COMMAND: AutoProcedure(Epv)";
+    case Command::Verify:
+    case Command::Signature: break;  // not offered here
+    }
+    return "";
+}
+
 QString gVersionText;
 
 QByteArray LibraryPath(const QString &path) { return QFile::encodeName(path); }
@@ -60,8 +87,7 @@ CFLPRRView::~CFLPRRView() {
     // The flash worker may still be running a command that reads the
     // parameter record's tables and the load image: stop it before either
     // goes away.
-    PRRFlshClose(flash_);
-    flash_ = nullptr;
+    session_.reset();
     closeLoadFile();
     PRRFreePRM(prm_);
     prm_ = nullptr;
@@ -80,11 +106,20 @@ void CFLPRRView::startUp() {
 
     appendLog(QStringLiteral(">> FlashOpening.... "));
     flashNotifier_ = std::make_unique<RecordNotifier>(this);
-    flash_ = PRRFlshOpen(flashNotifier_->window(), PRR_MSG_FLASH_RECORD, nullptr);
-    if (flash_) {
+    quillclient::SessionConfig config;
+    config.window = flashNotifier_->window();
+    config.idleMessage = kFlashIdleMessage;
+    config.connectAfterFailedPrepare = true;
+    quillclient::SessionEvents events;
+    events.record = [this](const ProgressRecord &r) { onFlashRecord(r); };
+    events.issuing = [this](quillclient::Command c) { onCommandIssuing(c); };
+    events.finished = [this](const quillclient::RunResult &r) { onCommandFinished(r); };
+    // The power box opens as the connect starts (startConnect); its answer
+    // is handed over from there.
+    session_ = std::make_unique<quillclient::FlashSession>(config, std::move(events));
+    if (FlashHandle *flash = flashHandle()) {
         appendLog(QStringLiteral("Flash Open OK"));
-        PRRFlshSetIdleMessage(flash_, kFlashIdleMessage);
-        flash_->appWord = settings_.securityEnabled;
+        flash->appWord = settings_.securityEnabled;
     } else {
         appendLog(QStringLiteral("Flash Open Error"));
     }
@@ -132,7 +167,7 @@ void CFLPRRView::appendLog(const QString &line) { log_->appendLine(line); }
 void CFLPRRView::clearLog() { log_->clearLog(); }
 
 ResetRecord CFLPRRView::currentResetRecord() const {
-    return BuildResetRecord(settings_, flash_ ? flash_->appWord : 0);
+    return BuildResetRecord(settings_, flashHandle() ? flashHandle()->appWord : 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -161,8 +196,15 @@ void CFLPRRView::onAutoprocedure() {
                       "Please Read a LoadFile for EPV."});
 }
 
+// The Security command needs its flag in the settings and on the handle, and a
+// parameter record; the handler and the enabled state ask the same question.
+bool CFLPRRView::securityAllowed() const {
+    const FlashHandle *flash = flashHandle();
+    return !busy_ && prm_ && flash && flash->appWord != 0 && settings_.securityEnabled;
+}
+
 void CFLPRRView::onSecurity() {
-    if (busy_ || !settings_.securityEnabled || !prm_ || !flash_) return;
+    if (!securityAllowed()) return;
     pendingCommand_ = pending::kSecurity;
     clearLog();
     setBusy(true);
@@ -177,7 +219,7 @@ void CFLPRRView::runDeviceCommand(const DeviceCommand &c) {
         appendLog(QString::fromLatin1(second));
         pendingCommand_ = pending::kNone;
     };
-    if (!flash_ || !prm_) return refuse(c.prmBox, "PRM File is not Read.");
+    if (!flashHandle() || !prm_) return refuse(c.prmBox, "PRM File is not Read.");
     if (c.loadFileBox && !loadFile_) return refuse(c.loadFileBox, "Load File is not Read.");
     pendingCommand_ = c.code;
     clearLog();
@@ -195,63 +237,29 @@ bool CFLPRRView::startConnect() {
         appendLog(QStringLiteral("Error : Set CommSpeed Please."));
         return false;
     }
-    const ResetRecord reset = BuildResetRecord(settings_, flash_->appWord);
-    // Both requests count from the start: the first may be over while the
-    // power box is open, before the second has been made.
-    requestsOut_ += 2;
-    connectFailed_ = false;
-    // The first request only opens and configures the port; the library
-    // takes the phase from linePreparePass when the call is made.
-    flash_->linePreparePass = 1;
-    const bool prepared = PRRFlshReset(flash_, &reset, prm_) == 0;
-    flash_->linePreparePass = 0;
-    if (!prepared) requestEnded();
-    if (settings_.powerMessage == 1)
+    quillclient::CommandRequest request;
+    request.command = SessionCommand(pendingCommand_);
+    request.reset = BuildResetRecord(settings_, flashHandle()->appWord);
+    request.device = prm_;
+    request.area = area_;
+    request.loadFile = loadFile_;
+    request.autoRange = settings_.autoMode;
+    if (!session_->Start(request)) return false;
+    // The box opens at once, while the port is being prepared; the session
+    // makes the connect once both the preparation and the box are over.
+    if (request.reset.powerCycleMode == PRR_POWER_PROMPT_ON) {
         prompts_.message(this, QStringLiteral("Please Turn off->on Target power."), BoxIcon::Exclamation);
-    if (PRRFlshReset(flash_, &reset, prm_) != 0) requestEnded();
+        session_->AnswerPowerPrompt(true);
+    }
     return true;
 }
 
-void CFLPRRView::issuePendingCommand() {
-    const int code = pendingCommand_;
-    auto line = [this](const char *text) {
-        appendLog(QString::fromLatin1(text));
-        bar_->setPosition(0);
-    };
-    int32_t refused = 0;
-    switch (code) {
-    case pending::kBlankCheck:
-        line(">>COMMAND: Blank Check");
-        refused = PRRFlshBlnk(flash_, prm_, &area_, settings_.autoMode);
-        break;
-    case pending::kErase:
-        line(">>COMMAND: Erase");
-        refused = PRRFlshErase(flash_, prm_, &area_, settings_.autoMode);
-        break;
-    case pending::kProgram:
-        line(">>COMMAND: Program");
-        refused = PRRFlshProg(flash_, prm_, &area_, loadFile_, settings_.autoMode);
-        break;
-    case pending::kSecurity:
-        line(">>COMMAND: Security");
-        refused = PRRFlshSecurity(flash_, prm_, prm_->typeSet11, prm_->typeSet12);
-        break;
-    case pending::kChecksum:
-        line(">>COMMAND: Checksum");
-        refused = PRRFlshChecksum(flash_, prm_, &area_, loadFile_);
-        break;
-    case pending::kAutoprocedure:
-        line(">>COMMAND: AutoProcedure(Epv)");
-        refused = PRRFlshEPV(flash_, prm_, &area_, loadFile_, settings_.autoMode);
-        break;
-    default:
-        break;
-    }
-    // A request the library accepted ends with an idle notice; the connect's
-    // own notice is still on its way, so the count cannot reach 0 here.
-    if (code != pending::kNone && refused == 0) ++requestsOut_;
-    pendingCommand_ = pending::kNone;
+void CFLPRRView::onCommandIssuing(quillclient::Command command) {
+    refreshDeviceGroup();
+    panel_->refresh();
+    appendLog(QString::fromLatin1(CommandLine(command)));
     bar_->setPosition(0);
+    pendingCommand_ = pending::kNone;
 }
 
 void CFLPRRView::onConnect() { appendLog(QStringLiteral(">COMMAND: Connect")); }
@@ -263,10 +271,8 @@ void CFLPRRView::customEvent(QEvent *event) {
     if (event->type() != RecordEvent::eventType()) return QWidget::customEvent(event);
     const auto *record = static_cast<RecordEvent *>(event);
     const bool fromFlash = flashNotifier_ && record->source() == flashNotifier_->id();
-    if (fromFlash && record->message() == PRR_MSG_FLASH_RECORD)
-        onFlashRecord();
-    else if (fromFlash && record->message() == kFlashIdleMessage)
-        requestEnded();
+    if (fromFlash && session_)
+        session_->OnNotification(record->message());
     else if (record->message() == PRR_MSG_LOADFILE_RECORD && loadNotifier_ && record->source() == loadNotifier_->id())
         onLoadFileRecord();
     // Anything else was announced by a load-file handle closed since; its
@@ -282,60 +288,38 @@ void CFLPRRView::onLoadFileRecord() {
     if (r->status != 0) {
         appendLog(QStringLiteral("Error on Load File"));
         bar_->setPosition(0);
+        emit commandStateChanged();
         emit loadFileFinished(false);
-    } else if (r->state == 5 && r->percent == 100) {
+    } else if (r->state == PRR_LOAD_STATE_DONE && r->percent == 100) {
         appendLog(FixedText(r->text, sizeof r->text));
         bar_->setPosition(0);
         refreshLoadFileGroup();
         panel_->refresh();
+        emit commandStateChanged();
         emit loadFileFinished(true);
     }
 }
 
-void CFLPRRView::onFlashRecord() {
-    const ProgressRecord *r = PRRFlshGetProg(flash_);
-    if (!r) return;
-    lastFlashRecord_ = *r;
+void CFLPRRView::onFlashRecord(const ProgressRecord &record) {
+    lastFlashRecord_ = record;
     hasFlashRecord_ = true;
-    const ProgressRecord &rec = lastFlashRecord_;
-    appendLog(FixedText(rec.text, sizeof rec.text));
-    bar_->setPosition(static_cast<int>(rec.percent));
-    if (rec.percent != 100 || rec.percentTotal != 100) return;
-
-    if (rec.state != PRR_STATE_CONNECT) {
-        if (rec.status == 0) bar_->setPosition(0);
-        return;
-    }
-    if (rec.status == 0 && rec.text[0] != '\0') {
-        // A line of a connect that goes on failing ("retry count <n>" before
-        // the retry-over error) is not the connect's end: only the final
-        // record, which has no text, may start the pending command.
-        return;
-    }
-    if (rec.status == 0) {
-        refreshDeviceGroup();
-        panel_->refresh();
-        issuePendingCommand();
-        return;
-    }
-    // The worker may still purge the port after writing this record; it is
-    // closed once the worker reports itself idle.
-    connectFailed_ = true;
+    appendLog(FixedText(record.text, sizeof record.text));
+    bar_->setPosition(static_cast<int>(record.percent));
+    // A sequence's closing record leaves an empty bar; the connect's stays
+    // until its command starts, a failure's stays where it failed.
+    if (record.percent == 100 && record.percentTotal == 100 && record.state != PRR_STATE_CONNECT && record.status == 0)
+        bar_->setPosition(0);
 }
 
-// Called for each request that has ended: on its idle notice, or at once
-// when the library did not take it.
-void CFLPRRView::requestEnded() {
-    if (requestsOut_ > 0) --requestsOut_;
-    if (requestsOut_ == 0) endCommand();
-}
-
-void CFLPRRView::endCommand() {
-    const bool failedConnect = connectFailed_;
-    connectFailed_ = false;
-    if (failedConnect) PRRFlshClosePort(flash_);
+void CFLPRRView::onCommandFinished(const quillclient::RunResult &result) {
+    // The USB box is for a connect that failed on the line; one the library
+    // refused for its arguments never reached it. The session has closed the
+    // port of a connect that did not succeed.
+    const PRROutcome &o = result.outcome;
+    const bool lineFailed = result.stage == quillclient::Stage::Connecting && o.status != PRR_STATUS_OK &&
+                            o.status != PRR_STATUS_ILLEGAL_PARAMETER;
     setBusy(false);
-    if (failedConnect)
+    if (lineFailed)
         prompts_.message(this, QStringLiteral("Please Setup Device. \r\nPlug and play USB device stack again!"),
                          BoxIcon::Stop);
 }
@@ -359,7 +343,7 @@ bool CFLPRRView::isCommandEnabled(int id) const {
     case cmd::kSignatureRead:
         return false;
     case cmd::kSecurity:
-        return !busy_ && flash_ && flash_->appWord != 0 && prm_;
+        return securityAllowed();
     // Load and Setup replace the load image and the parameter record that a
     // running command reads.
     case cmd::kLoad:
@@ -408,6 +392,7 @@ void CFLPRRView::onLoad() {
     closeLoadFile();
     bar_->setPosition(0);
     openLoadFile(path);
+    emit commandStateChanged();
 }
 
 // ---------------------------------------------------------------------------
@@ -468,10 +453,18 @@ void CFLPRRView::replace(DeviceParameters *record) {
     if (record == prm_) return;
     PRRFreePRM(prm_);
     prm_ = record;
+    emit commandStateChanged();
 }
 
 void CFLPRRView::onDeviceSetup() {
     if (busy_ || !setupDialog_) return;
+    runDeviceSetup();
+    // Cancelled, refused by a check or stored: the dialog may have read or
+    // dropped the parameter record and changed the settings either way.
+    emit commandStateChanged();
+}
+
+void CFLPRRView::runDeviceSetup() {
     appendLog(QStringLiteral(">>COMMAND: Device Setup"));
     SetupSettings &s = settings_;
     if (prm_ && prmReadAtStart_) {
@@ -566,5 +559,4 @@ void CFLPRRView::onDeviceSetup() {
     refreshConnectionGroup();
     appendLog(QStringLiteral("PRM File Read OK."));
     panel_->refresh();
-    emit commandStateChanged();
 }

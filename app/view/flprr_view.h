@@ -1,6 +1,7 @@
 // CFLPRRView: the form that fills the main window. It owns the library
-// objects (parameter record, load-file handle, flash handle) and the
-// settings, runs the device commands and shows their progress.
+// objects (parameter record, load-file handle, the flash session) and the
+// settings, starts the device commands and shows their progress; the
+// session runs each command's connect and end.
 #pragma once
 
 #include <memory>
@@ -8,6 +9,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "client/flash_session.h"
 #include "quillctl.h"
 #include "shell/settings.h"
 #include "view/device_setup.h"
@@ -55,7 +57,7 @@ public:
     LogBox *logBox() const { return log_; }
     ProgressBar *progressBar() const { return bar_; }
     QString fieldText(int id) const;
-    FlashHandle *flashHandle() const { return flash_; }
+    FlashHandle *flashHandle() const { return session_ ? session_->handle() : nullptr; }
     DeviceParameters *deviceParameters() const { return prm_; }
     LoadFileHandle *loadFileHandle() const { return loadFile_; }
     const AreaRecord &areaRecord() const { return area_; }
@@ -85,12 +87,13 @@ private:
     struct DeviceCommand;
     void runDeviceCommand(const DeviceCommand &command);
     bool startConnect();
-    void issuePendingCommand();
-    void onFlashRecord();
+    void onFlashRecord(const ProgressRecord &record);
+    void onCommandIssuing(quillclient::Command command);
+    void onCommandFinished(const quillclient::RunResult &result);
     void onLoadFileRecord();
-    void requestEnded();
-    void endCommand();
     void setBusy(bool busy);
+    void runDeviceSetup();
+    bool securityAllowed() const;
 
     void openLoadFile(const QString &path);
     void closeLoadFile();
@@ -116,9 +119,10 @@ private:
 
     DeviceParameters *prm_ = nullptr;
     LoadFileHandle *loadFile_ = nullptr;
-    FlashHandle *flash_ = nullptr;
     AreaRecord area_{};
+    // The notifier outlives the session: the session's worker posts to it.
     std::unique_ptr<RecordNotifier> flashNotifier_;
+    std::unique_ptr<quillclient::FlashSession> session_;
     std::unique_ptr<RecordNotifier> loadNotifier_;
     bool hasFlashRecord_ = false;
     ProgressRecord lastFlashRecord_{};
@@ -126,12 +130,6 @@ private:
     LoadProgressRecord lastLoadRecord_{};
 
     bool busy_ = false;
-    // Requests handed to the flash worker whose idle notice has not arrived
-    // yet: the command is over when none is left.
-    int requestsOut_ = 0;
-    // The connect failed: the port is closed and the user told once the
-    // worker has finished with it.
-    bool connectFailed_ = false;
 
     LogBox *log_ = nullptr;
     ProgressBar *bar_ = nullptr;

@@ -268,6 +268,40 @@ private Q_SLOTS:
         QVERIFY(!frame->action(cmd::kSecurity)->isEnabled());
     }
 
+    void commandStatesFollowEveryEndOfDeviceSetup() {
+        // The dialog may read or drop the parameter record whatever its end:
+        // the actions must show what the view now has, not what it had.
+        Sandbox box;
+        box.writeProfile("[COMM Device]\nSpeed=0\n");
+        ScriptedPrompts prompts;
+        auto frame = MakeFrame(box, prompts);
+        CFLPRRView &view = *frame->view();
+        auto *setup = new ScriptedSetup;
+        frame->installDeviceSetup(std::unique_ptr<DeviceSetupDialog>(setup));
+        QAction *security = frame->action(cmd::kSecurity);
+        QVERIFY(!security->isEnabled());
+
+        struct End {
+            const char *name;
+            bool accept;
+            bool read;  // the page reads the demo file, or drops the record
+            int port;   // -1 fails the first check
+        } ends[] = {{"cancelled after a read", false, true, 0},
+                    {"failed check after dropping the record", true, false, -1},
+                    {"failed check after a read", true, true, -1},
+                    {"cancelled after dropping the record", false, false, 0}};
+        for (const End &e : ends) {
+            setup->accept = e.accept;
+            setup->edit = [&e](DeviceSetupValues &v, ParameterRecordSlot &record) {
+                record.replace(e.read ? PRRReadPRM(QFile::encodeName(kSamples + "/demo.prm").constData(), 0) : nullptr);
+                v.standard.port = e.port;
+            };
+            frame->action(cmd::kSetup)->trigger();
+            QVERIFY2(security->isEnabled() == e.read, e.name);
+            QCOMPARE(security->isEnabled(), view.isCommandEnabled(cmd::kSecurity));
+        }
+    }
+
     void menusToolbarAndAccelerators() {
         Sandbox box;
         ScriptedPrompts prompts;
