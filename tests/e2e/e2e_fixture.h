@@ -63,6 +63,15 @@ inline void ExpectTranscript(const std::vector<Rec> &got, const std::vector<Line
     EXPECT_TRUE(same) << "records:\n" << Show(got);
 }
 
+// The outcome of a command that failed with `status` in the sequence of `endState`.
+inline void ExpectFailed(const PRROutcome &o, int32_t status, int32_t endState) {
+    EXPECT_EQ(o.status, status);
+    EXPECT_EQ(o.endState, endState);
+    EXPECT_EQ(o.connected + o.erased + o.programmed + o.verified + o.checksumCompared + o.securitySet + o.signatureRead,
+              0)
+        << "a failed command reached none of its goals";
+}
+
 inline bool Contains(const std::vector<Rec> &recs, const std::string &text) {
     for (const auto &r : recs)
         if (r.text == text) return true;
