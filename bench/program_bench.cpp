@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,12 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "link/com_port.h"
-#include "link/line_procedures.h"
-#include "link/primitives.h"
 #include "quillctl.h"
 #include "sim/virtual_target.h"
-#include "worker/flash_worker.h"
 
 namespace {
 
@@ -33,7 +30,41 @@ constexpr double kCharUs = 11.0 * 1e6 / 115200.0;  // 95.49 us
 
 std::string g_samples = QUILLROM_SAMPLES_DIR;
 
-void Count(PRRWindow *, uint32_t) {}
+constexpr uint32_t kIdleMessage = 3100;
+
+// Counts the flash worker's idle notices and the load file's records; the
+// flash records themselves are not fetched, only the outcome is read.
+struct Events {
+    std::mutex m;
+    std::condition_variable cv;
+    uint64_t idle = 0;
+    uint64_t loadRecords = 0;
+    PRRWindow window{&Events::Post, this};
+
+    static void Post(PRRWindow *self, uint32_t message) {
+        auto *e = static_cast<Events *>(self->context);
+        {
+            std::lock_guard<std::mutex> lock(e->m);
+            if (message == kIdleMessage) ++e->idle;
+            if (message == PRR_MSG_LOADFILE_RECORD) ++e->loadRecords;
+        }
+        e->cv.notify_all();
+    }
+    bool WaitIdle(uint64_t n, std::chrono::seconds timeout) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, timeout, [&] { return idle >= n; });
+    }
+    // The load file's final record, fetched one record per notification.
+    bool WaitLoaded(LoadFileHandle *f) {
+        for (uint64_t fetched = 0;;) {
+            std::unique_lock<std::mutex> lock(m);
+            if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return loadRecords > fetched; })) return false;
+            lock.unlock();
+            ++fetched;
+            if (PRRHexGetProg(f)->state == PRR_LOAD_STATE_DONE) return f->readState == PRR_LOAD_READY;
+        }
+    }
+};
 
 // Characters on the wire for programming `bytes` in pages, then verifying them.
 uint64_t WireCharacters(uint32_t bytes) {
@@ -62,10 +93,11 @@ double ProgramAndVerifySeconds(uint32_t pacingBaud, const std::string &dir, cons
     sim.registerAlias(kPort, dir);
     if (pacingBaud) sim.setPacingBaud(pacingBaud);
     DeviceParameters *device = PRRReadPRM((g_samples + "/demo.prm").c_str(), 0);
-    PRRWindow window{Count, nullptr};
-    FlashHandle *h = PRRFlshOpen(&window, PRR_MSG_FLASH_RECORD, "bench");
-    LoadFileHandle *file = PRRHexOpen(hexPath.c_str(), nullptr, 0, nullptr);
-    while (__atomic_load_n(&file->readState, __ATOMIC_ACQUIRE) == PRR_LOAD_RUNNING) usleep(1000);
+    Events events;
+    FlashHandle *h = PRRFlshOpen(&events.window, PRR_MSG_FLASH_RECORD, "bench");
+    PRRFlshSetIdleMessage(h, kIdleMessage);
+    LoadFileHandle *file = PRRHexOpen(hexPath.c_str(), &events.window, PRR_MSG_LOADFILE_RECORD, nullptr);
+    if (!events.WaitLoaded(file)) std::fprintf(stderr, "the image was not read\n");
     ResetRecord reset{};
     reset.frequency = device->typeSet7;
     reset.multiplier = device->typeSet2;
@@ -75,36 +107,41 @@ double ProgramAndVerifySeconds(uint32_t pacingBaud, const std::string &dir, cons
     h->linePreparePass = 1;
     PRRFlshReset(h, &reset, device);
     h->linePreparePass = 0;
-    quill::WaitCompletedCommands(h, ++done, 60000);
+    events.WaitIdle(++done, std::chrono::seconds(60));
     PRRFlshReset(h, &reset, device);
-    quill::WaitCompletedCommands(h, ++done, 60000);
+    events.WaitIdle(++done, std::chrono::seconds(60));
     AreaRecord area{PRR_AREA_CHIP, 0, 0, 0, 0};
     PRRFlshErase(h, device, &area, 0);
-    quill::WaitCompletedCommands(h, ++done, 60000);
+    events.WaitIdle(++done, std::chrono::seconds(60));
     area = AreaRecord{PRR_AREA_BLOCK, 0, 14, 0, 0};  // 60 KiB
     const auto t0 = std::chrono::steady_clock::now();
     PRRFlshProg(h, device, &area, file, 0);
-    quill::WaitCompletedCommands(h, ++done, 600000);
+    const bool finished = events.WaitIdle(++done, std::chrono::seconds(600));
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const ProgressRecord *last = &h->ring[(h->writeIndex + PRR_RING_SIZE - 1) % PRR_RING_SIZE];
-    if (std::string(last->text) != "Flash Verifying finish!") std::fprintf(stderr, "unexpected end: %s\n", last->text);
+    PRROutcome outcome{};
+    PRRFlshGetOutcome(h, &outcome);
+    if (!finished || !outcome.programmed || !outcome.verified || outcome.status != PRR_STATUS_OK)
+        std::fprintf(stderr, "unexpected end: status %d, programmed %d, verified %d\n", outcome.status,
+                     outcome.programmed, outcome.verified);
     PRRFlshClose(h);
     PRRHexClose(file);
     PRRFreePRM(device);
     return s;
 }
 
+// One data byte written to the pty and its two-byte acknowledgement read back,
+// in raw mode as the library sets the port up; the median of 3000.
 double PtyRoundTripUs() {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ::grantpt(master);
     ::unlockpt(master);
     char name[128];
     ::ptsname_r(master, name, sizeof name);
-    static const quill::SequenceTable table = {{}, {}, nullptr, quill::LinkPurgeRx, quill::LinkIdle,
-                                               quill::LinkClosePort};
-    FlashHandle *h = quill::FlashOpen(nullptr, 0, "rt", &table);
-    h->port = quill::ComOpen(name);
-    quill::ComSetFormat(h->port, quill::kBaudDevice);
+    const int port = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    ::tcgetattr(port, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(port, TCSANOW, &tio);
     std::atomic<bool> stop{false};
     std::thread peer([&] {
         const uint8_t ack[2] = {0xE0, 0x06};
@@ -114,16 +151,29 @@ double PtyRoundTripUs() {
             if (::poll(&p, 1, 50) > 0 && ::read(master, &b, 1) == 1 && ::write(master, ack, 2) != 2) break;
         }
     });
+    // Exactly `n` bytes within one second, or false.
+    auto readAll = [port](uint8_t *out, size_t n) {
+        size_t got = 0;
+        while (got < n) {
+            pollfd p{port, POLLIN, 0};
+            if (::poll(&p, 1, 1000) <= 0) return false;
+            const ssize_t r = ::read(port, out + got, n - got);
+            if (r <= 0) return false;
+            got += static_cast<size_t>(r);
+        }
+        return true;
+    };
     std::vector<double> us;
     const uint8_t data = 0x5A;
+    uint8_t ack[2];
     for (int i = 0; i < 3000; ++i) {
         const auto t0 = std::chrono::steady_clock::now();
-        if (quill::DevSendBytes(h, &data, 1) != 0) break;
+        if (::write(port, &data, 1) != 1 || !readAll(ack, 2)) break;
         us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
     }
     stop = true;
     peer.join();
-    quill::FlashClose(h);
+    ::close(port);
     ::close(master);
     std::sort(us.begin(), us.end());
     return us.empty() ? 0 : us[us.size() / 2];

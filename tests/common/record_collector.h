@@ -1,6 +1,7 @@
 // Collects the records a handle announces: the window's post callback counts
 // notifications, and the test thread fetches one record per notification, the
-// way the program does.
+// way the program does. Idle notices (PRRFlshSetIdleMessage) are counted
+// apart: they carry no record.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -30,14 +31,29 @@ public:
     }
     PRRWindow *window() { return &window_; }
 
-    // Waits until at least n notifications arrived in all; false on time-out.
+    // Notifications of `message` (nonzero) are idle notices from now on.
+    void SetIdleMessage(uint32_t message) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        idleMessage_ = message;
+    }
+
+    // Waits until at least n record notifications arrived in all; false on time-out.
     bool WaitFor(uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         std::unique_lock<std::mutex> lock(mutex_);
         return cv_.wait_for(lock, timeout, [&] { return count_ >= n; });
     }
+    // Waits until at least n idle notices arrived in all; false on time-out.
+    bool WaitForIdle(uint64_t n, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return idle_ >= n; });
+    }
     uint64_t count() {
         std::lock_guard<std::mutex> lock(mutex_);
         return count_;
+    }
+    uint64_t idleCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return idle_;
     }
     uint32_t lastMessage() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -49,8 +65,12 @@ private:
         auto *c = static_cast<NotifyCounter *>(self->context);
         {
             std::lock_guard<std::mutex> lock(c->mutex_);
-            ++c->count_;
-            c->lastMessage_ = message;
+            if (c->idleMessage_ != 0 && message == c->idleMessage_) {
+                ++c->idle_;
+            } else {
+                ++c->count_;
+                c->lastMessage_ = message;
+            }
         }
         c->cv_.notify_all();
     }
@@ -58,6 +78,8 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     uint64_t count_ = 0;
+    uint64_t idle_ = 0;
+    uint32_t idleMessage_ = 0;
     uint32_t lastMessage_ = 0;
 };
 
@@ -96,6 +118,37 @@ private:
     NotifyCounter &counter_;
     uint64_t fetched_ = 0;
     std::vector<Rec> all_;
+};
+
+// Fetches load-file records as they are announced, one per notification.
+class LoadRecords {
+public:
+    PRRWindow *window() { return counter_.window(); }
+    NotifyCounter &counter() { return counter_; }
+
+    bool Next(LoadFileHandle *h, LoadProgressRecord &out,
+              std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        if (!counter_.WaitFor(fetched_ + 1, timeout)) return false;
+        ++fetched_;
+        out = *PRRHexGetProg(h);
+        return true;
+    }
+
+    // Records up to and including the success or failure record.
+    std::vector<LoadProgressRecord> UntilFinal(LoadFileHandle *h,
+                                               std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        std::vector<LoadProgressRecord> got;
+        LoadProgressRecord r{};
+        while (Next(h, r, timeout)) {
+            got.push_back(r);
+            if (r.state == PRR_LOAD_STATE_DONE) break;
+        }
+        return got;
+    }
+
+private:
+    NotifyCounter counter_;
+    uint64_t fetched_ = 0;
 };
 
 }  // namespace quilltest

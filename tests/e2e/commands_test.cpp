@@ -2,6 +2,7 @@
 // hand-overs, against the virtual target.
 #include <algorithm>
 #include <random>
+#include <string>
 
 #include "e2e_fixture.h"
 #include "image_files.h"
@@ -53,9 +54,16 @@ protected:
         }
         return host->Finish();
     }
+    const PRROutcome &outcome() const { return host->outcome; }
     std::unique_ptr<Target> target;
     std::unique_ptr<Host> host;
 };
+
+// The four hex digits inside "...: [XXXX]".
+uint16_t BracketedSum(const std::string &text) {
+    const size_t open = text.find('[');
+    return open == std::string::npos ? 0 : static_cast<uint16_t>(std::stoul(text.substr(open + 1, 4), nullptr, 16));
+}
 
 TEST_F(CommandsTest, EachSecurityFlagRefusesItsCommand) {
     struct {
@@ -63,10 +71,11 @@ TEST_F(CommandsTest, EachSecurityFlagRefusesItsCommand) {
         uint32_t refused;  // message of the command that must now fail
         AreaRecord area;
         int32_t status;
+        int32_t endState;
     } cases[] = {
-        {0x01, 1130, {PRR_AREA_BLOCK, 0, 0, 0, 0}, PRR_STATUS_FLASH_WRITE},
-        {0x02, 1129, {PRR_AREA_BLOCK, 1, 1, 0, 0}, PRR_STATUS_ILLEGAL_STATUS},
-        {0x04, 1129, {PRR_AREA_CHIP, 0, 0, 0, 0}, PRR_STATUS_ILLEGAL_STATUS},
+        {0x01, 1130, {PRR_AREA_BLOCK, 0, 0, 0, 0}, PRR_STATUS_FLASH_WRITE, PRR_STATE_PROGRAM},
+        {0x02, 1129, {PRR_AREA_BLOCK, 1, 1, 0, 0}, PRR_STATUS_ILLEGAL_STATUS, PRR_STATE_ERASE},
+        {0x04, 1129, {PRR_AREA_CHIP, 0, 0, 0, 0}, PRR_STATUS_ILLEGAL_STATUS, PRR_STATE_ERASE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(int(c.flags));
@@ -79,8 +88,12 @@ TEST_F(CommandsTest, EachSecurityFlagRefusesItsCommand) {
                                      {"Send Security Flag...", 6, 0, 30},
                                      {"Internal Verifying...", 6, 0, 60},
                                      {"Security Flag Setting finish!", 6, 0, 100}});
+        EXPECT_EQ(outcome().securitySet, 1);
+        EXPECT_EQ(outcome().endState, PRR_STATE_SECURITY);
         auto recs = Run(c.refused, file, c.area);
         EXPECT_EQ(recs.back().status, c.status) << Show(recs);
+        ExpectFailed(outcome(), c.status, c.endState);
+        EXPECT_EQ(outcome().message, c.refused);
         // The other commands still work: the chip erase unless it is the one
         // disabled, the programming unless it is.
         if (c.flags != 0x04) {
@@ -102,10 +115,23 @@ TEST_F(CommandsTest, ChecksumComparesDeviceAndFile) {
     EXPECT_EQ(recs[1].text.substr(0, 18), "DEVICE CHECK SUM: ");
     EXPECT_EQ(recs[1].text.substr(18), recs[2].text.substr(16)) << Show(recs);
     EXPECT_EQ(recs[3].text, "CHECKSUM COMPARE: OK");
+    EXPECT_EQ(outcome().checksumCompared, 1);
+    EXPECT_EQ(outcome().checksumEqual, 1);
+    EXPECT_EQ(outcome().deviceChecksum, BracketedSum(recs[1].text));
+    EXPECT_EQ(outcome().fileChecksum, BracketedSum(recs[2].text));
+    EXPECT_EQ(outcome().endState, PRR_STATE_CHECKSUM);
+    const uint16_t fileSum = outcome().fileChecksum;
     target->sim.flipBit(0x200, 0);
     recs = Run(1133, file, block0);
     EXPECT_EQ(recs.back().text, "CHECKSUM COMPARE: ERROR");
     EXPECT_EQ(recs.back().status, 0) << "a mismatch is reported, not failed";
+    ASSERT_EQ(recs.size(), 4u) << Show(recs);
+    EXPECT_EQ(outcome().status, PRR_STATUS_OK);
+    EXPECT_EQ(outcome().checksumCompared, 1);
+    EXPECT_EQ(outcome().checksumEqual, 0);
+    EXPECT_EQ(outcome().fileChecksum, fileSum) << "the file did not change";
+    EXPECT_EQ(outcome().deviceChecksum, BracketedSum(recs[1].text));
+    EXPECT_NE(outcome().deviceChecksum, outcome().fileChecksum);
 }
 
 TEST_F(CommandsTest, SignatureOfAUnitFormDevice) {
@@ -122,6 +148,8 @@ TEST_F(CommandsTest, SignatureOfAUnitFormDevice) {
                             {"BLK/AREAS:   16", 7, 0, 50},
                             {"NAME:        QM17F064AB", 7, 0, 40},
                             {"F/W    Ver.: 2.05", 7, 0, 100}});
+    EXPECT_EQ(outcome().signatureRead, 1);
+    EXPECT_EQ(outcome().endState, PRR_STATE_SIGNATURE);
     // The next connect carries the ID bytes in its final record.
     ASSERT_TRUE(host->ConnectOk());
     EXPECT_EQ(std::vector<uint8_t>(host->h->ring[(host->h->writeIndex + 999) % 1000].idBytes,
@@ -157,6 +185,11 @@ TEST_F(CommandsTest, AutoprocedureWithoutOptionsErasesThenPrograms) {
     EXPECT_EQ(texts.front(), "Flash Erasing...");
     EXPECT_EQ(texts.back(), "Flash Internal Verify OK!");
     EXPECT_TRUE(std::find(texts.begin(), texts.end(), "chip erase finish.") != texts.end());
+    EXPECT_EQ(outcome().message, PRR_MSG_AUTOPROCEDURE);
+    EXPECT_EQ(outcome().erased, 1);
+    EXPECT_EQ(outcome().programmed, 1);
+    EXPECT_EQ(outcome().blankChecked + outcome().verified + outcome().checksumCompared + outcome().securitySet, 0)
+        << "no option was chosen";
     EXPECT_EQ(target->sim.flash()[0x3000], 0xFF) << "the autoprocedure erases the chip";
 }
 
@@ -175,6 +208,21 @@ TEST_F(CommandsTest, AutoprocedureWithEveryOptionOnBlankAndDirtyDevices) {
     EXPECT_TRUE(has("CHECKSUM COMPARE: OK"));
     EXPECT_EQ(texts.back(), "Security Flag Setting finish!") << Show(recs);
     EXPECT_EQ(recs.back().state, PRR_STATE_SECURITY);
+    // Every step of the chain, in one outcome.
+    auto expectChain = [&](int notBlank) {
+        const PRROutcome &o = outcome();
+        EXPECT_EQ(o.status, PRR_STATUS_OK);
+        EXPECT_EQ(o.endState, PRR_STATE_SECURITY);
+        EXPECT_EQ(o.blankChecked, 1);
+        EXPECT_EQ(o.notBlank, notBlank);
+        EXPECT_EQ(o.erased, notBlank) << "erased only when not blank";
+        EXPECT_EQ(o.programmed, 1);
+        EXPECT_EQ(o.verified, 1);
+        EXPECT_EQ(o.checksumCompared, 1);
+        EXPECT_EQ(o.checksumEqual, 1);
+        EXPECT_EQ(o.securitySet, 1);
+    };
+    expectChain(0);
 
     // Now the device is not blank: blank check, then erase, then the rest.
     recs = Run(1127, file, block0);
@@ -182,6 +230,7 @@ TEST_F(CommandsTest, AutoprocedureWithEveryOptionOnBlankAndDirtyDevices) {
     EXPECT_TRUE(has("not blank, then erase."));
     EXPECT_TRUE(has("all block erase finish."));
     EXPECT_EQ(texts.back(), "Security Flag Setting finish!") << Show(recs);
+    expectChain(1);
 }
 
 TEST_F(CommandsTest, AutoprocedureOnADeviceWithoutBlankCheckStartsWithTheErase) {
@@ -205,9 +254,16 @@ TEST_F(CommandsTest, PlainProgramHandsOverAndVerifyAloneDoesNot) {
     ASSERT_GE(texts.size(), 3u);
     EXPECT_TRUE(std::find(texts.begin(), texts.end(), "Flash Verifying finish!") != texts.end());
     EXPECT_EQ(texts.back(), "CHECKSUM COMPARE: OK");
+    EXPECT_EQ(outcome().programmed, 1);
+    EXPECT_EQ(outcome().verified, 1);
+    EXPECT_EQ(outcome().checksumEqual, 1);
+    EXPECT_EQ(outcome().endState, PRR_STATE_CHECKSUM);
     // Verify as a command of its own ends after itself.
     texts = Texts(Run(1131, file, block0));
     EXPECT_EQ(texts.back(), "Flash Verifying finish!");
+    EXPECT_EQ(outcome().verified, 1);
+    EXPECT_EQ(outcome().programmed, 0);
+    EXPECT_EQ(outcome().endState, PRR_STATE_VERIFY);
     // Checksum alone does not go on to security even when asked for.
     ASSERT_EQ(PRRFlshCmdOpt(host->h, 0x04), 0);
     texts = Texts(Run(1133, file, block0));

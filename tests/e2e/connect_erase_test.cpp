@@ -57,7 +57,16 @@ TEST_F(ConnectEraseTest, ConnectThenChipErase) {
                                        {"sending reset command...", 0, 0, 15},
                                        {"OK.", 0, 0, 75},
                                        {"", 0, 0, 100}});
+    EXPECT_EQ(host->outcome.message, PRR_MSG_RESET);
+    EXPECT_EQ(host->outcome.resetPhase, PRR_RESET_CONNECT);
+    EXPECT_EQ(host->outcome.connected, 1);
+    EXPECT_EQ(host->outcome.endState, PRR_STATE_CONNECT);
     ExpectTranscript(Erase(PRR_AREA_CHIP), {{"Flash Erasing...", 10, 0, 10}, {"chip erase finish.", 2, 0, 100}});
+    EXPECT_EQ(host->outcome.message, PRR_MSG_ERASE);
+    EXPECT_EQ(host->outcome.status, PRR_STATUS_OK);
+    EXPECT_EQ(host->outcome.endState, PRR_STATE_ERASE);
+    EXPECT_EQ(host->outcome.erased, 1);
+    EXPECT_EQ(host->outcome.connected, 0) << "the outcome is the erase's alone";
     EXPECT_TRUE(AllErased());
     EXPECT_EQ(target->sim.observedBaud(), 115200u);
 }
@@ -75,11 +84,14 @@ TEST_F(ConnectEraseTest, MissingPortEndsTheFirstResetWith9) {
     ASSERT_EQ(PRRFlshReset(host->h, &host->reset, host->device), 0);
     host->h->linePreparePass = 0;
     ExpectTranscript(host->Finish(), {{"ERROR: COM port open error!", 10, 9, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_COM_OPEN, PRR_STATE_CONNECT);
+    EXPECT_EQ(host->outcome.resetPhase, PRR_RESET_PREPARE);
     EXPECT_EQ(host->h->port, PRR_INVALID_PORT);
 }
 
 TEST_F(ConnectEraseTest, CommandWithoutConnectEndsWith14) {
     ExpectTranscript(Erase(PRR_AREA_CHIP), {{"ERROR: Not connect to device, please retry reset!", 10, 14, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_NOT_CONNECTED, PRR_STATE_ERASE);
 }
 
 TEST_F(ConnectEraseTest, HandshakeRefusedEndsWith12AndThePortStaysUsable) {
@@ -94,6 +106,7 @@ TEST_F(ConnectEraseTest, HandshakeRefusedEndsWith12AndThePortStaysUsable) {
                                                      {"retrying...", 0, 0, 50},
                                                      {"retry count <0>", 0, 0, 100},
                                                      {"ERROR: Retry status over!", 0, 12, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_RETRY_OVER, PRR_STATE_CONNECT);
     EXPECT_TRUE(host->ConnectOk());
 }
 
@@ -107,6 +120,7 @@ TEST_F(ConnectEraseTest, SilentDeviceEndsTheConnectWithATimeOut) {
     ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs.back().status, PRR_STATUS_READ_TIMEOUT);
     EXPECT_EQ(recs.back().state, 0);
+    ExpectFailed(host->outcome, PRR_STATUS_READ_TIMEOUT, PRR_STATE_CONNECT);
 }
 
 TEST_F(ConnectEraseTest, BlankCheckChipAndBlockRanges) {
@@ -117,6 +131,10 @@ TEST_F(ConnectEraseTest, BlankCheckChipAndBlockRanges) {
                                                    {"block <2> blank check finish.", 1, 0, 50},
                                                    {"block <3> blank check finish.", 1, 0, 75},
                                                    {"all block blank check finish.", 1, 0, 100}});
+    EXPECT_EQ(host->outcome.message, PRR_MSG_BLANK_CHECK);
+    EXPECT_EQ(host->outcome.endState, PRR_STATE_BLANK_CHECK);
+    EXPECT_EQ(host->outcome.blankChecked, 1);
+    EXPECT_EQ(host->outcome.notBlank, 0);
     ExpectTranscript(Blank(PRR_AREA_BLOCK, 3, 4), {{"Flash Blank Checking...", 10, 0, 10},
                                                    {"block <3> blank check finish.", 1, 0, 100},
                                                    {"block <4> blank check finish.", 1, 0, 100},
@@ -133,6 +151,9 @@ TEST_F(ConnectEraseTest, NotBlankIsANormalEnd) {
     ExpectTranscript(Blank(PRR_AREA_BLOCK, 1, 3), {{"Flash Blank Checking...", 10, 0, 10},
                                                    {"block <1> blank check finish.", 1, 0, 33},
                                                    {"not blank.", 1, 0, 100}});
+    EXPECT_EQ(host->outcome.status, PRR_STATUS_OK) << "not blank is a verdict, not a failure";
+    EXPECT_EQ(host->outcome.blankChecked, 1);
+    EXPECT_EQ(host->outcome.notBlank, 1);
 }
 
 TEST_F(ConnectEraseTest, BlockEraseReportsItsShareOfNinetyPercent) {
@@ -144,6 +165,7 @@ TEST_F(ConnectEraseTest, BlockEraseReportsItsShareOfNinetyPercent) {
                                                    {"block <2> erase finish.", 2, 0, 77},
                                                    {"block <3> erase finish.", 2, 0, 100},
                                                    {"all block erase finish.", 2, 0, 100}});
+    EXPECT_EQ(host->outcome.erased, 1);
     auto f = target->sim.flash();
     EXPECT_TRUE(std::all_of(f.begin(), f.begin() + 0x4000, [](uint8_t b) { return b == 0xFF; }));
     EXPECT_EQ(f[0x4000], 0x12) << "block 4 was not in the range";
@@ -165,6 +187,9 @@ TEST_F(ConnectEraseTest, EraseWithBlankCheckFirstOnABlankDeviceErasesNothing) {
     ASSERT_GE(recs.size(), 3u);
     EXPECT_EQ(recs[recs.size() - 2].text, "all block blank check finish.");
     EXPECT_EQ(recs.back().text, "no need erase.");
+    EXPECT_EQ(host->outcome.blankChecked, 1);
+    EXPECT_EQ(host->outcome.notBlank, 0);
+    EXPECT_EQ(host->outcome.erased, 0) << "nothing was erased";
     EXPECT_EQ(FramesWithCommand(0x20) + FramesWithCommand(0x22), 0);
 }
 
@@ -176,6 +201,10 @@ TEST_F(ConnectEraseTest, EraseWithBlankCheckFirstOnADirtyDeviceErases) {
     ASSERT_FALSE(recs.empty());
     EXPECT_TRUE(Contains(recs, "Flash Erasing..."));
     EXPECT_EQ(recs.back().text, "chip erase finish.");
+    EXPECT_EQ(host->outcome.blankChecked, 1);
+    EXPECT_EQ(host->outcome.notBlank, 1);
+    EXPECT_EQ(host->outcome.erased, 1);
+    EXPECT_EQ(host->outcome.endState, PRR_STATE_ERASE);
     EXPECT_TRUE(AllErased());
 }
 
@@ -198,6 +227,9 @@ TEST_F(ConnectEraseTest, BusyBelowTheLimitRetriesAndAtTheLimitFails) {
     ASSERT_GE(recs.size(), 2u);
     EXPECT_EQ(recs[recs.size() - 2].text, "retry count <100>");
     EXPECT_EQ(recs.back().status, PRR_STATUS_RETRY_OVER);
+    ExpectFailed(host->outcome, PRR_STATUS_RETRY_OVER, PRR_STATE_BLANK_CHECK);
+    EXPECT_EQ(host->outcome.blankChecked, 0) << "no verdict";
+    EXPECT_EQ(host->outcome.retryCount, 100);
     target->sim.clearFaults();
     recs = Blank(PRR_AREA_BLOCK, 0, 0);
     EXPECT_EQ(recs.back().text, "all block blank check finish.") << "the handle recovers";
@@ -219,6 +251,7 @@ TEST_F(ConnectEraseTest, NotErasedIsErasedAgain) {
     ASSERT_GE(recs.size(), 2u);
     EXPECT_EQ(recs[recs.size() - 2].text, "chip erase error.");
     EXPECT_EQ(recs.back().status, PRR_STATUS_RETRY_OVER);
+    ExpectFailed(host->outcome, PRR_STATUS_RETRY_OVER, PRR_STATE_ERASE);
 }
 
 TEST_F(ConnectEraseTest, RetryLimitOfFFFFPollsUntilTheDeviceIsReady) {
@@ -249,6 +282,7 @@ TEST_F(ConnectEraseTest, DeviceWithoutBlankCheck) {
     ASSERT_TRUE(host->ConnectOk());
     ExpectTranscript(Blank(PRR_AREA_CHIP),
                      {{"ERROR: This device is not supporting this function!", 10, 15, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_NOT_SUPPORTED, PRR_STATE_BLANK_CHECK);
     auto recs = Erase(PRR_AREA_CHIP);
     ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs.front().text, "Flash Erasing...") << "straight to the erase";
@@ -260,6 +294,7 @@ TEST_F(ConnectEraseTest, UnusableClockIsRefusedBeforeTheDeviceHearsAnything) {
     auto recs = host->Connect();
     // Both resets of the connect refuse it, the first before the port is opened.
     ExpectTranscript(recs, {{"ERROR: Illegal parameter!", 10, 3, 100}, {"ERROR: Illegal parameter!", 10, 3, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_ILLEGAL_PARAMETER, PRR_STATE_CONNECT);
     EXPECT_EQ(host->h->port, PRR_INVALID_PORT);
     EXPECT_EQ(target->sim.framesReceived(), 0u);
 }
@@ -274,6 +309,7 @@ TEST_F(ConnectEraseTest, VanishingPortEndsWithoutHanging) {
     ASSERT_FALSE(recs.empty());
     EXPECT_TRUE(recs.back().status == PRR_STATUS_COM_READ || recs.back().status == PRR_STATUS_READ_TIMEOUT)
         << recs.back().status;
+    ExpectFailed(host->outcome, recs.back().status, PRR_STATE_ERASE);
 }
 
 // The connect's own wait, on the real clock.
@@ -311,6 +347,9 @@ TEST_F(RealClockTest, AbortDuringTheWaitIdlesTheLineAt9600) {
     auto recs = host->Finish();
     ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs.back().text, "Sequence Aborted.");
+    EXPECT_EQ(host->outcome.aborted, 1);
+    EXPECT_EQ(host->outcome.connected, 0);
+    EXPECT_EQ(host->outcome.status, PRR_STATUS_OK);
     EXPECT_EQ(target->sim.observedBaud(), 9600u);
     EXPECT_EQ(FramesWithCommand(quillsim::kResetCommand), 0) << "no handshake after the abort";
     ASSERT_TRUE(host->ConnectOk());

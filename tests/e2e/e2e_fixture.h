@@ -1,9 +1,9 @@
 // A flash handle talking to a virtual target through a COM alias, with the
 // helpers the end-to-end suites share: connect, run a command to its end,
-// compare whole record transcripts.
+// compare whole record transcripts, read the command's outcome. Only the
+// public header is used: these suites run the library as it ships.
 #pragma once
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,10 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "common/record_collector.h"
-#include "platform/tick.h"
 #include "quillctl.h"
 #include "sim/virtual_target.h"
-#include "worker/flash_worker.h"
 
 namespace quilltest {
 
@@ -26,6 +24,8 @@ inline std::string SamplePath(const char *name) { return std::string(QUILLROM_SA
 // Time runs this much faster for the library's step waits (the 2 s connect
 // wait and the device wait times); serial read time-outs stay real.
 constexpr uint32_t kFastClock = 50;
+// The worker posts this to the window once a command has finished.
+constexpr uint32_t kIdleMessage = 3100;
 inline uint32_t FastTick() {
     using namespace std::chrono;
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() *
@@ -63,6 +63,15 @@ inline void ExpectTranscript(const std::vector<Rec> &got, const std::vector<Line
     EXPECT_TRUE(same) << "records:\n" << Show(got);
 }
 
+// The outcome of a command that failed with `status` in the sequence of `endState`.
+inline void ExpectFailed(const PRROutcome &o, int32_t status, int32_t endState) {
+    EXPECT_EQ(o.status, status);
+    EXPECT_EQ(o.endState, endState);
+    EXPECT_EQ(o.connected + o.erased + o.programmed + o.verified + o.checksumCompared + o.securitySet + o.signatureRead,
+              0)
+        << "a failed command reached none of its goals";
+}
+
 inline bool Contains(const std::vector<Rec> &recs, const std::string &text) {
     for (const auto &r : recs)
         if (r.text == text) return true;
@@ -89,8 +98,10 @@ public:
     Host(const std::string &prmPath, int port) {
         device = PRRReadPRM(prmPath.c_str(), 0);
         EXPECT_NE(device, nullptr) << prmPath;
+        counter.SetIdleMessage(kIdleMessage);
         h = PRRFlshOpen(counter.window(), PRR_MSG_FLASH_RECORD, "e2e");
         EXPECT_NE(h, nullptr);
+        EXPECT_EQ(PRRFlshSetIdleMessage(h, kIdleMessage), 0);
         reset.frequency = device ? device->typeSet7 : 8.0;
         reset.multiplier = device ? device->typeSet2 : 1.0;
         reset.portNumber = static_cast<uint8_t>(port);
@@ -101,19 +112,33 @@ public:
     ~Host() {
         PRRFlshClose(h);
         PRRFreePRM(device);
-        for (LoadFileHandle *f : loads) PRRHexClose(f);
+        for (auto &l : loads) PRRHexClose(l.file);
     }
 
     // Records of everything the worker has announced since the last call,
-    // once `commands` more commands have finished.
+    // once `commands` more commands have finished; `outcome` then holds the
+    // last one's outcome.
     std::vector<Rec> Finish(uint64_t commands = 1, uint32_t timeoutMs = 60000) {
         target_ += commands;
-        EXPECT_TRUE(quill::WaitCompletedCommands(h, target_, timeoutMs)) << "command did not finish";
+        const bool finished = counter.WaitForIdle(target_, std::chrono::milliseconds(timeoutMs));
+        EXPECT_TRUE(finished) << "command did not finish";
+        // The idle notice follows the command's last record, so every record
+        // of it has been announced by now.
         std::vector<Rec> out;
         const uint64_t announced = counter.count();
         Rec r{};
         while (records.fetched() < announced && records.Next(h, r)) out.push_back(r);
+        outcome = Outcome();
+        if (finished) {
+            EXPECT_EQ(outcome.sequenceNumber, target_) << "one sequence number per finished command";
+        }
         return out;
+    }
+
+    PRROutcome Outcome() {
+        PRROutcome o{};
+        EXPECT_EQ(PRRFlshGetOutcome(h, &o), 0);
+        return o;
     }
 
     // Both resets of a connect; returns the records of both.
@@ -128,21 +153,25 @@ public:
         return first;
     }
 
+    // The records and the outcome must agree on whether the device is connected.
     bool ConnectOk() {
         auto recs = Connect();
-        return !recs.empty() && recs.back().state == 0 && recs.back().status == 0 && recs.back().text.empty() &&
-               recs.back().percent == 100;
+        const bool ok = !recs.empty() && recs.back().state == 0 && recs.back().status == 0 &&
+                        recs.back().text.empty() && recs.back().percent == 100;
+        EXPECT_EQ(outcome.connected, ok ? 1 : 0) << Show(recs);
+        return ok;
     }
 
+    // Reads a load file to its final record.
     LoadFileHandle *Load(const std::string &path) {
-        LoadFileHandle *f = PRRHexOpen(path.c_str(), nullptr, 0, nullptr);
+        auto watch = std::make_unique<LoadRecords>();
+        LoadFileHandle *f = PRRHexOpen(path.c_str(), watch->window(), PRR_MSG_LOADFILE_RECORD, nullptr);
         EXPECT_NE(f, nullptr) << path;
         if (f == nullptr) return nullptr;
-        loads.push_back(f);
-        // No window: wait for the image by its read state.
-        for (int i = 0; i < 20000 && __atomic_load_n(&f->readState, __ATOMIC_ACQUIRE) == PRR_LOAD_RUNNING; ++i)
-            usleep(500);
-        EXPECT_EQ(__atomic_load_n(&f->readState, __ATOMIC_ACQUIRE), PRR_LOAD_READY) << path;
+        const auto recs = watch->UntilFinal(f, std::chrono::seconds(60));
+        loads.push_back({f, std::move(watch)});
+        EXPECT_TRUE(!recs.empty() && recs.back().state == PRR_LOAD_STATE_DONE) << "no final record: " << path;
+        EXPECT_EQ(f->readState, PRR_LOAD_READY) << path;
         return f;
     }
 
@@ -152,9 +181,16 @@ public:
     DeviceParameters *device = nullptr;
     ResetRecord reset{};
     AreaRecord area{};
-    std::vector<LoadFileHandle *> loads;
+    PRROutcome outcome{};  // of the command the last Finish waited for
 
 private:
+    // A load file and the window its records were announced to, which must
+    // outlive it.
+    struct Loaded {
+        LoadFileHandle *file;
+        std::unique_ptr<LoadRecords> records;
+    };
+    std::vector<Loaded> loads;
     uint64_t target_ = 0;
 };
 
@@ -166,10 +202,10 @@ protected:
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         aliasDir = tmpl;
         ::setenv("QUILLROM_PORTS_DIR", aliasDir.c_str(), 1);
-        if (fastClock) quill::SetTickSourceForTesting(FastTick);
+        if (fastClock) PRRSetTickSourceForTesting(FastTick);
     }
     void TearDown() override {
-        quill::SetTickSourceForTesting(nullptr);
+        PRRSetTickSourceForTesting(nullptr);
         std::string cmd = "rm -rf '" + aliasDir + "'";
         (void)std::system(cmd.c_str());
     }

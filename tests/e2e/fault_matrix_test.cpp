@@ -42,6 +42,29 @@ std::vector<int> FramesOf(Seq s) {
 bool IsErase(Seq s) { return s == Seq::EraseChip || s == Seq::EraseBlocks; }
 bool IsBlank(Seq s) { return s == Seq::BlankChip || s == Seq::BlankBlocks; }
 
+int32_t StateOf(Seq s) {
+    if (s == Seq::Connect) return PRR_STATE_CONNECT;
+    return IsBlank(s) ? PRR_STATE_BLANK_CHECK : PRR_STATE_ERASE;
+}
+
+// The outcome tells what the records tell: the failure's code, the sequence
+// it ended in, and the goal reached only when the command succeeded.
+void ExpectOutcomeOf(Seq s, const Rec &last, const PRROutcome &o) {
+    EXPECT_EQ(o.status, last.status);
+    EXPECT_EQ(o.endState, StateOf(s));
+    const bool ok = last.status == PRR_STATUS_OK;
+    switch (s) {
+    case Seq::Connect: EXPECT_EQ(o.connected, ok ? 1 : 0); break;
+    case Seq::BlankChip:
+    case Seq::BlankBlocks:
+        EXPECT_EQ(o.blankChecked, ok ? 1 : 0);
+        EXPECT_EQ(o.notBlank, last.text == "not blank." ? 1 : 0);
+        break;
+    case Seq::EraseChip:
+    case Seq::EraseBlocks: EXPECT_EQ(o.erased, ok ? 1 : 0); break;
+    }
+}
+
 struct Case {
     std::string name;
     Seq seq;
@@ -177,6 +200,7 @@ TEST_F(FaultMatrixTest, EveryFaultAtEveryStep) {
         if (!c.lastText.empty()) {
             EXPECT_EQ(last.text, c.lastText) << Show(recs);
         }
+        ExpectOutcomeOf(c.seq, last, host.outcome);
         if (!c.recoverable) continue;
         // The fault is gone: a connect and the same command work on the same handle.
         target.sim.clearFaults();
@@ -185,6 +209,7 @@ TEST_F(FaultMatrixTest, EveryFaultAtEveryStep) {
             const auto again = RunSequence(host, c.seq);
             ASSERT_FALSE(again.empty());
             EXPECT_EQ(again.back().status, 0) << Show(again);
+            ExpectOutcomeOf(c.seq, again.back(), host.outcome);
         }
         ++recovered;
     }

@@ -125,6 +125,8 @@ void RandomImages(ProgramVerifyTest &t, Host &host, quillsim::VirtualTarget &sim
         ASSERT_FALSE(recs.empty());
         EXPECT_EQ(recs.back().text, "Flash Verifying finish!") << Show(recs);
         EXPECT_EQ(recs.back().status, 0);
+        EXPECT_EQ(host.outcome.programmed, 1);
+        EXPECT_EQ(host.outcome.verified, 1);
         const auto flash = sim.flash();
         const auto want = ProgramVerifyTest::Expected(image, rangeFirst, rangeLast);
         ASSERT_EQ(flash.size(), want.size());
@@ -167,11 +169,13 @@ TEST_F(ProgramVerifyTest, FlippedBitMakesVerifyFail) {
                       {"Flash Verifying <80%>...", 4, 0, 80},
                       {"Flash Verifying <90%>...", 4, 0, 90},
                       {"Flash Verifying finish!", 4, 0, 100}});
+    EXPECT_EQ(host->outcome.verified, 1);
     target->sim.flipBit(0x1234, 3);
     recs = Command(1131, file, PRR_AREA_BLOCK, 1, 1, 0);
     EXPECT_EQ(recs.back().text, "ERROR: Flash verify error!");
     EXPECT_EQ(recs.back().status, PRR_STATUS_VERIFY);
     EXPECT_EQ(recs.back().state, PRR_STATE_VERIFY);
+    ExpectFailed(host->outcome, PRR_STATUS_VERIFY, PRR_STATE_VERIFY);
 }
 
 TEST_F(ProgramVerifyTest, ImageCutAtTheSelectionAndSelectionStartingInsideTheImage) {
@@ -207,10 +211,12 @@ TEST_F(ProgramVerifyTest, WriteFailureAtByteNEndsWith18) {
     auto recs = Command(1130, file, PRR_AREA_BLOCK, 0, 0, 0);
     EXPECT_EQ(recs.back().text, "ERROR: Flash write error!");
     EXPECT_EQ(recs.back().state, PRR_STATE_PROGRAM);
+    ExpectFailed(host->outcome, PRR_STATUS_FLASH_WRITE, PRR_STATE_PROGRAM);
     // The handle recovers: the next program works.
     recs = Command(1130, file, PRR_AREA_BLOCK, 0, 0, 0);
     EXPECT_EQ(recs.back().text, "Flash Internal Verify OK!") << Show(recs);
-
+    EXPECT_EQ(host->outcome.status, PRR_STATUS_OK);
+    EXPECT_EQ(host->outcome.programmed, 1);
 }
 
 TEST_F(ProgramVerifyTest, RefusedCommandAndAbortBetweenChunks) {
@@ -234,6 +240,11 @@ TEST_F(ProgramVerifyTest, RefusedCommandAndAbortBetweenChunks) {
     EXPECT_TRUE(Contains(recs, "ERROR: sequence error, please Aborted current sequence."));
     EXPECT_EQ(recs.back().text, "Sequence Aborted.");
     EXPECT_FALSE(Contains(recs, "Flash Programming finish!"));
+    EXPECT_EQ(host->outcome.message, PRR_MSG_PROGRAM);
+    EXPECT_EQ(host->outcome.aborted, 1);
+    EXPECT_EQ(host->outcome.refused, 1) << "the signature read sent while busy";
+    EXPECT_EQ(host->outcome.programmed, 0);
+    EXPECT_EQ(host->outcome.endState, PRR_STATE_PROGRAM);
     EXPECT_EQ(target->sim.observedBaud(), 9600u);
 }
 
@@ -257,6 +268,8 @@ TEST_F(ProgramVerifyTest, TwoHandlesProgramTwoTargetsAtOnce) {
     auto rb = other.Finish();
     EXPECT_EQ(ra.back().text, "Flash Internal Verify OK!");
     EXPECT_EQ(rb.back().text, "Flash Internal Verify OK!");
+    EXPECT_EQ(host->outcome.programmed, 1);
+    EXPECT_EQ(other.outcome.programmed, 1);
     EXPECT_EQ(target->sim.flash(), Expected(a, 0, 0x1FFF));
     EXPECT_EQ(second.sim.flash(), Expected(b, 0, 0x1FFF));
 }
@@ -269,12 +282,15 @@ TEST_F(ProgramVerifyTest, ImageOutsideEveryBlockWithAutoRangeEndsWith17) {
     ASSERT_TRUE(host->ConnectOk());
     ExpectTranscript(Command(1130, file, PRR_AREA_CHIP, 0, 0, 1),
                      {{"ERROR: Address of HEX & Setting is not correct error!", 10, 17, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_ADDRESS_MISMATCH, PRR_STATE_PROGRAM);
 }
 
 TEST_F(ProgramVerifyTest, ProgramWithoutAReadyImageEndsWith1) {
     ASSERT_TRUE(host->ConnectOk());
     ExpectTranscript(Command(1130, nullptr, PRR_AREA_CHIP, 0, 0, 0), {{"ERROR: Not Initialized!", 10, 1, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_NOT_INITIALIZED, PRR_STATE_PROGRAM);
     ExpectTranscript(Command(1130, nullptr, PRR_AREA_BLOCK, 3, 2, 0), {{"ERROR: Illegal parameter!", 10, 3, 100}});
+    ExpectFailed(host->outcome, PRR_STATUS_ILLEGAL_PARAMETER, PRR_STATE_PROGRAM);
 }
 #endif
 

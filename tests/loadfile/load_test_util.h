@@ -1,5 +1,5 @@
 // Helpers for the load-file tests: record builders with correct checksums, a
-// scratch folder, and a fetcher for load-file records.
+// scratch folder; the record fetcher is in common/record_collector.h.
 #pragma once
 #include <stdlib.h>
 
@@ -67,36 +67,6 @@ public:
 
 private:
     std::string path_;
-};
-
-// Fetches load-file records as they are announced, one per notification.
-class LoadRecords {
-public:
-    PRRWindow *window() { return counter_.window(); }
-    NotifyCounter &counter() { return counter_; }
-
-    bool Next(LoadFileHandle *h, LoadProgressRecord &out,
-              std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        if (!counter_.WaitFor(fetched_ + 1, timeout)) return false;
-        ++fetched_;
-        out = *PRRHexGetProg(h);
-        return true;
-    }
-
-    // Records up to and including the success or failure record.
-    std::vector<LoadProgressRecord> UntilFinal(LoadFileHandle *h) {
-        std::vector<LoadProgressRecord> got;
-        LoadProgressRecord r{};
-        while (Next(h, r)) {
-            got.push_back(r);
-            if (r.state == 5) break;
-        }
-        return got;
-    }
-
-private:
-    NotifyCounter counter_;
-    uint64_t fetched_ = 0;
 };
 
 }  // namespace quilltest
