@@ -219,10 +219,12 @@ TEST_F(SessionTest, StoppingAtThePowerPromptSendsNoHandshake) {
     // The session is usable again, and a prompt answered before the prepare
     // has ended is kept for it.
     trace_.clear();
+    results_.clear();
     promptAnswer_ = PowerAnswer::Later;
     ASSERT_TRUE(session_->Start(Request(Command::Signature, true)));
     session_->AnswerPowerPrompt(true);
-    ASSERT_TRUE(Pump([&] { return !results_.empty() && trace_.back() == "end"; })) << Trace();
+    ASSERT_TRUE(Pump([&] { return !results_.empty(); })) << Trace();
+    ASSERT_EQ(results_.size(), 1u) << Trace();
     EXPECT_EQ(results_.back().outcome.signatureRead, 1) << Trace();
 }
 
