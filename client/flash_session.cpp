@@ -150,7 +150,8 @@ void FlashSession::Abort() {
         break;
     case Stage::Connecting:
     case Stage::Running:
-        if (!stopped_) PRRFlshAbort(handle_, request_.device);
+        // An abort needs no record, and one given would only be copied in.
+        if (!stopped_) PRRFlshAbort(handle_, nullptr);
         stopped_ = true;
         break;
     case Stage::Idle:

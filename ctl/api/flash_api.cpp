@@ -1,5 +1,5 @@
-// Flash-handle exports: each command copies its arguments into the handle
-// under the process-wide ring lock and posts its message to the worker.
+// Flash-handle exports: each command hands its arguments and its message to
+// the worker (see PostWithArguments for when they reach the handle).
 #include <cstring>
 #include <mutex>
 
@@ -25,23 +25,27 @@ uint8_t SecurityByteFromFlags(uint8_t flags) {
 }
 
 // The common part of every command but the reset: the handle's parse flags go
-// back into the caller's record, then the whole record is copied in.
-void TakeDevice(FlashHandle *h, DeviceParameters *device) {
-    device->parseFlags = h->device.parseFlags;
-    h->device = *device;
+// back into the caller's record, then the whole record is copied in. (For a
+// command that waits behind another, the flags are those the handle has now.)
+DeviceParameters TakeDevice(FlashHandle *h, DeviceParameters *device) {
+    {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        device->parseFlags = h->device.parseFlags;
+    }
+    return *device;
 }
 
 int32_t AreaCommand(FlashHandle *h, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile,
                     bool takesLoadFile, int32_t autoRange, uint32_t message) {
     if (h == nullptr || device == nullptr || area == nullptr) return 1;
-    {
-        std::lock_guard<std::mutex> lock(FlashRingLock());
-        if (takesLoadFile) h->loadFile = loadFile;
-        h->autoRange = autoRange;
-        h->area = *area;
-        TakeDevice(h, device);
-    }
-    PostCommand(h, message);
+    const DeviceParameters d = TakeDevice(h, device);
+    const AreaRecord a = *area;
+    PostWithArguments(h, message, 0, [=](FlashHandle *t) {
+        if (takesLoadFile) t->loadFile = loadFile;
+        t->autoRange = autoRange;
+        t->area = a;
+        t->device = d;
+    });
     return 0;
 }
 
@@ -96,15 +100,15 @@ QUILLCTL_API int32_t PRRFlshReset(FlashHandle *h, const ResetRecord *reset, Devi
         // The phase travels with the request: the application clears
         // linePreparePass right after this call, before the worker may look.
         const int32_t phase = h->linePreparePass;
-        {
-            std::lock_guard<std::mutex> lock(FlashRingLock());
-            h->securityByte = SecurityByteFromFlags(reset->securityFlags);
-            h->commandSet = 0;
-            h->reset = *reset;
-            h->commandOptions = reset->commandOptions;
-            h->device = *device;
-        }
-        PostCommand(h, kMsgReset, phase);
+        const ResetRecord r = *reset;
+        const DeviceParameters d = *device;
+        PostWithArguments(h, kMsgReset, phase & kParamPhaseMask, [r, d](FlashHandle *t) {
+            t->securityByte = SecurityByteFromFlags(r.securityFlags);
+            t->commandSet = 0;
+            t->reset = r;
+            t->commandOptions = r.commandOptions;
+            t->device = d;
+        });
         return 0;
     });
 }
@@ -112,9 +116,10 @@ QUILLCTL_API int32_t PRRFlshReset(FlashHandle *h, const ResetRecord *reset, Devi
 QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *h, int32_t options) {
     return quill::Guarded<int32_t>(1, [&]() -> int32_t {
         if (h == nullptr) return 1;
-        std::lock_guard<std::mutex> lock(FlashRingLock());
-        h->commandOptions = static_cast<uint8_t>(options & 0xFF);
-        return 0;
+        // While a command runs or waits, its options stay as they were given.
+        const bool changed = ChangeArgumentsWhileIdle(
+            h, [options](FlashHandle *t) { t->commandOptions = static_cast<uint8_t>(options & 0xFF); });
+        return changed ? 0 : 1;
     });
 }
 
@@ -155,13 +160,13 @@ QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *h, DeviceParameters *device, c
                                      LoadFileHandle *loadFile) {
     return quill::Guarded<int32_t>(1, [&]() -> int32_t {
         if (h == nullptr || device == nullptr || area == nullptr) return 1;
-        {
-            std::lock_guard<std::mutex> lock(FlashRingLock());
-            h->loadFile = loadFile;
-            h->area = *area;
-            TakeDevice(h, device);
-        }
-        PostCommand(h, PRR_MSG_CHECKSUM);
+        const DeviceParameters d = TakeDevice(h, device);
+        const AreaRecord a = *area;
+        PostWithArguments(h, PRR_MSG_CHECKSUM, 0, [=](FlashHandle *t) {
+            t->loadFile = loadFile;
+            t->area = a;
+            t->device = d;
+        });
         return 0;
     });
 }
@@ -169,13 +174,12 @@ QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *h, DeviceParameters *device, c
 QUILLCTL_API int32_t PRRFlshSecurity(FlashHandle *h, DeviceParameters *device, int32_t arg1, int32_t arg2) {
     return quill::Guarded<int32_t>(1, [&]() -> int32_t {
         if (h == nullptr || device == nullptr) return 1;
-        {
-            std::lock_guard<std::mutex> lock(FlashRingLock());
-            h->securityArg1 = arg1;
-            h->securityArg2 = arg2;
-            TakeDevice(h, device);
-        }
-        PostCommand(h, PRR_MSG_SECURITY);
+        const DeviceParameters d = TakeDevice(h, device);
+        PostWithArguments(h, PRR_MSG_SECURITY, 0, [=](FlashHandle *t) {
+            t->securityArg1 = arg1;
+            t->securityArg2 = arg2;
+            t->device = d;
+        });
         return 0;
     });
 }
@@ -183,11 +187,8 @@ QUILLCTL_API int32_t PRRFlshSecurity(FlashHandle *h, DeviceParameters *device, i
 QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *h, DeviceParameters *device) {
     return quill::Guarded<int32_t>(1, [&]() -> int32_t {
         if (h == nullptr || device == nullptr) return 1;
-        {
-            std::lock_guard<std::mutex> lock(FlashRingLock());
-            TakeDevice(h, device);
-        }
-        PostCommand(h, PRR_MSG_SIGNATURE);
+        const DeviceParameters d = TakeDevice(h, device);
+        PostWithArguments(h, PRR_MSG_SIGNATURE, 0, [d](FlashHandle *t) { t->device = d; });
         return 0;
     });
 }
@@ -195,11 +196,13 @@ QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *h, DeviceParameters *device) {
 QUILLCTL_API int32_t PRRFlshAbort(FlashHandle *h, DeviceParameters *device) {
     return quill::Guarded<int32_t>(1, [&]() -> int32_t {
         if (h == nullptr) return 1;
+        // The record is taken only while nothing runs: an abort must not
+        // change what the command it stops is doing.
         if (device != nullptr) {
-            std::lock_guard<std::mutex> lock(FlashRingLock());
-            TakeDevice(h, device);
+            const DeviceParameters d = TakeDevice(h, device);
+            (void)ChangeArgumentsWhileIdle(h, [d](FlashHandle *t) { t->device = d; });
         }
-        PostCommand(h, kMsgAbort);
+        PostAbort(h);
         return 0;
     });
 }

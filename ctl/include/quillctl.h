@@ -512,13 +512,18 @@ QUILLCTL_API int32_t PRRFlshGetOutcome(FlashHandle *handle, PRROutcome *out);
  * PRR_RESET_PREPARE). Copies *reset and *device. 0 posted, 1 null argument. */
 QUILLCTL_API int32_t PRRFlshReset(FlashHandle *handle, const ResetRecord *reset, DeviceParameters *device);
 /* Replaces the command options (PRR_OPT_* bits, low byte) until the next reset.
- * 0, or 1 for a null handle. */
+ * 0, or 1 for a null handle or while a command runs or waits to run (then
+ * nothing changes: set options once the last command has ended, see
+ * PRRFlshSetIdleMessage). */
 QUILLCTL_API int32_t PRRFlshCmdOpt(FlashHandle *handle, int32_t options);
 /* Device commands. Each copies *device (writing the handle's parse flags back
  * into it first) and *area, keeps loadFile, and posts its message; the
  * outcome arrives as records and in PRRFlshGetOutcome. 0 posted, 1 when the
  * handle or a record the command needs is null. While another command runs,
- * the worker refuses the new one with a status-5 record.
+ * the worker refuses the new one with a status-5 record, and the running
+ * command keeps the arguments it was given. A command issued after another
+ * one's final record, before the worker is idle, waits with its own
+ * arguments and runs next.
  * EPV: autoprocedure (blank check or erase, program, then the follow-ons the
  * options ask for); Blnk: blank check; Erase: erase (with
  * PRR_OPT_BLANK_CHECK_FIRST only when not blank); Prog: program, then the
@@ -534,8 +539,11 @@ QUILLCTL_API int32_t PRRFlshVerify(FlashHandle *handle, DeviceParameters *device
 QUILLCTL_API int32_t PRRFlshSecurity(FlashHandle *handle, DeviceParameters *device, int32_t arg1, int32_t arg2);
 QUILLCTL_API int32_t PRRFlshChecksum(FlashHandle *handle, DeviceParameters *device, const AreaRecord *area, LoadFileHandle *loadFile);
 QUILLCTL_API int32_t PRRFlshSigread(FlashHandle *handle, DeviceParameters *device);
-/* Ends the running command at its next step with "Sequence Aborted." (or
- * "ABORT ok." when idle). `device` may be NULL. 0, or 1 for a null handle. */
+/* Ends the running command with "Sequence Aborted." (or "ABORT ok." when
+ * idle): at its next step, or at once when it waits on the device's own work
+ * (erase, blank check, checksum, signature) or repeats a refused handshake.
+ * `device` may be NULL; it is copied only while nothing runs. 0, or 1 for a
+ * null handle. */
 QUILLCTL_API int32_t PRRFlshAbort(FlashHandle *handle, DeviceParameters *device);
 /* Next record of the ring; call once per notification. NULL for a null handle. */
 QUILLCTL_API ProgressRecord *PRRFlshGetProg(FlashHandle *handle);

@@ -9,19 +9,25 @@ void ComAttach(FlashHandle *h, Link *link) {
     HandleCore &core = CoreOf(h);
     delete core.link;
     core.link = link;
+    if (link != nullptr) link->Bind(LinkWake{core.cancelFd, core.abortFd, core.cancelFlag(), &core.abortsPending});
     h->port = link != nullptr ? link->Descriptor() : PRR_INVALID_PORT;
 }
 
 int32_t ComOpenPort(FlashHandle *h, const char *path) {
     HandleCore &core = CoreOf(h);
     LinkOpener open = core.opener != nullptr ? core.opener : OpenSerialLink;
-    Link *link = open(path, core.cancelFd, core.cancelFlag());
+    Link *link = open(path);
     if (link == nullptr) return PRR_STATUS_COM_OPEN;
     ComAttach(h, link);
     return 0;
 }
 
 void ComClosePort(FlashHandle *h) { ComAttach(h, nullptr); }
+
+bool ComInterrupted(const FlashHandle *h) {
+    const HandleCore &core = CoreOf(h);
+    return core.cancelled() || core.abortsPending.load(std::memory_order_acquire) > 0;
+}
 
 Link *ComLink(const FlashHandle *h) { return h->port == PRR_INVALID_PORT ? nullptr : CoreOf(h).link; }
 
@@ -32,14 +38,21 @@ int32_t ComSetFormat(FlashHandle *h, uint32_t baud) {
 
 int32_t ComSetReadTimeout(FlashHandle *h, uint32_t constantMs) {
     h->readTimeoutMs = constantMs;
+    CoreOf(h).readWakesOnAbort = false;
     return 0;
+}
+
+void ComSetDeviceWaitTimeout(FlashHandle *h, uint32_t constantMs) {
+    h->readTimeoutMs = constantMs;
+    CoreOf(h).readWakesOnAbort = true;
 }
 
 int32_t ComRead(FlashHandle *h, uint8_t *buf, size_t count) {
     Link *link = ComLink(h);
     if (link == nullptr) return PRR_STATUS_COM_READ;
     const uint64_t total = uint64_t(kReadMsPerByte) * count + h->readTimeoutMs;
-    return link->ReadExact(buf, count, total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total));
+    return link->ReadExact(buf, count, total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total),
+                           CoreOf(h).readWakesOnAbort);
 }
 
 int32_t ComWrite(FlashHandle *h, const uint8_t *buf, size_t count) {

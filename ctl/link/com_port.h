@@ -34,6 +34,9 @@ void ComAttach(FlashHandle *h, Link *link);
 int32_t ComOpenPort(FlashHandle *h, const char *path);
 // Closes the open port, if any, and marks it invalid.
 void ComClosePort(FlashHandle *h);
+// True while the handle is being closed or an abort waits for the worker:
+// a loop that can repeat without waiting on the link ends on it.
+bool ComInterrupted(const FlashHandle *h);
 // The handle's link; null while no port is open.
 Link *ComLink(const FlashHandle *h);
 
@@ -42,6 +45,9 @@ int32_t ComSetFormat(FlashHandle *h, uint32_t baud);
 // Stores the constant part of the read time-out; a read of n bytes then waits
 // at most 300 ms x n + constant.
 int32_t ComSetReadTimeout(FlashHandle *h, uint32_t constantMs);
+// As ComSetReadTimeout, for a constant that times the device's own work (a
+// time code, up to minutes): the reads it times end on an abort too.
+void ComSetDeviceWaitTimeout(FlashHandle *h, uint32_t constantMs);
 
 // Exactly `count` bytes: 0, 23 when fewer arrived in time, 24 on a read error
 // or when the handle is being closed.

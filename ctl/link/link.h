@@ -13,13 +13,33 @@ namespace quill {
 
 enum class ModemLine { kRts, kDtr };
 
+// What ends a wait on the link early: the handle being closed, or an abort
+// posted and not yet taken by the worker. The descriptors are readable while
+// that holds (-1: none), so a blocking wait can poll them beside the port.
+struct LinkWake {
+    int cancelFd = -1;
+    int abortFd = -1;
+    const std::atomic<bool> *cancelled = nullptr;
+    const std::atomic<uint32_t> *abortsPending = nullptr;
+
+    bool Interrupted(bool byAbort) const {
+        return (cancelled != nullptr && cancelled->load(std::memory_order_acquire)) ||
+               (byAbort && abortsPending != nullptr && abortsPending->load(std::memory_order_acquire) > 0);
+    }
+};
+
 class Link {
 public:
     virtual ~Link() = default;  // closes the port
 
+    // Given by the handle that takes the link.
+    void Bind(const LinkWake &wake) { wake_ = wake; }
+
     // Exactly `count` bytes within `timeoutMs`: 0, 23 when fewer arrived in
-    // time, 24 on a read error, a vanished device, or a cancelled handle.
-    virtual int32_t ReadExact(uint8_t *buf, size_t count, uint32_t timeoutMs) = 0;
+    // time, 24 on a read error, a vanished device, or a wait that was woken
+    // (a close always; an abort when `wakeOnAbort`, for the long waits on a
+    // device's own work that only a close could end otherwise).
+    virtual int32_t ReadExact(uint8_t *buf, size_t count, uint32_t timeoutMs, bool wakeOnAbort) = 0;
     // All bytes or 8.
     virtual int32_t Write(const uint8_t *buf, size_t count) = 0;
     // Discards whatever waits in the input queue.
@@ -30,10 +50,13 @@ public:
     virtual void SetModemLine(ModemLine line, bool on) = 0;
     // The value FlashHandle.port shows while this link is open (>= 0).
     virtual int Descriptor() const = 0;
+
+protected:
+    LinkWake wake_;
 };
 
 // Opens the serial device at `path` for exclusive use; null when it is
-// missing, not a terminal, or in use. Reads wake on `cancelFd`.
-Link *OpenSerialLink(const char *path, int cancelFd, const std::atomic<bool> *cancelled);
+// missing, not a terminal, or in use.
+Link *OpenSerialLink(const char *path);
 
 }  // namespace quill

@@ -2,7 +2,7 @@
 
 namespace quill {
 
-int32_t MemoryLink::ReadExact(uint8_t *buf, size_t count, uint32_t) {
+int32_t MemoryLink::ReadExact(uint8_t *buf, size_t count, uint32_t, bool wakeOnAbort) {
     if (unplugged_) return PRR_STATUS_COM_READ;
     // What has arrived is consumed even when it is too little, as a real
     // port's read would have taken it.
@@ -11,7 +11,9 @@ int32_t MemoryLink::ReadExact(uint8_t *buf, size_t count, uint32_t) {
         buf[got++] = answer_.front();
         answer_.pop_front();
     }
-    return got == count ? 0 : PRR_STATUS_READ_TIMEOUT;
+    if (got == count) return 0;
+    // A real port would wait here, and a close or an abort would wake it.
+    return wake_.Interrupted(wakeOnAbort) ? PRR_STATUS_COM_READ : PRR_STATUS_READ_TIMEOUT;
 }
 
 int32_t MemoryLink::Write(const uint8_t *buf, size_t count) {

@@ -18,7 +18,7 @@ public:
 
     explicit MemoryLink(Device device) : device_(std::move(device)) {}
 
-    int32_t ReadExact(uint8_t *buf, size_t count, uint32_t timeoutMs) override;
+    int32_t ReadExact(uint8_t *buf, size_t count, uint32_t timeoutMs, bool wakeOnAbort) override;
     int32_t Write(const uint8_t *buf, size_t count) override;
     void PurgeRx() override { answer_.clear(); }
     int32_t SetFormat(uint32_t baud) override;

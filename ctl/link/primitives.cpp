@@ -100,7 +100,7 @@ int32_t DevReadStatus(FlashHandle *h, uint8_t *st1, uint8_t *st2, int count) {
 }
 
 int32_t DevReadStatusFrame(FlashHandle *h, uint8_t *st1, uint8_t *st2, uint16_t timeCode) {
-    ComSetReadTimeout(h, TimeCodeMs(h, timeCode));
+    ComSetDeviceWaitTimeout(h, TimeCodeMs(h, timeCode));
     uint8_t head[2];
     int32_t code = ComRead(h, head, 2);
     if (code != 0) return code;
@@ -116,7 +116,7 @@ int32_t DevReadStatusFrame(FlashHandle *h, uint8_t *st1, uint8_t *st2, uint16_t 
 }
 
 int32_t DevReadWord(FlashHandle *h, uint8_t *dest, uint16_t timeCode) {
-    ComSetReadTimeout(h, TimeCodeMs(h, timeCode));
+    ComSetDeviceWaitTimeout(h, TimeCodeMs(h, timeCode));
     uint8_t w[2];
     int32_t code = ComRead(h, w, 2);
     if (code != 0) return code;
@@ -142,6 +142,9 @@ int32_t DevResetCommand(FlashHandle *h) {
     ComPurgeRx(h);
     const uint16_t repeat = SelectedSlot(h, kSlotLinkReset).payload.w12.words[9];
     for (;;) {
+        // A device that always has its refusal ready never makes a read wait,
+        // so a close or an abort must be looked for here.
+        if (ComInterrupted(h)) return PRR_STATUS_COM_READ;
         for (uint8_t b : kResetBytes) {
             int32_t code = ComWrite(h, &b, 1);
             if (code != 0) return code;
@@ -158,7 +161,7 @@ int32_t DevResetCommand(FlashHandle *h) {
 int32_t DevReadSignature(FlashHandle *h, uint8_t *dest) {
     int32_t code = RequestAnswerStatus(h, kCmdSignature);
     if (code != 0) return code;
-    ComSetReadTimeout(h, TimeCodeMs(h, SignatureTimeCode(h)));
+    ComSetDeviceWaitTimeout(h, TimeCodeMs(h, SignatureTimeCode(h)));
     uint8_t head[2];
     if ((code = ComRead(h, head, 2)) != 0) return code;
     const size_t n = head[1] == 0 ? 256 : head[1];

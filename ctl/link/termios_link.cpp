@@ -41,11 +41,10 @@ void ModemBits(int fd, unsigned long request, int bits) {
 
 class TermiosLink final : public Link {
 public:
-    TermiosLink(int fd, int cancelFd, const std::atomic<bool> *cancelled)
-        : fd_(fd), cancelFd_(cancelFd), cancelled_(cancelled) {}
+    explicit TermiosLink(int fd) : fd_(fd) {}
     ~TermiosLink() override { ComClose(fd_); }
 
-    int32_t ReadExact(uint8_t *buf, size_t count, uint32_t timeoutMs) override {
+    int32_t ReadExact(uint8_t *buf, size_t count, uint32_t timeoutMs, bool wakeOnAbort) override {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         size_t got = 0;
         // Loop until we have the requested number of bytes.
@@ -59,7 +58,7 @@ public:
             // A non-blocking terminal says "nothing yet" with EAGAIN; 0 or any
             // other error means the device has gone (hang-up, unplugged adapter).
             if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return PRR_STATUS_COM_READ;
-            int r = WaitReady(POLLIN, deadline);
+            int r = WaitReady(POLLIN, deadline, wakeOnAbort);
             if (r < 0) return PRR_STATUS_COM_READ;
             if (r == 0) return PRR_STATUS_READ_TIMEOUT;
         }
@@ -78,7 +77,7 @@ public:
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return PRR_STATUS_COM_WRITE;
-            if (WaitReady(POLLOUT, deadline) != 1) return PRR_STATUS_COM_WRITE;
+            if (WaitReady(POLLOUT, deadline, false) != 1) return PRR_STATUS_COM_WRITE;
         }
         return 0;
     }
@@ -94,29 +93,30 @@ public:
     int Descriptor() const override { return fd_; }
 
 private:
-    // Waits until the port is ready for `events` or the cancel descriptor
-    // fires: 1 ready (or hung up), 0 timed out, -1 error or cancelled.
-    int WaitReady(short events, Clock::time_point deadline) {
+    // Waits until the port is ready for `events`, the deadline passes, or the
+    // handle's wake fires (an abort only with `wakeOnAbort`): 1 ready (or hung up), 0 timed out, -1 error or woken.
+    // The deadline comes before readiness: a port that keeps signalling a
+    // hang-up while reads find nothing must still time out.
+    int WaitReady(short events, Clock::time_point deadline, bool wakeOnAbort) {
+        const int abortFd = wakeOnAbort ? wake_.abortFd : -1;
         for (;;) {
-            if (cancelled_ != nullptr && cancelled_->load(std::memory_order_acquire)) return -1;
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left < 0) left = 0;
-            pollfd fds[2] = {{fd_, events, 0}, {cancelFd_, POLLIN, 0}};
-            int r = Posix().poll(fds, cancelFd_ >= 0 ? 2 : 1, static_cast<int>(left));
+            if (wake_.Interrupted(wakeOnAbort)) return -1;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return 0;
+            // poll skips entries whose descriptor is -1.
+            pollfd fds[3] = {{fd_, events, 0}, {wake_.cancelFd, POLLIN, 0}, {abortFd, POLLIN, 0}};
+            int r = Posix().poll(fds, 3, static_cast<int>(left));
             if (r < 0) {
                 if (errno == EINTR) continue;
                 return -1;
             }
-            if (cancelFd_ >= 0 && (fds[1].revents & POLLIN)) return -1;
+            if ((fds[1].revents | fds[2].revents) & POLLIN) return -1;
             if (fds[0].revents & POLLNVAL) return -1;
             if (fds[0].revents & (events | POLLHUP | POLLERR)) return 1;
-            if (Clock::now() >= deadline) return 0;
         }
     }
 
     int fd_;
-    int cancelFd_;
-    const std::atomic<bool> *cancelled_;
 };
 
 }  // namespace
@@ -184,10 +184,10 @@ int32_t ComSetFormat(int fd, uint32_t baud) {
     return 0;
 }
 
-Link *OpenSerialLink(const char *path, int cancelFd, const std::atomic<bool> *cancelled) {
+Link *OpenSerialLink(const char *path) {
     const int fd = ComOpen(path);
     if (fd < 0) return nullptr;
-    Link *link = new (std::nothrow) TermiosLink(fd, cancelFd, cancelled);
+    Link *link = new (std::nothrow) TermiosLink(fd);
     if (link == nullptr) ComClose(fd);
     return link;
 }

@@ -11,7 +11,7 @@
 namespace quill {
 
 class Link;
-using LinkOpener = Link *(*)(const char *path, int cancelFd, const std::atomic<bool> *cancelled);
+using LinkOpener = Link *(*)(const char *path);
 
 // Progress counters of a stream pass that the public record has no room for.
 struct StreamCounters {
@@ -21,6 +21,20 @@ struct StreamCounters {
 };
 
 struct HandleCore : WorkerFrame {
+    HandleCore();
+    ~HandleCore();
+
+    // An abort reaches a running step through these before its message is
+    // taken: each PRRFlshAbort counts one up (before posting), the worker
+    // counts one down as it takes the message. abortFd is a semaphore eventfd
+    // that holds the same count, so a blocking read polls it.
+    void SignalAbort();
+    void TakeAbort();
+    std::atomic<uint32_t> abortsPending{0};
+    int abortFd = -1;
+
+    bool readWakesOnAbort = false;       // worker thread only: the read time-out is a device wait
+
     Link *link = nullptr;                // the open port (owned by the link layer); null while none
     LinkOpener opener = nullptr;         // how a connect opens its port; null: the serial device
     StreamCounters verifyProgress;       // the verify's own, so it never shifts programming's lines

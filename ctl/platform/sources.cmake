@@ -1,5 +1,6 @@
 target_sources(quillctl_obj PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/tick.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/handle_core.cpp
   ${CMAKE_CURRENT_LIST_DIR}/message_queue.cpp
   ${CMAKE_CURRENT_LIST_DIR}/process_locks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker_frame.cpp)

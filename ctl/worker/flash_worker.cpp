@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -23,6 +24,7 @@ constexpr auto kCloseWait = std::chrono::milliseconds(3000);
 
 struct FlashWorker : HandleCore {
     const SequenceTable *table = nullptr;
+    bool manual = false;      // no thread: the caller drives the passes
     std::atomic<int32_t> resetPhase{0};
     bool restWanted = false;  // worker thread only
     std::mutex doneMutex;
@@ -31,9 +33,16 @@ struct FlashWorker : HandleCore {
     std::atomic<uint32_t> idleMessage{0};
     PRROutcome current{};    // worker thread only: the command now running
     PRROutcome last{};       // under doneMutex: the last finished command
+    bool currentHasArguments = false;  // worker thread only: its message counts in argumentsOutstanding
+
+    // Under FlashRingLock: command messages with arguments posted and not yet
+    // finished, and the arguments of those that wait for the worker, in order.
+    uint32_t argumentsOutstanding = 0;
+    std::deque<StoreArguments> queuedArguments;
 };
 
 std::atomic<uint32_t> g_nextThreadId{1};
+std::atomic<uint64_t> g_leakedWorkers{0};
 
 LiveHandles &LiveFlashHandles() {
     static LiveHandles live;
@@ -55,11 +64,40 @@ void EndCommand(FlashHandle *h) {
     h->state = PRR_STATE_IDLE;
 }
 
+// A command message is done with its arguments: it was refused, or it has run.
+void ReleaseArguments(FlashWorker *w, const Message &m, bool dropQueued) {
+    if (!(m.param & kParamArguments)) return;
+    std::lock_guard<std::mutex> lock(FlashRingLock());
+    if (dropQueued && (m.param & kParamQueued) && !w->queuedArguments.empty()) w->queuedArguments.pop_front();
+    if (w->argumentsOutstanding > 0) --w->argumentsOutstanding;
+}
+
+// A start or step that failed while an abort was on its way was cut short by
+// it (its read woke, or its repeating exchange saw the abort): the caller
+// asked for the abort, so that is what ends the command. Takes the abort
+// message, which is posted right after it is counted, and runs the abort
+// handling. False when no abort was coming.
+bool EndedByAbort(FlashHandle *h, FlashWorker *w) {
+    if (!h->abortRequested && w->abortsPending.load(std::memory_order_acquire) == 0) return false;
+    while (!h->abortRequested && !w->cancelled()) {
+        if (auto m = w->queue.TakeFor(kMsgAbort, kMsgAbort, std::chrono::milliseconds(50))) {
+            w->TakeAbort();
+            h->abortRequested = 1;
+        }
+    }
+    if (!h->abortRequested) return false;  // being closed: nothing more is reported
+    HandleAbort(h);
+    h->followOn = 0;
+    return true;
+}
+
 // Runs a start operation for an idle worker; a nonzero code becomes its record.
 void RunStart(FlashHandle *h, SequenceOp op, int32_t state) {
-    if (state >= 0) WorkerOf(h)->current.endState = state;
+    FlashWorker *w = WorkerOf(h);
+    if (state >= 0) w->current.endState = state;
     int32_t code = op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
     if (code != 0) {
+        if (EndedByAbort(h, w)) return;
         NoteFailure(h, code);
         h->followOn = 0;
         h->step = 0;
@@ -76,11 +114,21 @@ bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
     w->current = PRROutcome{};
     w->current.message = m.number;
     w->current.endState = PRR_STATE_IDLE;
+    w->currentHasArguments = (m.param & kParamArguments) != 0;
+    if (m.param & kParamQueued) {
+        std::lock_guard<std::mutex> lock(FlashRingLock());
+        if (!w->queuedArguments.empty()) {
+            w->queuedArguments.front()(h);
+            w->queuedArguments.pop_front();
+        }
+    }
     if (m.number == kMsgReset) {
-        w->resetPhase.store(static_cast<int32_t>(m.param), std::memory_order_relaxed);
-        w->current.resetPhase = static_cast<int32_t>(m.param);
+        const int32_t phase = static_cast<int32_t>(m.param & kParamPhaseMask);
+        w->resetPhase.store(phase, std::memory_order_relaxed);
+        w->current.resetPhase = phase;
     }
     if (m.number == kMsgAbort) {
+        w->TakeAbort();
         w->current.aborted = 1;
         ReportProgress(h, 0, 100, 100, "ABORT ok.");
         return true;
@@ -94,64 +142,83 @@ bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
     return true;
 }
 
+// A message taken while a sequence runs; false when the worker must end.
+bool DispatchBusy(FlashHandle *h, FlashWorker *w, const Message &m) {
+    if (m.number == kMsgQuit) return false;
+    if (m.number == kMsgAbort) {
+        w->TakeAbort();
+        h->abortRequested = 1;
+        return true;
+    }
+    ReleaseArguments(w, m, true);
+    ++w->current.refused;
+    ReportProgress(h, PRR_STATUS_SEQUENCE_ERROR, 0, 0, "ERROR: sequence error, please Aborted current sequence.");
+    return true;
+}
+
+// One pass of the worker: take a message (waiting for one while idle when
+// `mayWait`), run the current sequence's step, and finish the command when
+// its step has ended. False when the worker must end, or, without `mayWait`,
+// when it was idle and found nothing to do.
+bool WorkerPass(FlashHandle *h, FlashWorker *w, bool mayWait) {
+    const SequenceTable &t = *w->table;
+    if (h->state == PRR_STATE_IDLE) {
+        std::optional<Message> m;
+        if (mayWait) {
+            m = w->queue.Take(kMsgFirst, kMsgLast);
+        } else {
+            m = w->queue.TryTake(kMsgFirst, kMsgLast);
+        }
+        if (!m || !DispatchIdle(h, w, *m)) return false;
+    } else {
+        std::optional<Message> m;
+        if (w->restWanted && mayWait) {
+            m = w->queue.TakeFor(kMsgFirst, kMsgLast, kIdleRest);
+        } else {
+            m = w->queue.TryTake(kMsgFirst, kMsgLast);
+        }
+        w->restWanted = false;
+        if (m && !DispatchBusy(h, w, *m)) return false;
+    }
+    if (h->state >= 0 && h->state < kSequenceCount) {
+        SequenceOp step = t.step[h->state];
+        int32_t code = step ? step(h) : PRR_STATUS_NOT_SUPPORTED;
+        if (code != 0 && !EndedByAbort(h, w)) {
+            NoteFailure(h, code);
+            h->followOn = 0;
+            ReportStatus(h, code);
+            h->step = 0;
+            PurgeRx(h);
+        }
+    }
+    if (h->step == 0) {
+        w->current.retryCount = h->retryCount;
+        EndCommand(h);
+        if (w->currentHasArguments) {
+            w->currentHasArguments = false;
+            ReleaseArguments(w, Message{0, kParamArguments}, false);
+        }
+        {
+            std::lock_guard<std::mutex> lock(w->doneMutex);
+            ++w->completed;
+            w->current.sequenceNumber = w->completed;
+            w->last = w->current;
+            w->doneCv.notify_all();
+        }
+        // After the command's last record: callers learn of the end exactly.
+        if (uint32_t idle = w->idleMessage.load(std::memory_order_relaxed)) NotifyWindow(h->notifyWindow, idle);
+    }
+    return true;
+}
+
 void WorkerMain(FlashHandle *h) {
     FlashWorker *w = WorkerOf(h);
-    const SequenceTable &t = *w->table;
-    bool running = true;
-    while (running) {
-        if (h->state == PRR_STATE_IDLE) {
-            Message m = w->queue.Take(kMsgFirst, kMsgLast);
-            running = DispatchIdle(h, w, m);
-            if (!running) break;
-        } else {
-            std::optional<Message> m;
-            if (w->restWanted) {
-                w->restWanted = false;
-                m = w->queue.TakeFor(kMsgFirst, kMsgLast, kIdleRest);
-            } else {
-                m = w->queue.TryTake(kMsgFirst, kMsgLast);
-            }
-            if (m) {
-                if (m->number == kMsgQuit) break;
-                if (m->number == kMsgAbort) {
-                    h->abortRequested = 1;
-                } else {
-                    ++w->current.refused;
-                    ReportProgress(h, PRR_STATUS_SEQUENCE_ERROR, 0, 0,
-                                   "ERROR: sequence error, please Aborted current sequence.");
-                }
-            }
-        }
-        if (h->state >= 0 && h->state < kSequenceCount) {
-            SequenceOp step = t.step[h->state];
-            int32_t code = step ? step(h) : PRR_STATUS_NOT_SUPPORTED;
-            if (code != 0) {
-                NoteFailure(h, code);
-                h->followOn = 0;
-                ReportStatus(h, code);
-                h->step = 0;
-                PurgeRx(h);
-            }
-        }
-        if (h->step == 0) {
-            w->current.retryCount = h->retryCount;
-            EndCommand(h);
-            {
-                std::lock_guard<std::mutex> lock(w->doneMutex);
-                ++w->completed;
-                w->current.sequenceNumber = w->completed;
-                w->last = w->current;
-                w->doneCv.notify_all();
-            }
-            // After the command's last record: callers learn of the end exactly.
-            if (uint32_t idle = w->idleMessage.load(std::memory_order_relaxed)) NotifyWindow(h->notifyWindow, idle);
-        }
+    while (WorkerPass(h, w, true)) {
     }
 }
 
-}  // namespace
-
-FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, const SequenceTable *table) {
+FlashHandle *OpenHandle(PRRWindow *window, uint32_t message, const char *name, const SequenceTable *table,
+                        bool manual) {
     auto *h = static_cast<FlashHandle *>(std::calloc(1, sizeof(FlashHandle)));
     if (h == nullptr) return nullptr;
     if (name != nullptr) {
@@ -175,9 +242,10 @@ FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, co
         return nullptr;
     }
     w->table = table;
+    w->manual = manual;
     h->workerThread = static_cast<HandleCore *>(w);
     h->workerThreadId = g_nextThreadId.fetch_add(1);
-    if (!w->Start([h] { WorkerMain(h); })) {
+    if (!manual && !w->Start([h] { WorkerMain(h); })) {
         delete w;
         std::free(h);
         return nullptr;
@@ -186,12 +254,30 @@ FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, co
     return h;
 }
 
+}  // namespace
+
+FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, const SequenceTable *table) {
+    return OpenHandle(window, message, name, table, false);
+}
+
+FlashHandle *FlashOpenManualForTesting(PRRWindow *window, uint32_t message, const char *name,
+                                       const SequenceTable *table) {
+    return OpenHandle(window, message, name, table, true);
+}
+
+bool FlashPassForTesting(FlashHandle *h) { return WorkerPass(h, WorkerOf(h), false); }
+
 void FlashClose(FlashHandle *h) {
     if (h == nullptr) return;
     // Closing twice, or a pointer we never handed out, must not free anything.
     if (!LiveFlashHandles().Remove(h)) return;
     FlashWorker *w = WorkerOf(h);
-    if (!w->Stop(kMsgQuit, kCloseWait)) return;
+    if (w->manual) {
+        w->queue.Post(kMsgQuit);  // no thread: nothing can be running now
+    } else if (!w->Stop(kMsgQuit, kCloseWait)) {
+        g_leakedWorkers.fetch_add(1);
+        return;
+    }
     if ((h->port != PRR_INVALID_PORT || w->link != nullptr) && w->table->closePort) w->table->closePort(h);
     delete w;
     std::free(h);
@@ -199,7 +285,38 @@ void FlashClose(FlashHandle *h) {
 
 void PostCommand(FlashHandle *h, uint32_t message, intptr_t param) { WorkerOf(h)->queue.Post(message, param); }
 
+void PostWithArguments(FlashHandle *h, uint32_t message, intptr_t param, StoreArguments store) {
+    FlashWorker *w = WorkerOf(h);
+    // Posted under the lock, so that queued arguments and their messages
+    // keep one order whatever the calling threads.
+    std::lock_guard<std::mutex> lock(FlashRingLock());
+    param |= kParamArguments;
+    if (w->argumentsOutstanding == 0) {
+        store(h);
+    } else {
+        w->queuedArguments.push_back(std::move(store));
+        param |= kParamQueued;
+    }
+    ++w->argumentsOutstanding;
+    w->queue.Post(message, param);
+}
+
+bool ChangeArgumentsWhileIdle(FlashHandle *h, const StoreArguments &change) {
+    std::lock_guard<std::mutex> lock(FlashRingLock());
+    if (WorkerOf(h)->argumentsOutstanding != 0) return false;
+    change(h);
+    return true;
+}
+
+void PostAbort(FlashHandle *h) {
+    FlashWorker *w = WorkerOf(h);
+    w->SignalAbort();
+    w->queue.Post(kMsgAbort);
+}
+
 int32_t ResetPhase(const FlashHandle *h) { return WorkerOf(h)->resetPhase.load(std::memory_order_relaxed); }
+
+uint64_t LeakedWorkerCount() { return g_leakedWorkers.load(); }
 
 int CancelFd(const FlashHandle *h) { return WorkerOf(h)->cancelFd; }
 

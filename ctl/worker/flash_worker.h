@@ -2,6 +2,7 @@
 // starts the matching sequence and drives it one step per pass.
 #pragma once
 #include <cstdint>
+#include <functional>
 
 #include "quillctl.h"
 
@@ -15,6 +16,12 @@ constexpr uint32_t kMsgAbort = PRR_MSG_ABORT;
 constexpr uint32_t kMsgLast = PRR_MSG_LAST;
 
 constexpr int32_t kSequenceCount = 8;  // states 0..7
+
+// What a command function adds to its message's parameter beside the reset
+// phase (the low bits).
+constexpr intptr_t kParamPhaseMask = 0xFFFF;
+constexpr intptr_t kParamArguments = intptr_t(1) << 20;  // the message carries command arguments
+constexpr intptr_t kParamQueued = intptr_t(1) << 21;     // ...held back until the worker takes it (see PostWithArguments)
 
 using SequenceOp = int32_t (*)(FlashHandle *h);
 using FirstOp = int32_t (*)(FlashHandle *h, uint32_t message);
@@ -35,10 +42,38 @@ struct SequenceTable {
 
 // Opens a handle whose worker runs `table` (which must outlive the handle).
 FlashHandle *FlashOpen(PRRWindow *window, uint32_t message, const char *name, const SequenceTable *table);
+
+// For fuzzers: a handle with no worker thread, driven one pass at a time by
+// the caller. A pass never waits; it returns false when the worker has
+// nothing to do (idle, empty queue) or has been told to quit.
+FlashHandle *FlashOpenManualForTesting(PRRWindow *window, uint32_t message, const char *name,
+                                       const SequenceTable *table);
+bool FlashPassForTesting(FlashHandle *h);
 void FlashClose(FlashHandle *h);
+// Workers a close had to leave running because they did not end in time
+// (each keeps its handle and port); for tests, which expect none.
+uint64_t LeakedWorkerCount();
 
 // Posts a command message to the handle's worker.
 void PostCommand(FlashHandle *h, uint32_t message, intptr_t param = 0);
+
+// The arguments of one command, written into the handle's argument copies.
+using StoreArguments = std::function<void(FlashHandle *h)>;
+
+// Posts a command message with its arguments. While no command is running
+// or waiting, `store` writes them into the handle at once. Otherwise they
+// wait beside the message: a worker that takes it while idle stores them
+// then, one that is busy refuses the message and drops them. Either way a
+// running command's copies are never changed under it.
+void PostWithArguments(FlashHandle *h, uint32_t message, intptr_t param, StoreArguments store);
+
+// Runs `change` on the handle's argument copies (under the ring lock) only
+// while no command is running or waiting; false when it did not run.
+bool ChangeArgumentsWhileIdle(FlashHandle *h, const StoreArguments &change);
+
+// Counts an abort on its way to the worker, so that a blocking read or a
+// repeating exchange of the running step ends at once; then posts it.
+void PostAbort(FlashHandle *h);
 
 // The linePreparePass value that the reset request now running was issued with.
 int32_t ResetPhase(const FlashHandle *h);

@@ -59,13 +59,22 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return lastMessage_;
     }
+    // Called on the posting thread with every record notice, before it is
+    // counted (set it while no worker posts).
+    void OnRecord(std::function<void()> hook) { onRecord_ = std::move(hook); }
 
 private:
     static void Post(PRRWindow *self, uint32_t message) {
         auto *c = static_cast<NotifyCounter *>(self->context);
+        bool idle;
         {
             std::lock_guard<std::mutex> lock(c->mutex_);
-            if (c->idleMessage_ != 0 && message == c->idleMessage_) {
+            idle = c->idleMessage_ != 0 && message == c->idleMessage_;
+        }
+        if (!idle && c->onRecord_) c->onRecord_();
+        {
+            std::lock_guard<std::mutex> lock(c->mutex_);
+            if (idle) {
                 ++c->idle_;
             } else {
                 ++c->count_;
@@ -81,6 +90,7 @@ private:
     uint64_t idle_ = 0;
     uint32_t idleMessage_ = 0;
     uint32_t lastMessage_ = 0;
+    std::function<void()> onRecord_;
 };
 
 // Fetches flash records as they are announced.

@@ -294,8 +294,11 @@ TEST_F(WorkerTest, EraseBeginsWithBlankCheckOnlyWhenDeviceAndOptionAllow) {
     EXPECT_EQ(Control().eraseAfterBlankSeen, 1);
 
     // Without the option (or without blank check support) it erases directly.
+    // Options change only between commands.
+    ASSERT_TRUE(quill::WaitCompletedCommands(h, 2, 20000));
     ASSERT_EQ(PRRFlshCmdOpt(h, 0x100), 0);
     ASSERT_EQ(PRRFlshErase(h, &blankCapable, &area, 0), 0);
+    ASSERT_TRUE(quill::WaitCompletedCommands(h, 3, 20000));
     DeviceParameters noBlank{};
     ASSERT_EQ(PRRFlshCmdOpt(h, 0x01), 0);
     ASSERT_EQ(PRRFlshErase(h, &noBlank, &area, 0), 0);

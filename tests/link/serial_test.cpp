@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "link/posix_ops.h"
+#include "platform/handle_core.h"
 #include "link_fixture.h"
 #include "sequence/sequences.h"
 
@@ -134,6 +135,58 @@ TEST_F(SerialTest, WriteErrorIsCode8) {
     FlashHandle closed{};
     closed.port = PRR_INVALID_PORT;
     EXPECT_EQ(ComWrite(&closed, &b, 1), PRR_STATUS_COM_WRITE);
+}
+
+// A port that keeps signalling a hang-up while its reads find nothing.
+Clock::time_point g_giveUpAt;
+std::atomic<bool> g_spunPastDeadline{false};
+ssize_t NothingYet(int, void *, size_t) {
+    errno = EAGAIN;
+    return -1;
+}
+int HangUpForever(pollfd *fds, nfds_t n, int) {
+    for (nfds_t i = 0; i < n; ++i) fds[i].revents = 0;
+    if (Clock::now() > g_giveUpAt) {
+        g_spunPastDeadline = true;  // lets a read that ignores its deadline end after all
+        return 0;
+    }
+    fds[0].revents = POLLHUP;
+    return 1;
+}
+const PosixOps kHangUp = {NothingYet, ::write, HangUpForever};
+
+TEST_F(SerialTest, ReadOnAPortThatKeepsHangingUpStillEndsAtItsDeadline) {
+    ComSetReadTimeout(h, 0);  // 300 ms for one byte
+    g_giveUpAt = Clock::now() + std::chrono::seconds(5);
+    SetPosixOpsForTesting(&kHangUp);
+    uint8_t b = 0;
+    const int32_t code = ComRead(h, &b, 1);
+    SetPosixOpsForTesting(nullptr);
+    EXPECT_EQ(code, PRR_STATUS_READ_TIMEOUT);
+    EXPECT_FALSE(g_spunPastDeadline) << "the read went on past its deadline";
+}
+
+// An abort ends a read timed by the device's own work (a time code, up to
+// minutes) at once, but not the short reads of a data exchange, which
+// finish on their own and must not leave the device mid-page.
+TEST_F(SerialTest, AbortEndsDeviceWaitsButNotShortReads) {
+    HandleCore &core = CoreOf(h);
+    const uint8_t frame[4] = {0x20, 0x00, 0x00, 0xFF};
+    peer.Start([&](PtyPeer &p) {
+        p.Expect({0x20, 0x00, 0x00, 0xFF});
+        core.SignalAbort();  // as PRRFlshAbort does, before its message
+    });
+    ASSERT_EQ(ComWrite(h, frame, sizeof frame), 0);
+    ComSetDeviceWaitTimeout(h, 20000);
+    uint8_t head[2] = {};
+    EXPECT_EQ(ComRead(h, head, 2), PRR_STATUS_COM_READ) << "the wait was not ended by the abort";
+    peer.Join();
+
+    ComSetReadTimeout(h, 100);
+    EXPECT_EQ(ComRead(h, head, 1), PRR_STATUS_READ_TIMEOUT) << "a short read runs to its own time-out";
+    core.TakeAbort();  // as the worker does when it takes the message
+    ComSetDeviceWaitTimeout(h, 0);
+    EXPECT_EQ(ComRead(h, head, 1), PRR_STATUS_READ_TIMEOUT) << "an abort taken no longer wakes anything";
 }
 
 }  // namespace

@@ -5,13 +5,19 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "api/sequence_table.h"
 #include "common/record_collector.h"
 #include "link/com_port.h"
+#include "link/frames.h"
+#include "link/primitives.h"
+#include "loadfile/load_image.h"
 #include "link/memory_link.h"
 #include "platform/tick.h"
 #include "worker/flash_worker.h"
@@ -34,6 +40,20 @@ uint32_t FastTick() {
 // of programming and verifying.
 struct TinyDevice {
     bool blank = true;
+    bool resetRefuses = false;  // the handshake answer always says "not yet"
+    // Called with every whole command frame before it is answered.
+    std::function<void(const Bytes &frame)> onFrame;
+    std::mutex mutex;
+    std::condition_variable cv;
+    int resets = 0;  // handshakes answered
+    int Resets() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return resets;
+    }
+    bool WaitResets(int n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, std::chrono::seconds(20), [&] { return resets >= n; });
+    }
     Bytes pending;
     size_t dataLeft = 0;     // bytes of the page now streaming
     bool verifying = false;
@@ -56,8 +76,12 @@ struct TinyDevice {
             return;
         }
         pending.push_back(b);
+        if (onFrame && pending.size() == 4 && pending[0] >= 0x10) onFrame(pending);
         if (pending == Bytes{0x01, 0x02, 0x03, 0xFF}) {
-            answer.insert(answer.end(), {0, 0, 0, 0, 0x01});
+            answer.insert(answer.end(), {0, 0, 0, 0, uint8_t(resetRefuses ? 0x00 : 0x01)});
+            std::lock_guard<std::mutex> lock(mutex);
+            ++resets;
+            cv.notify_all();
         } else if (pending.size() == 4 && pending[0] == 0x32) {
             answer.insert(answer.end(), {0, 0, 0, 0, uint8_t(blank ? 0x06 : 0x1B), 0x06});
         } else if (pending.size() == 4 && pending[0] == 0x40) {
@@ -101,6 +125,7 @@ protected:
     void TearDown() override {
         FlashClose(h);
         SetTickSourceForTesting(nullptr);
+        EXPECT_EQ(LeakedWorkerCount(), 0u) << "a close left its worker running";
     }
     std::vector<Rec> Run(uint64_t commands = 1) {
         done += commands;
@@ -228,6 +253,137 @@ TEST_F(MemoryLinkTest, EveryProgramPassReportsItsOwnTenths) {
     }
     PRRHexClose(loadFile);
     ::unlink(path);
+}
+
+// A device whose handshake answer always says "not yet", with the repeat
+// word that means "without limit": its answer is always there, so no read
+// ever waits, and only the handshake loop itself can notice an abort or a
+// close. Both must end it.
+TEST_F(MemoryLinkTest, AbortAndCloseEndAHandshakeThatWouldRepeatForever) {
+    device.commandSets[0][kSlotLinkReset].payload.w12.words[9] = kRetryForever;
+    target.resetRefuses = true;
+    h->linePreparePass = PRR_RESET_PREPARE;
+    ASSERT_EQ(PRRFlshReset(h, &reset, &device), 0);
+    Run();
+    for (const bool byAbort : {true, false}) {
+        SCOPED_TRACE(byAbort ? "abort" : "close");
+        const int answered = target.Resets();
+        h->linePreparePass = PRR_RESET_CONNECT;
+        ASSERT_EQ(PRRFlshReset(h, &reset, &device), 0);
+        ASSERT_TRUE(target.WaitResets(answered + 3)) << "the handshake repeats";
+        if (byAbort) {
+            ASSERT_EQ(PRRFlshAbort(h, nullptr), 0);
+            const auto recs = Run();
+            ASSERT_FALSE(recs.empty());
+            EXPECT_EQ(recs.back().text, "Sequence Aborted.");
+            PRROutcome o{};
+            ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+            EXPECT_EQ(o.aborted, 1);
+            EXPECT_EQ(o.connected, 0);
+        } else {
+            FlashClose(h);  // TearDown checks that it did not give up on the worker
+            h = nullptr;
+        }
+    }
+}
+
+// Commands issued while one runs are refused and leave the running one's
+// arguments alone (another area, clock or option would change what the
+// device is doing); one issued as the run ends waits with its own arguments.
+TEST_F(MemoryLinkTest, CommandsIssuedDuringARunLeaveItAloneAndKeepTheirOwnArguments) {
+    Connect();
+    AreaRecord block1{PRR_AREA_BLOCK, 1, 1, 0, 0};
+    AreaRecord chip{PRR_AREA_CHIP, 0, 0, 0, 0};
+    ResetRecord slow = reset;
+    slow.frequency = 1.0;
+    slow.commandOptions = PRR_OPT_BLANK_CHECK_FIRST;
+    struct Copies {
+        int mode;
+        double frequency;
+        uint8_t options;
+        int32_t autoRange;
+    } during{};
+    bool issued = false;
+    target.onFrame = [&](const Bytes &frame) {
+        if (frame[0] != 0x32 || issued) return;
+        issued = true;
+        EXPECT_EQ(PRRFlshBlnk(h, &device, &chip, 1), 0);
+        EXPECT_EQ(PRRFlshReset(h, &slow, &device), 0);
+        EXPECT_EQ(PRRFlshCmdOpt(h, PRR_OPT_BLANK_CHECK_FIRST), 1) << "no option change while a command runs";
+        during = {h->area.mode, h->reset.frequency, h->commandOptions, h->autoRange};
+    };
+    const size_t before = link->written().size();
+    ASSERT_EQ(PRRFlshBlnk(h, &device, &block1, 0), 0);
+    const auto recs = Run();
+    ASSERT_TRUE(issued);
+    EXPECT_EQ(during.mode, PRR_AREA_BLOCK);
+    EXPECT_EQ(during.frequency, 8.0);
+    EXPECT_EQ(during.options, 0);
+    EXPECT_EQ(during.autoRange, 0);
+    int refusals = 0;
+    for (const Rec &r : recs) refusals += r.status == PRR_STATUS_SEQUENCE_ERROR && r.total == 0;
+    EXPECT_EQ(refusals, 2);
+    EXPECT_EQ(Bytes(link->written().begin() + before, link->written().end()), (Bytes{0x32, 0x01, 0x00, 0xFF}))
+        << "block 1 alone was checked";
+    PRROutcome o{};
+    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+    EXPECT_EQ(o.refused, 2);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.blankChecked, 1);
+
+    // Issued from the run's last record: the worker takes it once idle, with
+    // the chip area it was given.
+    target.onFrame = nullptr;
+    bool queued = false;
+    counter.OnRecord([&] {
+        const ProgressRecord &last = h->ring[(h->writeIndex + PRR_RING_SIZE - 1) % PRR_RING_SIZE];
+        if (queued || std::string(last.text) != "all block blank check finish.") return;
+        queued = true;
+        EXPECT_EQ(PRRFlshBlnk(h, &device, &chip, 0), 0);
+    });
+    const size_t second = link->written().size();
+    ASSERT_EQ(PRRFlshBlnk(h, &device, &block1, 0), 0);
+    const auto both = Texts(Run(2));
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(both, (std::vector<std::string>{"Flash Blank Checking...", "block <1> blank check finish.",
+                                              "all block blank check finish.", "Flash Blank Checking...",
+                                              "block <0> blank check finish.", "block <1> blank check finish.",
+                                              "all block blank check finish."}));
+    EXPECT_EQ(Bytes(link->written().begin() + second, link->written().end()),
+              (Bytes{0x32, 0x01, 0x00, 0xFF, 0x32, 0x00, 0x00, 0xFF, 0x32, 0x01, 0x00, 0xFF}));
+    counter.OnRecord(nullptr);
+}
+
+// A load file that says it is ready but has no bytes (closed between the
+// two looks) is no image: status 1 before anything reaches the device, never
+// a stream of filler reported as programmed.
+TEST_F(MemoryLinkTest, ReadyLoadFileWithoutBytesIsNoImage) {
+    Connect();
+    LoadFileHandle hollow{};
+    hollow.readState = PRR_LOAD_READY;
+    hollow.imageStart = 0;
+    hollow.imageLength = 0x100;
+    hollow.imageBuffer = nullptr;
+    RegisterLoadFile(&hollow);
+    AreaRecord block0{PRR_AREA_BLOCK, 0, 0, 0, 0};
+    const size_t before = link->written().size();
+    for (const uint32_t message : {PRR_MSG_PROGRAM, PRR_MSG_VERIFY, PRR_MSG_CHECKSUM}) {
+        SCOPED_TRACE(message);
+        int32_t issued = 1;
+        if (message == PRR_MSG_PROGRAM) issued = PRRFlshProg(h, &device, &block0, &hollow, 0);
+        if (message == PRR_MSG_VERIFY) issued = PRRFlshVerify(h, &device, &block0, &hollow, 0);
+        if (message == PRR_MSG_CHECKSUM) issued = PRRFlshChecksum(h, &device, &block0, &hollow);
+        ASSERT_EQ(issued, 0);
+        const auto recs = Run();
+        ASSERT_FALSE(recs.empty());
+        EXPECT_EQ(recs.back().status, PRR_STATUS_NOT_INITIALIZED);
+        PRROutcome o{};
+        ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+        EXPECT_EQ(o.status, PRR_STATUS_NOT_INITIALIZED);
+        EXPECT_EQ(o.programmed, 0);
+    }
+    EXPECT_EQ(link->written().size(), before) << "nothing went to the device";
+    UnregisterLoadFile(&hollow);
 }
 
 }  // namespace
