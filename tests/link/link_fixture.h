@@ -1,5 +1,5 @@
 // A flash handle whose port is the slave side of a test pseudo-terminal. The
-// worker stays idle, so the test thread may drive the port itself.
+// handle has no worker thread, so the test thread drives the port itself.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ inline const quill::SequenceTable &IdleTable() {
 class LinkFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        h = quill::FlashOpen(nullptr, 0, "link", &IdleTable());
+        h = quill::FlashOpenManualForTesting(nullptr, 0, "link", &IdleTable());
         ASSERT_NE(h, nullptr);
         ASSERT_EQ(quill::ComOpenPort(h, peer.slavePath().c_str()), 0) << peer.slavePath();
         ASSERT_GE(h->port, 0);

@@ -202,7 +202,8 @@ TEST(LinkProcedureTest, PrepareOpensByComNumberAndStartSendsTheLineStartByte) {
     ASSERT_EQ(::symlink(peer.slavePath().c_str(), (dir + "/COM12").c_str()), 0);
     ::setenv("QUILLROM_PORTS_DIR", dir.c_str(), 1);
 
-    FlashHandle *h = FlashOpen(nullptr, 0, "prepare", &IdleTable());
+    // No worker thread: this test drives the handle itself.
+    FlashHandle *h = FlashOpenManualForTesting(nullptr, 0, "prepare", &IdleTable());
     ASSERT_NE(h, nullptr);
     h->reset.portNumber = 13;  // nothing there
     EXPECT_EQ(ConnectPrepare(h), PRR_STATUS_COM_OPEN);
