@@ -24,6 +24,7 @@ public:
     NotificationQueue(const NotificationQueue &) = delete;
     NotificationQueue &operator=(const NotificationQueue &) = delete;
 
+    // Must outlive every handle that posts to it.
     PRRWindow *window() { return &window_; }
 
     // Every message posted so far, oldest first; empty when none.
@@ -47,10 +48,12 @@ private:
     static void Post(PRRWindow *self, uint32_t message) {
         auto *q = static_cast<NotificationQueue *>(self->context);
         {
+            // Notified under the lock: a waiter that takes this message
+            // cannot return and drop the queue before the notify is done.
             std::lock_guard<std::mutex> lock(q->mutex_);
             q->messages_.push_back(message);
+            q->posted_.notify_all();
         }
-        q->posted_.notify_all();
         if (q->wake_) q->wake_();
     }
 

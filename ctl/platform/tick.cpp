@@ -9,6 +9,7 @@
 namespace quill {
 namespace {
 std::atomic<TickSource> g_source{nullptr};
+std::atomic<PauseSink> g_pause{nullptr};
 
 uint32_t SteadyTick() {
     using namespace std::chrono;
@@ -24,7 +25,12 @@ uint32_t TickNow() {
 
 void SetTickSourceForTesting(TickSource source) { g_source.store(source, std::memory_order_release); }
 
-void PauseMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void PauseMs(uint32_t ms) {
+    if (PauseSink sink = g_pause.load(std::memory_order_acquire)) return sink(ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void SetPauseForTesting(PauseSink sink) { g_pause.store(sink, std::memory_order_release); }
 
 }  // namespace quill
 

@@ -18,4 +18,9 @@ void SetTickSourceForTesting(TickSource source);
 // Sleeps for a fixed line-change pause (the only sleeps the library makes).
 void PauseMs(uint32_t ms);
 
+// Test hook: replaces the sleep, for fuzzers that keep virtual time (nullptr
+// restores the real one).
+using PauseSink = void (*)(uint32_t ms);
+void SetPauseForTesting(PauseSink sink);
+
 }  // namespace quill

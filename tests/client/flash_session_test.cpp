@@ -125,7 +125,9 @@ protected:
         for (uint32_t a = start; a < start + length; ++a) image[a] = static_cast<uint8_t>(a * 7);
         std::mt19937 rng(length);
         EXPECT_TRUE(quilltest::WriteText(path, quilltest::IntelHex(image, rng, "\n")));
-        NotificationQueue loadInbox;
+        // The inbox lives as long as the handle that posts to it.
+        loadInboxes_.push_back(std::make_unique<NotificationQueue>());
+        NotificationQueue &loadInbox = *loadInboxes_.back();
         LoadFileHandle *h = PRRHexOpen(path.c_str(), loadInbox.window(), PRR_MSG_LOADFILE_RECORD, nullptr);
         EXPECT_NE(h, nullptr);
         if (h == nullptr) return nullptr;
@@ -154,6 +156,7 @@ protected:
     std::string aliasDir_;
     std::unique_ptr<quillsim::VirtualTarget> sim_;
     DeviceParameters *device_ = nullptr;
+    std::vector<std::unique_ptr<NotificationQueue>> loadInboxes_;  // closed after loads_ (TearDown)
     std::vector<LoadFileHandle *> loads_;
     NotificationQueue inbox_;
     std::unique_ptr<FlashSession> session_;
