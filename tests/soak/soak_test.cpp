@@ -794,12 +794,13 @@ protected:
 
         // A run that ended on the device's own verdict (done, a mismatch, a
         // cell that would not take its value) leaves the device between
-        // exchanges; anything else may have cut one short.
+        // exchanges; anything else may have cut one short. A run stopped
+        // before its connect leaves the device as the run before left it.
         const bool cutShort = run.fired && run.step.disruption != Disruption::Refuse &&
                               (run.firedIn == Stage::Connecting || run.firedIn == Stage::Running);
         const bool verdict = o.status == PRR_STATUS_OK || o.status == PRR_STATUS_VERIFY ||
                              o.status == PRR_STATUS_FLASH_WRITE || o.status == PRR_STATUS_INTERNAL_VERIFY;
-        s.resync = cutShort || !own || o.aborted || !verdict;
+        s.resync = (s.resync && !connected) || cutShort || !own || o.aborted || !verdict;
 
         if (s.gone && !run.presentAtStart) {
             ++figures_.goneRuns;
