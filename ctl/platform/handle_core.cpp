@@ -21,12 +21,11 @@ void HandleCore::SignalAbort() {
 }
 
 void HandleCore::TakeAbort() {
+    // Only the worker counts down, so a look and a decrement cannot race.
     // An abort message posted without a signal (a test's own PostCommand)
     // has nothing to take back.
-    uint32_t n = abortsPending.load(std::memory_order_acquire);
-    while (n > 0 && !abortsPending.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
-    }
-    if (n == 0) return;
+    if (abortsPending.load(std::memory_order_acquire) == 0) return;
+    abortsPending.fetch_sub(1, std::memory_order_acq_rel);
     if (abortFd >= 0) {
         uint64_t value = 0;
         ssize_t ignored = ::read(abortFd, &value, sizeof value);

@@ -135,6 +135,19 @@ protected:
         while (records.fetched() < counter.count() && records.Next(h, r)) out.push_back(r);
         return out;
     }
+    // Runs one command that must fail with `status`, in its last record and
+    // in its outcome; the outcome.
+    PRROutcome RunFailing(int32_t status) {
+        const auto recs = Run();
+        EXPECT_FALSE(recs.empty());
+        if (!recs.empty()) {
+            EXPECT_EQ(recs.back().status, status);
+        }
+        PRROutcome o{};
+        EXPECT_EQ(PRRFlshGetOutcome(h, &o), 0);
+        EXPECT_EQ(o.status, status);
+        return o;
+    }
     std::vector<std::string> Texts(const std::vector<Rec> &recs) {
         std::vector<std::string> t;
         for (const auto &r : recs) t.push_back(r.text);
@@ -193,13 +206,9 @@ TEST_F(MemoryLinkTest, BlankCheckVerdictReachesTheOutcomeAndTheHandOver) {
     target.blank = false;
     ASSERT_EQ(PRRFlshCmdOpt(h, PRR_OPT_BLANK_CHECK_FIRST), 0);
     ASSERT_EQ(PRRFlshErase(h, &device, &chip, 0), 0);
-    const auto recs = Run();
-    ASSERT_FALSE(recs.empty());
-    EXPECT_EQ(recs.back().status, PRR_STATUS_READ_TIMEOUT);
-    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
+    o = RunFailing(PRR_STATUS_READ_TIMEOUT);
     EXPECT_EQ(o.notBlank, 1);
     EXPECT_EQ(o.endState, PRR_STATE_ERASE);
-    EXPECT_EQ(o.status, PRR_STATUS_READ_TIMEOUT);
 }
 
 TEST_F(MemoryLinkTest, UnpluggedLinkEndsTheCommandWithAWriteError) {
@@ -207,13 +216,7 @@ TEST_F(MemoryLinkTest, UnpluggedLinkEndsTheCommandWithAWriteError) {
     link->Unplug();
     AreaRecord chip{PRR_AREA_CHIP, 0, 0, 0, 0};
     ASSERT_EQ(PRRFlshBlnk(h, &device, &chip, 0), 0);
-    const auto recs = Run();
-    ASSERT_FALSE(recs.empty());
-    EXPECT_EQ(recs.back().status, PRR_STATUS_COM_WRITE);
-    PRROutcome o{};
-    ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
-    EXPECT_EQ(o.status, PRR_STATUS_COM_WRITE);
-    EXPECT_EQ(o.blankChecked, 0);
+    EXPECT_EQ(RunFailing(PRR_STATUS_COM_WRITE).blankChecked, 0);
 }
 
 TEST_F(MemoryLinkTest, EveryProgramPassReportsItsOwnTenths) {
@@ -374,13 +377,7 @@ TEST_F(MemoryLinkTest, ReadyLoadFileWithoutBytesIsNoImage) {
         if (message == PRR_MSG_VERIFY) issued = PRRFlshVerify(h, &device, &block0, &hollow, 0);
         if (message == PRR_MSG_CHECKSUM) issued = PRRFlshChecksum(h, &device, &block0, &hollow);
         ASSERT_EQ(issued, 0);
-        const auto recs = Run();
-        ASSERT_FALSE(recs.empty());
-        EXPECT_EQ(recs.back().status, PRR_STATUS_NOT_INITIALIZED);
-        PRROutcome o{};
-        ASSERT_EQ(PRRFlshGetOutcome(h, &o), 0);
-        EXPECT_EQ(o.status, PRR_STATUS_NOT_INITIALIZED);
-        EXPECT_EQ(o.programmed, 0);
+        EXPECT_EQ(RunFailing(PRR_STATUS_NOT_INITIALIZED).programmed, 0);
     }
     EXPECT_EQ(link->written().size(), before) << "nothing went to the device";
     UnregisterLoadFile(&hollow);
