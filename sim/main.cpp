@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,7 +23,7 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: quillrom-sim --prm FILE [--com N] [--alias-dir DIR] [--baud B|line]\n"
-    "                    [--fault RULE]... [--dump FILE] [--state FILE] [--trace]\n"
+    "                    [--latency MS] [--fault RULE]... [--dump FILE] [--state FILE] [--trace]\n"
     "                    [--id HEX] [--name TEXT] [--fw MAJOR.MINOR]\n"
     "\n"
     "Plays a microcontroller's serial bootloader on a pseudo-terminal.\n"
@@ -32,6 +33,8 @@ const char kUsage[] =
     "                   or ~/.config/quillrom2/ports)\n"
     "  --baud B         pace both directions at B baud, 11 bits per character;\n"
     "                   'line' follows the baud the host sets (default: no pacing)\n"
+"  --latency MS     hold every answer until the next multiple of MS milliseconds after\n"
+    "                   it is complete on the wire, as a USB adapter's latency timer does\n"
     "  --fault RULE     inject a fault, e.g. busy:0x32:3, write-fail:0x1E:byte=100,\n"
     "                   silence:after=5, vanish:after=7, slow-erase:ms=3000 (see sim/README.md)\n"
     "  --dump FILE      write the flash as a raw image to FILE on exit\n"
@@ -84,7 +87,7 @@ bool parseVersion(std::string_view s, uint8_t *major, uint8_t *minor) {
 
 int main(int argc, char **argv) {
     std::string prm, aliasDir, dumpPath, statePath, name;
-    long com = 0, baud = 0;
+    long com = 0, baud = 0, latency = 0;
     bool followLine = false, trace = false, haveId = false, haveFw = false;
     std::array<uint8_t, 4> id{};
     size_t idCount = 0;
@@ -116,6 +119,8 @@ int main(int argc, char **argv) {
         } else if (arg == "--baud") {
             if (value == "line") followLine = true;
             else if (!parseInt(value, 1, 4000000, &baud)) return usageError("--baud wants a number or 'line', not '" + value + "'");
+        } else if (arg == "--latency") {
+            if (!parseInt(value, 0, 1000, &latency)) return usageError("--latency wants milliseconds from 0 to 1000, not '" + value + "'");
         } else if (arg == "--fault") {
             std::string error;
             auto f = quillsim::parseFault(value, &error);
@@ -165,6 +170,7 @@ int main(int argc, char **argv) {
         }
         if (followLine) sim.setPacingFollowsLine(true);
         else sim.setPacingBaud(static_cast<uint32_t>(baud));
+        sim.setLatency(std::chrono::milliseconds(latency));
         if (trace)
             sim.setTraceSink([](const quillsim::TranscriptEntry &e) {
                 std::fprintf(stderr, "%s\n", quillsim::formatEntry(e).c_str());

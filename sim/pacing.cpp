@@ -15,6 +15,14 @@ std::chrono::nanoseconds wireTime(size_t chars, uint32_t baud) {
     return std::chrono::nanoseconds((uint64_t{kBitsPerChar} * chars * 1000000000ull + baud - 1) / baud);
 }
 
+std::chrono::steady_clock::time_point latencyRelease(std::chrono::steady_clock::time_point t,
+                                                     std::chrono::nanoseconds period) {
+    if (period <= std::chrono::nanoseconds::zero()) return t;
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch());
+    const auto periods = (since.count() + period.count() - 1) / period.count();
+    return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * periods));
+}
+
 PacedLine::TimePoint PacedLine::admit(TimePoint arrival) {
     if (baud_ == 0) return lineFree_ = arrival;
     lineFree_ = std::max(arrival, lineFree_) + charTime(baud_);

@@ -16,6 +16,12 @@ std::chrono::nanoseconds charTime(uint32_t baud);
 // Time `chars` characters occupy the line.
 std::chrono::nanoseconds wireTime(size_t chars, uint32_t baud);
 
+// A USB adapter's latency timer: what is complete at `t` leaves at the next
+// multiple of `period` on the clock (at `t` itself when it is one). A zero
+// period holds nothing.
+std::chrono::steady_clock::time_point latencyRelease(std::chrono::steady_clock::time_point t,
+                                                     std::chrono::nanoseconds period);
+
 // One direction of a paced line: each character is complete one character
 // time after the line became free for it.
 class PacedLine {

@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -83,6 +84,7 @@ struct VirtualTarget::Impl {
     bool vanished = false;
     uint32_t pacingBaud = 0;
     bool followLine = false;
+    std::chrono::milliseconds latency{0};
     std::optional<LineSettings> lastLine;
     std::string stateFile;
 };
@@ -96,6 +98,8 @@ void VirtualTarget::Impl::run() {
     std::deque<uint8_t> txQueue;
     const int fd = port.master(); // closed only on this thread (vanish) or after it ended
     uint64_t framesSeen = 0;
+    Clock::time_point txComplete{};  // when the last waiting character is complete on the wire
+    std::chrono::milliseconds latency{0};
     std::optional<Clock::time_point> vanishSince;
 
     for (;;) {
@@ -107,6 +111,7 @@ void VirtualTarget::Impl::run() {
             observeLine(now);
             rxLine.setBaud(pacedBaud());
             txLine.setBaud(pacedBaud());
+            latency = this->latency;
             // Bytes go to the engine as soon as they are read, stamped with
             // the time their last bit is on the line; the answer then starts
             // at that time, not one wake-up after it.
@@ -121,6 +126,7 @@ void VirtualTarget::Impl::run() {
             if (!out.empty()) {
                 txLine.queued(txQueue.size(), answerFrom ? std::max(now, *answerFrom) : now);
                 txQueue.insert(txQueue.end(), out.begin(), out.end());
+                txComplete = txLine.baud() ? *txLine.lastDone(txQueue.size()) : now;
             }
             if (engine.frames() != framesSeen) {
                 framesSeen = engine.frames();
@@ -150,6 +156,8 @@ void VirtualTarget::Impl::run() {
         // close to the wire.
         size_t due = txLine.due(txQueue.size(), now);
         if (due < txQueue.size()) due = 0;
+        const auto release = latencyRelease(txComplete, latency);
+        if (due && now < release) due = 0;
         if (due) {
             uint8_t buf[4096];
             const size_t n = std::min(due, sizeof buf);
@@ -177,7 +185,7 @@ void VirtualTarget::Impl::run() {
         };
         if (!rxQueue.empty()) consider(rxQueue.front().second);
         if (!waitWritable)
-            if (auto t = txLine.lastDone(txQueue.size())) consider(*t);
+            if (auto t = txLine.lastDone(txQueue.size())) consider(std::max(*t, release));
         if (vanishPending) consider(Clock::now() + kVanishPoll); // no event says the host has read
 
         timespec ts{};
@@ -394,6 +402,14 @@ void VirtualTarget::setPacingFollowsLine(bool follow) {
     {
         std::lock_guard<std::mutex> lock(impl_->m);
         impl_->followLine = follow;
+    }
+    impl_->wake();
+}
+
+void VirtualTarget::setLatency(std::chrono::milliseconds period) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->m);
+        impl_->latency = std::max(period, std::chrono::milliseconds(0));
     }
     impl_->wake();
 }

@@ -77,6 +77,9 @@ public:
     // or follow the baud the host set on its end of the line.
     void setPacingBaud(uint32_t baud);
     void setPacingFollowsLine(bool follow);
+    // Models a USB adapter's latency timer: every answer is held until the
+    // next multiple of `period` after its last character is complete (0: none).
+    void setLatency(std::chrono::milliseconds period);
 
     // Line settings the host applied, as the pty reports them.
     std::optional<LineSettings> observedLine() const;

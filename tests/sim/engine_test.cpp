@@ -191,6 +191,12 @@ TEST(SimPacing, ElevenBitsPerCharacter) {
     EXPECT_EQ(rx.admit(t), t + ct);
     EXPECT_EQ(rx.admit(t), t + ct * 2) << "characters written together arrive one after another";
     EXPECT_EQ(rx.admit(t + seconds(1)), t + seconds(1) + ct);
+
+    // The latency timer releases at the next multiple of its period, on one.
+    const auto ms16 = std::chrono::milliseconds(16);
+    EXPECT_EQ(quillsim::latencyRelease(t + nanoseconds(1), ms16), t + ms16);
+    EXPECT_EQ(quillsim::latencyRelease(t + ms16, ms16), t + ms16);
+    EXPECT_EQ(quillsim::latencyRelease(t + nanoseconds(7), nanoseconds(0)), t + nanoseconds(7));
 }
 
 }  // namespace

@@ -383,6 +383,14 @@ TEST(SimTarget, PacingHoldsBothDirectionsToTheBaud) {
     EXPECT_EQ(b.host->read(21).size(), 21u);
     // 5 characters in, 26 out, 11 bits each; lower bound only.
     EXPECT_GE(std::chrono::steady_clock::now() - t0, quillsim::wireTime(31, 9600));
+
+    // An adapter's latency timer holds the next answer to a multiple of its period.
+    b.sim.setPacingBaud(0);
+    b.sim.setLatency(std::chrono::milliseconds(50));
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(b.host->command({0xC0, 0, 0, 0, 0}, 1), Bytes{0x06});
+    EXPECT_GE(std::chrono::steady_clock::now(), quillsim::latencyRelease(sent, std::chrono::milliseconds(50)));
+    EXPECT_EQ(b.host->read(21).size(), 21u);
 }
 
 }  // namespace
