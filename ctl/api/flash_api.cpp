@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "api/sequence_table.h"
+#include "link/com_port.h"
 #include "platform/handle_core.h"
 #include "platform/export_guard.h"
 #include "platform/process_locks.h"
@@ -90,6 +91,17 @@ QUILLCTL_API int32_t PRRFlshGetOutcome(FlashHandle *h, PRROutcome *out) {
     return quill::Guarded<int32_t>(1, [&]() -> int32_t {
         if (h == nullptr || out == nullptr) return 1;
         *out = LastOutcome(h);
+        return 0;
+    });
+}
+
+QUILLCTL_API int32_t PRRFlshGetLinkInfo(FlashHandle *h, PRRLinkInfo *out) {
+    return quill::Guarded<int32_t>(1, [&]() -> int32_t {
+        if (h == nullptr || out == nullptr) return 1;
+        const quill::HandleCore &core = quill::CoreOf(h);
+        std::lock_guard<std::mutex> lock(core.linkInfoLock);
+        *out = core.linkInfo;
+        out->wireMicrosPerDataByte = quill::WireMicrosPerDataByte();
         return 0;
     });
 }

@@ -508,6 +508,24 @@ typedef struct PRROutcome {
  * for a null handle or pointer. Safe on any thread, at any time. */
 QUILLCTL_API int32_t PRRFlshGetOutcome(FlashHandle *handle, PRROutcome *out);
 
+/* The handle's port as the last open left it, and how fast data bytes go.
+ * Programming waits for an acknowledge after every data byte, so a USB
+ * adapter's latency timer (16 ms by default on FTDI) costs up to that much per
+ * byte; opening a serial device asks its driver for low latency and lowers a
+ * latency timer it may write, and closing puts both back. A pseudo-terminal
+ * refuses both, which is no error. */
+typedef struct PRRLinkInfo {
+    int32_t portOpen;          /* 1 while a port is open */
+    int32_t lowLatency;        /* 1 low latency on; 0 refused (pseudo-terminal, driver without it); -1 no port opened yet */
+    int32_t latencyTimerMs;    /* the adapter's latency timer while open; -1 when it has none */
+    int32_t latencyTimerWasMs; /* the timer before the open lowered it; -1 when it has none */
+    uint32_t measuredBytes;    /* data bytes timed after the first page of the running or last Program */
+    double microsPerDataByte;  /* their average time per byte, page commands included; 0 until the second page is done */
+    double wireMicrosPerDataByte; /* the wire's own time per data byte at the device speed (3 characters) */
+} PRRLinkInfo;
+/* Copies it into *out: 0, or 1 for a null handle or pointer. Any thread. */
+QUILLCTL_API int32_t PRRFlshGetLinkInfo(FlashHandle *handle, PRRLinkInfo *out);
+
 /* Sends a reset request (linePreparePass chooses the phase, see
  * PRR_RESET_PREPARE). Copies *reset and *device. 0 posted, 1 null argument. */
 QUILLCTL_API int32_t PRRFlshReset(FlashHandle *handle, const ResetRecord *reset, DeviceParameters *device);
@@ -556,10 +574,34 @@ typedef struct PRRPortInfo {
     int32_t number;       /* n of COMn, 1..255 */
     char name[20];        /* "COMn" */
     char path[256];       /* device path */
-    char description[128];/* USB vendor and model, or "alias" */
+    char description[128];/* USB vendor and model; "alias", or "alias: " and the adapter's description */
     int32_t isAlias;
 } PRRPortInfo;
 QUILLCTL_API int32_t PRRPortList(PRRPortInfo *out, int32_t capacity, int32_t allPorts);
+
+/* The device behind a serial port as sysfs describes it ($QUILLROM_SYSFS_ROOT,
+ * else /sys). */
+typedef struct PRRAdapterInfo {
+    char tty[32];             /* "ttyUSB0" */
+    char driver[32];          /* "ftdi_sio", "cp210x", "ch341-uart", "pl2303", "cdc_acm", "serial8250", ... */
+    int32_t isUsb;            /* 1 for a USB adapter: the fields below it are set */
+    uint16_t vendorId;
+    uint16_t productId;
+    char manufacturer[64];
+    char product[64];
+    char serial[64];          /* the adapter's serial number, "" when it has none */
+    int32_t latencyTimerMs;   /* -1 when the driver has no latency timer */
+    int32_t latencyWritable;  /* 1 when this user may change it */
+    char latencyPath[256];    /* its sysfs attribute */
+    char stablePath[256];     /* the adapter's name in /dev/serial/by-id ($QUILLROM_SERIAL_BY_ID_DIR), "" when none */
+} PRRAdapterInfo;
+/* The adapter behind the device at `path` (symlinks followed): 1 filled in,
+ * 0 when sysfs has no device behind it (a pseudo-terminal, say) or an
+ * argument is null. */
+QUILLCTL_API int32_t PRRPortAdapter(const char *path, PRRAdapterInfo *out);
+/* The USB serial adapters present, by tty name: fills up to `capacity` and
+ * returns how many there are. */
+QUILLCTL_API int32_t PRRAdapterList(PRRAdapterInfo *out, int32_t capacity);
 
 /* Device path that "COM<number>" names (an alias first, then the fixed
  * blocks: ttyS from COM1, ttyUSB from COM33, ttyACM from COM65, other

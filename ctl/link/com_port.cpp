@@ -11,6 +11,15 @@ void ComAttach(FlashHandle *h, Link *link) {
     core.link = link;
     if (link != nullptr) link->Bind(LinkWake{core.cancelFd, core.abortFd, core.cancelFlag(), &core.abortsPending});
     h->port = link != nullptr ? link->Descriptor() : PRR_INVALID_PORT;
+    // A close keeps what the last open found, for the caller to read after.
+    std::lock_guard<std::mutex> lock(core.linkInfoLock);
+    core.linkInfo.portOpen = link != nullptr ? 1 : 0;
+    if (link != nullptr) {
+        const LinkTuning t = link->Tuning();
+        core.linkInfo.lowLatency = t.lowLatency;
+        core.linkInfo.latencyTimerMs = t.latencyTimerMs;
+        core.linkInfo.latencyTimerWasMs = t.latencyTimerWasMs;
+    }
 }
 
 int32_t ComOpenPort(FlashHandle *h, const char *path) {

@@ -17,6 +17,10 @@ constexpr uint32_t kReadMsPerByte = 300;     // read time-out per requested byte
 constexpr uint32_t kPrepareTimeoutMs = 2000; // read time-out constant set by the line procedures
 constexpr uint32_t kWriteStallMs = 5000;     // a write that cannot move a byte for this long fails
 
+// What the wire alone takes for one programmed byte at the device speed: the
+// byte and its two-byte acknowledge, 11 bits a character.
+constexpr double WireMicrosPerDataByte() { return 3 * 11 * 1e6 / kBaudDevice; }
+
 // Serial devices (termios): exclusive open (O_NOCTTY, non-blocking, flock);
 // -1 when missing, not a terminal, or in use.
 int ComOpen(const char *path);

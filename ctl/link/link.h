@@ -28,6 +28,14 @@ struct LinkWake {
     }
 };
 
+// What opening did to make a real adapter hand on each answer at once; a
+// pseudo-terminal refuses all of it, which is no error.
+struct LinkTuning {
+    int lowLatency = -1;         // 1 on, 0 refused, -1 not asked
+    int latencyTimerMs = -1;     // the adapter's latency timer now; -1 when it has none
+    int latencyTimerWasMs = -1;  // before the open lowered it; -1 when it has none
+};
+
 class Link {
 public:
     virtual ~Link() = default;  // closes the port
@@ -50,13 +58,15 @@ public:
     virtual void SetModemLine(ModemLine line, bool on) = 0;
     // The value FlashHandle.port shows while this link is open (>= 0).
     virtual int Descriptor() const = 0;
+    virtual LinkTuning Tuning() const { return {}; }
 
 protected:
     LinkWake wake_;
 };
 
-// Opens the serial device at `path` for exclusive use; null when it is
-// missing, not a terminal, or in use.
+// Opens the serial device at `path` for exclusive use, asking its driver for
+// low latency (put back on close); null when it is missing, not a terminal,
+// or in use.
 Link *OpenSerialLink(const char *path);
 
 }  // namespace quill

@@ -1,4 +1,5 @@
 #include "link/port_names.h"
+#include "link/adapter.h"
 #include "platform/export_guard.h"
 
 #include <dirent.h>
@@ -179,7 +180,15 @@ std::string ResolveComPort(int number) {
 std::vector<PortEntry> ListPorts(bool all) {
     std::vector<PortEntry> out = ReadAliases(AliasDir());
     std::vector<bool> taken(kComLast + 1, false);
-    for (const auto &a : out) taken[a.number] = true;
+    for (auto &a : out) {
+        taken[a.number] = true;
+        // An alias by serial number says which adapter it found.
+        AdapterInfo adapter;
+        if (ReadAdapterOfPath(a.path, &adapter) && adapter.usb) {
+            a.description = "alias: " + adapter.Description();
+            if (!adapter.serial.empty()) a.description += " (" + adapter.serial + ")";
+        }
+    }
     const auto ttys = GatherTtys();
     const auto others = OtherNames(ttys);
     std::vector<PortEntry> system;
@@ -213,6 +222,23 @@ extern "C" QUILLCTL_API int32_t PRRPortList(PRRPortInfo *out, int32_t capacity, 
 }
 
 namespace {
+
+void FillAdapter(const quill::AdapterInfo &a, PRRAdapterInfo *out) {
+    std::memset(out, 0, sizeof *out);
+    std::snprintf(out->tty, sizeof out->tty, "%s", a.tty.c_str());
+    std::snprintf(out->driver, sizeof out->driver, "%s", a.driver.c_str());
+    out->isUsb = a.usb ? 1 : 0;
+    out->vendorId = a.vendorId;
+    out->productId = a.productId;
+    std::snprintf(out->manufacturer, sizeof out->manufacturer, "%s", a.manufacturer.c_str());
+    std::snprintf(out->product, sizeof out->product, "%s", a.product.c_str());
+    std::snprintf(out->serial, sizeof out->serial, "%s", a.serial.c_str());
+    out->latencyTimerMs = a.latencyTimerMs;
+    out->latencyWritable = a.latencyWritable ? 1 : 0;
+    std::snprintf(out->latencyPath, sizeof out->latencyPath, "%s", a.latencyPath.c_str());
+    std::snprintf(out->stablePath, sizeof out->stablePath, "%s", a.stablePath.c_str());
+}
+
 int32_t CopyPath(const std::string &text, char *out, int32_t capacity) {
     if (text.empty()) return 0;
     if (out == nullptr || capacity <= 0 || text.size() >= static_cast<size_t>(capacity)) return -1;
@@ -225,6 +251,25 @@ extern "C" QUILLCTL_API int32_t PRRComPortPath(int32_t number, char *path, int32
     return quill::Guarded<int32_t>(0, [&]() -> int32_t {
         if (number < quill::kComFirst || number > quill::kComLast) return 0;
         return CopyPath(quill::ResolveComPort(number), path, capacity);
+    });
+}
+
+extern "C" QUILLCTL_API int32_t PRRPortAdapter(const char *path, PRRAdapterInfo *out) {
+    return quill::Guarded<int32_t>(0, [&]() -> int32_t {
+        if (path == nullptr || out == nullptr) return 0;
+        quill::AdapterInfo a;
+        if (!quill::ReadAdapterOfPath(path, &a)) return 0;
+        FillAdapter(a, out);
+        return 1;
+    });
+}
+
+extern "C" QUILLCTL_API int32_t PRRAdapterList(PRRAdapterInfo *out, int32_t capacity) {
+    return quill::Guarded<int32_t>(0, [&]() -> int32_t {
+        const auto adapters = quill::ListAdapters();
+        for (int32_t i = 0; out != nullptr && i < capacity && i < static_cast<int32_t>(adapters.size()); ++i)
+            FillAdapter(adapters[static_cast<size_t>(i)], &out[i]);
+        return static_cast<int32_t>(adapters.size());
     });
 }
 

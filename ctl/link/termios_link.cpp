@@ -2,6 +2,7 @@
 // exact reads against one deadline that also wake on the handle's cancel
 // descriptor.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,7 +13,9 @@
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <string>
 
+#include "link/adapter.h"
 #include "link/com_port.h"
 #include "link/link.h"
 #include "link/posix_ops.h"
@@ -41,8 +44,11 @@ void ModemBits(int fd, unsigned long request, int bits) {
 
 class TermiosLink final : public Link {
 public:
-    explicit TermiosLink(int fd) : fd_(fd) {}
-    ~TermiosLink() override { ComClose(fd_); }
+    explicit TermiosLink(int fd) : fd_(fd) { Tune(); }
+    ~TermiosLink() override {
+        Untune();
+        ComClose(fd_);
+    }
 
     int32_t ReadExact(uint8_t *buf, size_t count, uint32_t timeoutMs, bool wakeOnAbort) override {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -91,8 +97,48 @@ public:
     }
 
     int Descriptor() const override { return fd_; }
+    LinkTuning Tuning() const override { return tuning_; }
 
 private:
+    // Every data byte waits for its acknowledge, so an adapter that holds
+    // answers for its latency timer (16 ms by default on FTDI) makes a
+    // program take minutes instead of seconds.
+    void Tune() {
+        AdapterInfo adapter;
+        // Read before the low-latency request: the FTDI driver moves the timer with it.
+        const bool known = ReadAdapterOfDescriptor(fd_, &adapter) && !adapter.latencyPath.empty();
+        if (known) tuning_.latencyTimerWasMs = tuning_.latencyTimerMs = adapter.latencyTimerMs;
+        serial_struct ss{};
+        if (PosixIoctl(fd_, TIOCGSERIAL, &ss) != 0) {
+            tuning_.lowLatency = 0;  // a pseudo-terminal, or a driver without serial info
+        } else if (ss.flags & ASYNC_LOW_LATENCY) {
+            tuning_.lowLatency = 1;
+        } else {
+            ss.flags |= ASYNC_LOW_LATENCY;
+            restoreLowLatency_ = PosixIoctl(fd_, TIOCSSERIAL, &ss) == 0;
+            tuning_.lowLatency = restoreLowLatency_ ? 1 : 0;
+        }
+        if (!known) return;
+        const int now = ReadLatencyTimer(adapter.latencyPath);
+        if (now >= 0) tuning_.latencyTimerMs = now;
+        if (tuning_.latencyTimerMs > 1 && WriteLatencyTimer(adapter.latencyPath, 1)) {
+            tuning_.latencyTimerMs = 1;
+            latencyPath_ = adapter.latencyPath;
+        }
+    }
+
+    // Leaves the adapter as the next program expects to find it.
+    void Untune() {
+        if (restoreLowLatency_) {
+            serial_struct ss{};
+            if (PosixIoctl(fd_, TIOCGSERIAL, &ss) == 0) {
+                ss.flags &= ~ASYNC_LOW_LATENCY;
+                (void)PosixIoctl(fd_, TIOCSSERIAL, &ss);
+            }
+        }
+        if (!latencyPath_.empty()) (void)WriteLatencyTimer(latencyPath_, tuning_.latencyTimerWasMs);
+    }
+
     // Waits until the port is ready for `events`, the deadline passes, or the
     // handle's wake fires (an abort only with `wakeOnAbort`): 1 ready (or hung up), 0 timed out, -1 error or woken.
     // The deadline comes before readiness: a port that keeps signalling a
@@ -117,6 +163,9 @@ private:
     }
 
     int fd_;
+    LinkTuning tuning_;
+    bool restoreLowLatency_ = false;
+    std::string latencyPath_;  // the timer this link lowered, to put back
 };
 
 }  // namespace

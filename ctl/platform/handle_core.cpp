@@ -5,7 +5,11 @@
 
 namespace quill {
 
-HandleCore::HandleCore() : abortFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE)) {}
+HandleCore::HandleCore() : abortFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE)) {
+    linkInfo.lowLatency = -1;
+    linkInfo.latencyTimerMs = -1;
+    linkInfo.latencyTimerWasMs = -1;
+}
 
 HandleCore::~HandleCore() {
     if (abortFd >= 0) ::close(abortFd);

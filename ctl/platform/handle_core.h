@@ -4,6 +4,8 @@
 // points at it).
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <mutex>
 
 #include "platform/worker_frame.h"
 #include "quillctl.h"
@@ -38,6 +40,15 @@ struct HandleCore : WorkerFrame {
     Link *link = nullptr;                // the open port (owned by the link layer); null while none
     LinkOpener opener = nullptr;         // how a connect opens its port; null: the serial device
     StreamCounters verifyProgress;       // the verify's own, so it never shifts programming's lines
+
+    // What PRRFlshGetLinkInfo hands out; the port and the program timing
+    // write it on the worker, callers read it on theirs.
+    mutable std::mutex linkInfoLock;
+    PRRLinkInfo linkInfo{};
+    // Worker only: where the timed part of the running program began (the
+    // end of its first page) and how many bytes had gone by then.
+    std::chrono::steady_clock::time_point timedFrom{};
+    uint32_t timedFromBytes = 0;
 };
 
 inline HandleCore &CoreOf(const FlashHandle *h) { return *static_cast<HandleCore *>(h->workerThread); }

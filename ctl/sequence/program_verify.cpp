@@ -1,9 +1,12 @@
 // Program and verify: both stream the same bytes over the range; programming
 // writes page by page with internal verify, verifying lets the device compare.
+#include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "link/frames.h"
 #include "link/primitives.h"
+#include "platform/handle_core.h"
 #include "platform/tick.h"
 #include "sequence/sequence_common.h"
 #include "sequence/sequences.h"
@@ -40,6 +43,27 @@ int32_t SendNextChunk(FlashHandle *h, uint32_t length) {
     return DevSendBytes(h, h->chunkBuffer, length);
 }
 
+// Times the pages after the first, whose own time holds the start of the
+// command, so a caller can tell an adapter that holds every acknowledge.
+void TimeProgrammedPage(FlashHandle *h) {
+    HandleCore &core = CoreOf(h);
+    const auto now = std::chrono::steady_clock::now();
+    if (h->bytesSent == h->chunkLength) {
+        core.timedFrom = now;
+        core.timedFromBytes = h->bytesSent;
+        std::lock_guard<std::mutex> lock(core.linkInfoLock);
+        core.linkInfo.measuredBytes = 0;
+        core.linkInfo.microsPerDataByte = 0;
+        return;
+    }
+    const uint32_t bytes = h->bytesSent - core.timedFromBytes;
+    if (bytes == 0 || h->bytesSent < core.timedFromBytes) return;
+    const double us = std::chrono::duration<double, std::micro>(now - core.timedFrom).count() / bytes;
+    std::lock_guard<std::mutex> lock(core.linkInfoLock);
+    core.linkInfo.measuredBytes = bytes;
+    core.linkInfo.microsPerDataByte = us;
+}
+
 int32_t VerifyFinished(FlashHandle *h) {
     PurgeRx(h);
     Outcome(h).verified = 1;
@@ -61,6 +85,7 @@ int32_t ProgramNextPage(FlashHandle *h) {
     h->stepTick = TickNow();
     h->retryCount = 0;
     if (int32_t code = DevProgramPageEnd(h, page)) return Fail(h, code);
+    TimeProgrammedPage(h);
     if (h->bytesSent < h->totalBytes) {
         h->stepTick = TickNow();
         h->retryCount = 0;

@@ -103,7 +103,7 @@ int InterruptedPoll(pollfd *fds, nfds_t n, int timeout) {
     }
     return ::poll(fds, n, timeout);
 }
-const PosixOps kChoppy = {InterruptedRead, ChoppyWrite, InterruptedPoll};
+const PosixOps kChoppy = {InterruptedRead, ChoppyWrite, InterruptedPoll, nullptr};
 
 TEST_F(SerialTest, InterruptedAndShortSystemCallsStillMoveEveryByte) {
     SetPosixOpsForTesting(&kChoppy);
@@ -125,7 +125,7 @@ ssize_t FailingWrite(int, const void *, size_t) {
     errno = EIO;
     return -1;
 }
-const PosixOps kBrokenWrite = {::read, FailingWrite, ::poll};
+const PosixOps kBrokenWrite = {::read, FailingWrite, ::poll, nullptr};
 
 TEST_F(SerialTest, WriteErrorIsCode8) {
     SetPosixOpsForTesting(&kBrokenWrite);
@@ -153,7 +153,7 @@ int HangUpForever(pollfd *fds, nfds_t n, int) {
     fds[0].revents = POLLHUP;
     return 1;
 }
-const PosixOps kHangUp = {NothingYet, ::write, HangUpForever};
+const PosixOps kHangUp = {NothingYet, ::write, HangUpForever, nullptr};
 
 TEST_F(SerialTest, ReadOnAPortThatKeepsHangingUpStillEndsAtItsDeadline) {
     ComSetReadTimeout(h, 0);  // 300 ms for one byte
