@@ -155,6 +155,10 @@ private:
         Log(i, line);
         view_->Note(reports_, i, line);
     }
+    void Warn(size_t i, const std::string &text) {
+        Log(i, ">>Warning: " + text);
+        view_->Warn(reports_, i, text);
+    }
     bool AnyAt(Stage stage) const {
         return std::any_of(targets_.begin(), targets_.end(),
                            [stage](const auto &t) { return !t->done && t->session->stage() == stage; });
@@ -233,6 +237,7 @@ bool DeviceRun::OpenSession(size_t i) {
     events.powerPrompt = [] { return quillclient::PowerAnswer::Later; };
     events.issuing = [this, i](DeviceCommand) { OnIssuing(i); };
     events.finished = [this, i](const RunResult &r) { OnFinished(i, r); };
+    events.slowLink = [this, i](const std::string &text) { Warn(i, text); };
     t.session = std::make_unique<FlashSession>(config, std::move(events));
     return t.session->handle() != nullptr;
 }
@@ -482,6 +487,14 @@ void DeviceRun::UpdateRates() {
                      ? streamBytes_ * (r.percent / 100.0) / elapsed
                      : -1;
         r.eta = r.percent > 0 && r.percent < 100 ? elapsed * (100 - r.percent) / r.percent : -1;
+        // Once pages are timed, the rate is the adapter's true one: the
+        // first page's share of the elapsed time no longer skews it.
+        PRRLinkInfo link{};
+        if (r.state == PRR_STATE_PROGRAM && streamBytes_ > 0 && t.session != nullptr &&
+            PRRFlshGetLinkInfo(t.session->handle(), &link) == 0 && link.measuredBytes > 0 && link.microsPerDataByte > 0) {
+            r.rate = 1e6 / link.microsPerDataByte;
+            if (r.percent < 100) r.eta = streamBytes_ * ((100 - r.percent) / 100.0) * link.microsPerDataByte / 1e6;
+        }
     }
 }
 

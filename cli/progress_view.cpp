@@ -63,6 +63,11 @@ public:
         // The connect's final record has no text; the run notes the connect itself.
         if (!quiet_ && r.text[0] != '\0') Print(targets[index], RecordText(r));
     }
+    void Warn(const std::vector<TargetReport> &targets, size_t index, const std::string &text) override {
+        out_.flush();
+        err_ << "quillrom: warning: " << (gang_ ? targets[index].port + ": " : std::string()) << text << '\n';
+        err_.flush();
+    }
     void Finish(const std::vector<TargetReport> &targets) override { FinalLines(targets, gang_, quiet_, out_, err_); }
 
 private:
@@ -88,6 +93,14 @@ public:
     }
     void Record(const std::vector<TargetReport> &targets, size_t, const ProgressRecord &r) override {
         if (!gang_ && !quiet_ && r.text[0] != '\0') out_ << "\r\033[K" << RecordText(r) << '\n';
+        Tick(targets);
+    }
+    void Warn(const std::vector<TargetReport> &targets, size_t index, const std::string &text) override {
+        // Above the bars, which are redrawn after it.
+        if (!quiet_) out_ << "\r\033[K";
+        out_.flush();
+        err_ << "quillrom: warning: " << (gang_ ? targets[index].port + ": " : std::string()) << text << '\n';
+        err_.flush();
         Tick(targets);
     }
     void Tick(const std::vector<TargetReport> &targets) override {
@@ -122,6 +135,10 @@ public:
     void Note(const std::vector<TargetReport> &, size_t, const std::string &) override {}
     void Record(const std::vector<TargetReport> &targets, size_t index, const ProgressRecord &r) override {
         out_ << JsonRecord(targets[index].port, r) << '\n';
+        out_.flush();
+    }
+    void Warn(const std::vector<TargetReport> &targets, size_t index, const std::string &text) override {
+        out_ << JsonWarning(targets[index].port, text) << '\n';
         out_.flush();
     }
     void Finish(const std::vector<TargetReport> &targets) override {
@@ -219,6 +236,14 @@ std::string JsonRecord(const std::string &port, const ProgressRecord &r) {
     j["text"] = Latin1ToUtf8(RecordText(r));
     if (r.state == PRR_STATE_CONNECT && r.status == 0 && r.percent == 100 && r.text[0] == '\0')
         j["device"] = Latin1ToUtf8(std::string_view(r.deviceName, strnlen(r.deviceName, sizeof r.deviceName)));
+    return j.dump(-1, ' ', true);
+}
+
+std::string JsonWarning(const std::string &port, const std::string &text) {
+    nlohmann::ordered_json j;
+    j["event"] = "warning";
+    j["port"] = Latin1ToUtf8(port);
+    j["text"] = Latin1ToUtf8(text);
     return j.dump(-1, ' ', true);
 }
 

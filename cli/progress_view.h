@@ -36,6 +36,7 @@ std::string ProgressLine(const TargetReport &t, bool withPort, size_t width);
 // One line of JSON each, ASCII only; device texts as Latin-1 (json_text.h).
 std::string JsonRecord(const std::string &port, const ProgressRecord &r);
 std::string JsonResult(const TargetReport &t);
+std::string JsonWarning(const std::string &port, const std::string &text);
 std::string SummaryTable(const std::vector<TargetReport> &targets);
 const char *VerdictName(Verdict v);
 
@@ -45,6 +46,8 @@ public:
     // A line of the tool's own (">>COMMAND: Program").
     virtual void Note(const std::vector<TargetReport> &targets, size_t index, const std::string &line) = 0;
     virtual void Record(const std::vector<TargetReport> &targets, size_t index, const ProgressRecord &r) = 0;
+    // Something the user should act on that does not fail the run (a slow adapter).
+    virtual void Warn(const std::vector<TargetReport> &targets, size_t index, const std::string &text) = 0;
     // Called often while waiting; a terminal view redraws its bars.
     virtual void Tick(const std::vector<TargetReport> &) {}
     virtual void Finish(const std::vector<TargetReport> &targets) = 0;

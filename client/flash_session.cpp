@@ -1,11 +1,29 @@
 #include "client/flash_session.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace quillclient {
 
 bool NeedsLoadFile(Command c) {
     return c == Command::Program || c == Command::Verify || c == Command::Checksum || c == Command::Autoprocedure;
+}
+
+std::string SlowLinkText(const PRRLinkInfo &info) {
+    if (info.measuredBytes == 0 || !(info.wireMicrosPerDataByte > 0) ||
+        info.microsPerDataByte <= kSlowLinkFactor * info.wireMicrosPerDataByte)
+        return "";
+    char text[160];
+    const double ms = info.microsPerDataByte / 1000.0, wire = info.wireMicrosPerDataByte / 1000.0;
+    // Kept short enough for one log line.
+    std::snprintf(text, sizeof text, "slow serial adapter: it adds %.2f ms to every programmed byte (%.2f ms each, the wire takes %.2f ms)",
+                  ms - wire, ms, wire);
+    std::string s = text;
+    if (info.latencyTimerMs > 1) {
+        std::snprintf(text, sizeof text, "; its latency timer is %d ms and could not be lowered", info.latencyTimerMs);
+        s += text;
+    }
+    return s + "; set the latency timer to 1 ms: see 'quillrom ports' (FTDI: udev rule /usr/lib/udev/rules.d/60-quillrom.rules)";
 }
 
 FlashSession::FlashSession(const SessionConfig &config, SessionEvents events)
@@ -32,6 +50,7 @@ bool FlashSession::Start(const CommandRequest &request) {
     stopped_ = false;
     answered_ = goAhead_ = false;
     last_ = PRROutcome{};
+    slowLinkShown_ = false;
     stage_ = Stage::Preparing;
     if (!PostReset(PRR_RESET_PREPARE)) {
         stage_ = Stage::Idle;
@@ -53,7 +72,10 @@ void FlashSession::OnNotification(uint32_t message) {
     if (message == config_.recordMessage) {
         // Exactly one record per record notification, even after the run.
         const ProgressRecord *r = PRRFlshGetProg(handle_);
-        if (r != nullptr && events_.record) events_.record(*r);
+        if (r == nullptr) return;
+        const int32_t state = r->state;
+        if (events_.record) events_.record(*r);
+        if (state == PRR_STATE_PROGRAM && stage_ == Stage::Running) CheckLinkSpeed();
         return;
     }
     if (message != config_.idleMessage || config_.idleMessage == 0) return;
@@ -66,6 +88,16 @@ void FlashSession::OnNotification(uint32_t message) {
     // overtook, whose own outcome is gone.
     if (outcome.sequenceNumber == idleNotices_ && outcome.message == PRR_MSG_ABORT) return;
     RequestEnded(outcome);
+}
+
+void FlashSession::CheckLinkSpeed() {
+    if (slowLinkShown_ || !events_.slowLink) return;
+    PRRLinkInfo info{};
+    if (PRRFlshGetLinkInfo(handle_, &info) != 0) return;
+    const std::string text = SlowLinkText(info);
+    if (text.empty()) return;
+    slowLinkShown_ = true;
+    events_.slowLink(text);
 }
 
 void FlashSession::RequestEnded(const PRROutcome &outcome) {

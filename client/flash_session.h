@@ -17,6 +17,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "quillctl.h"
 
@@ -34,6 +35,15 @@ struct CommandRequest {
     LoadFileHandle *loadFile = nullptr;  // for the commands that need one
     int32_t autoRange = 0;
 };
+
+// A measured time per programmed byte above this many times the wire's own
+// means the adapter holds every acknowledge (its latency timer).
+constexpr double kSlowLinkFactor = 4.0;
+
+// The sentence a front end shows once per run when programming goes slower
+// than the wire allows by more than kSlowLinkFactor: how much the adapter adds
+// and what to do. Empty while nothing is measured, or when it is not slow.
+std::string SlowLinkText(const PRRLinkInfo &info);
 
 enum class Stage { Idle, Preparing, PowerPrompt, Connecting, Running };
 
@@ -55,6 +65,8 @@ struct SessionEvents {
     // Connected: the pending command is about to be posted.
     std::function<void(Command)> issuing;
     std::function<void(const RunResult &)> finished;
+    // Once per run, when programming turns out slow (SlowLinkText).
+    std::function<void(const std::string &)> slowLink;
 };
 
 struct SessionConfig {
@@ -97,6 +109,7 @@ private:
     void Connect();
     void Issue();
     void End(const PRROutcome &outcome);
+    void CheckLinkSpeed();
 
     SessionConfig config_;
     SessionEvents events_;
@@ -108,6 +121,7 @@ private:
     bool goAhead_ = false;     // and it was "continue"
     uint64_t idleNotices_ = 0; // every idle notice of the handle, to match PRROutcome.sequenceNumber
     PRROutcome last_{};        // outcome of the last request that ended
+    bool slowLinkShown_ = false;
 };
 
 }  // namespace quillclient

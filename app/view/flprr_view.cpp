@@ -114,6 +114,9 @@ void CFLPRRView::startUp() {
     events.record = [this](const ProgressRecord &r) { onFlashRecord(r); };
     events.issuing = [this](quillclient::Command c) { onCommandIssuing(c); };
     events.finished = [this](const quillclient::RunResult &r) { onCommandFinished(r); };
+    events.slowLink = [this](const std::string &text) {
+        appendLog(QStringLiteral(">>Warning: ") + QString::fromStdString(text));
+    };
     // The power box opens as the connect starts (startConnect); its answer
     // is handed over from there.
     session_ = std::make_unique<quillclient::FlashSession>(config, std::move(events));

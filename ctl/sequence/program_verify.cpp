@@ -43,6 +43,13 @@ int32_t SendNextChunk(FlashHandle *h, uint32_t length) {
     return DevSendBytes(h, h->chunkBuffer, length);
 }
 
+void ForgetProgramTiming(FlashHandle *h) {
+    HandleCore &core = CoreOf(h);
+    std::lock_guard<std::mutex> lock(core.linkInfoLock);
+    core.linkInfo.measuredBytes = 0;
+    core.linkInfo.microsPerDataByte = 0;
+}
+
 // Times the pages after the first, whose own time holds the start of the
 // command, so a caller can tell an adapter that holds every acknowledge.
 void TimeProgrammedPage(FlashHandle *h) {
@@ -51,9 +58,6 @@ void TimeProgrammedPage(FlashHandle *h) {
     if (h->bytesSent == h->chunkLength) {
         core.timedFrom = now;
         core.timedFromBytes = h->bytesSent;
-        std::lock_guard<std::mutex> lock(core.linkInfoLock);
-        core.linkInfo.measuredBytes = 0;
-        core.linkInfo.microsPerDataByte = 0;
         return;
     }
     const uint32_t bytes = h->bytesSent - core.timedFromBytes;
@@ -108,6 +112,7 @@ int32_t ProgramStart(FlashHandle *h) {
     // Every pass counts its own tenths: a line is never dropped because an
     // earlier pass last reported the same percentage.
     RestartProgress(ProgramProgress(h));
+    ForgetProgramTiming(h);
     ReportProgress(h, 0, 0, 100, "Flash Programming Start...");
     return EnterSequence(h, PRR_STATE_PROGRAM, kProgramPrepare);
 }

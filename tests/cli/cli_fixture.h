@@ -60,7 +60,7 @@ protected:
 
     // A virtual target with the demo device on COM<port>.
     quillsim::VirtualTarget &AddTarget(int port, const char *prm = "demo.prm") {
-        targets.push_back(std::make_unique<quillsim::VirtualTarget>(Sample(prm)));
+        targets.push_back(std::make_unique<quillsim::VirtualTarget>(prm[0] == '/' ? std::string(prm) : Sample(prm)));
         targets.back()->start();
         targets.back()->registerAlias(port, dir);
         return *targets.back();

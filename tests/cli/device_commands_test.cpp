@@ -83,6 +83,43 @@ TEST_F(DeviceCommands, EachCommandReportsItsOutcomeByExitCode) {
     EXPECT_NE(sim.securityByte() & 0x03, 0x03) << "block erase flag set";
 }
 
+// An adapter that holds every acknowledge for its latency timer is named once,
+// with what it costs; the same program without that latency says nothing.
+TEST_F(DeviceCommands, SlowAdapterIsNamedOnceWithWhatItAdds) {
+    // A block of two pages keeps the slow run short: the first page's time
+    // holds the start of the command, so timing begins after it.
+    std::string prm;
+    {
+        std::ifstream in(Sample("demo.prm"), std::ios::binary);
+        prm.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const size_t at = prm.find("BLK = 0 0FFF");
+    ASSERT_NE(at, std::string::npos);
+    prm.replace(at, 12, "BLK = 0 01FF");
+    const std::string small = dir + "/small-block.prm";
+    std::ofstream(small, std::ios::binary) << prm;
+    ASSERT_EQ(Cli({"prm", "stamp", small}).code, 0);
+    quillsim::VirtualTarget &sim = AddTarget(kPort, small.c_str());
+    std::vector<uint8_t> image;
+    const std::string hex = WriteImage("two-pages.hex", 0, 0x200, 3, &image);
+    const auto program = Args({"program", hex, "--range", "block:0-0", "--prm", small, "--port", "COM" + std::to_string(kPort)}, {});
+    for (const int latencyMs : {0, 16}) {
+        SCOPED_TRACE(latencyMs);
+        sim.setLatency(std::chrono::milliseconds(latencyMs));
+        const CliRun r = Cli(program);
+        EXPECT_EQ(r.code, 0) << Show(r);
+        size_t warnings = 0;
+        for (size_t at = r.err.find("slow serial adapter"); at != std::string::npos;
+             at = r.err.find("slow serial adapter", at + 1))
+            ++warnings;
+        EXPECT_EQ(warnings, latencyMs == 0 ? 0u : 1u) << Show(r);
+        if (latencyMs > 0) {
+            EXPECT_TRUE(Has(r.err, "quillrom: warning: slow serial adapter: it adds ")) << Show(r);
+        }
+    }
+    EXPECT_TRUE(FlashHolds(sim, 0, image));
+}
+
 // Everything refused before a device is touched, and port and file problems.
 TEST_F(DeviceCommands, UsageAndPortAndFileProblems) {
     AddTarget(kPort);
