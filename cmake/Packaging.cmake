@@ -3,6 +3,7 @@
 #   lib/      libquillctl.so.1 (SONAME) and its link name
 #   include/  quillctl.h
 #   share/quillrom2/samples, share/applications, share/icons
+#   lib/udev/rules.d/60-quillrom.rules (FTDI latency timer 1 ms; /usr/lib/udev in the package)
 include(GNUInstallDirs)
 
 # Programs find the library next to them wherever the tree is unpacked.
@@ -20,6 +21,8 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/samples/demo.hex
   ${PROJECT_SOURCE_DIR}/samples/demo.s19
   DESTINATION ${CMAKE_INSTALL_DATADIR}/quillrom2/samples)
+# udev reads rules from /usr/lib/udev whatever the library folder is called.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-quillrom.rules DESTINATION lib/udev/rules.d)
 if(TARGET quillrom2)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillrom2.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/quillrom2.svg

@@ -103,6 +103,13 @@ bool ReadFromTtyDir(const std::string &ttyDir, AdapterInfo *out) {
     AdapterInfo a;
     a.tty = BaseName(ttyDir);
     a.driver = LinkTargetName(device + "/driver");
+    // Newer kernels put serial-core's own port and controller devices between
+    // a UART's tty and the device that names its driver.
+    for (std::string dir = device; (a.driver == "port" || a.driver == "ctrl") && dir.size() > root.size();) {
+        if (LinkTargetName(dir + "/subsystem") != "serial-base") break;
+        dir = DirName(dir);
+        a.driver = LinkTargetName(dir + "/driver");
+    }
     // The FTDI driver keeps its timer on the usb-serial port device.
     for (const std::string &dir : {device, ttyDir}) {
         const std::string file = dir + "/latency_timer";

@@ -81,12 +81,19 @@ public:
         return port;
     }
 
-    // A native UART on the platform bus.
+    // A native UART on the platform bus, with the serial-core controller and
+    // port devices newer kernels put between it and its tty.
     void AddNative(const std::string &tty) {
         const std::string dev = sys_ + "/devices/platform/serial8250";
-        const std::string ttyDir = dev + "/tty/" + tty;
+        const std::string ctrl = dev + "/serial8250:" + std::to_string(++natives_);
+        const std::string port = ctrl + "/serial8250:" + std::to_string(natives_) + ".0";
+        const std::string ttyDir = port + "/tty/" + tty;
         std::filesystem::create_directories(ttyDir);
         if (!std::filesystem::exists(dev + "/driver")) Driver(dev, "platform", "serial8250");
+        for (const std::string &d : {port, ctrl}) {
+            Driver(d, "serial-base", d == port ? "port" : "ctrl");
+            std::filesystem::create_directory_symlink(sys_ + "/bus/serial-base", d + "/subsystem");
+        }
         std::filesystem::create_directory_symlink("../..", ttyDir + "/device");
         File(tty, ttyDir, "");
         Write(DevNode(tty), "");
@@ -108,7 +115,7 @@ private:
     void Driver(const std::string &dev, const std::string &bus, const std::string &name) {
         const std::string drv = sys_ + "/bus/" + bus + "/drivers/" + name;
         std::filesystem::create_directories(drv);
-        std::filesystem::create_directory_symlink(drv, dev + "/driver");
+        if (!std::filesystem::exists(dev + "/driver")) std::filesystem::create_directory_symlink(drv, dev + "/driver");
     }
     void File(const std::string &tty, const std::string &ttyDir, const std::string &devChar) {
         std::filesystem::create_directory_symlink(ttyDir, sys_ + "/class/tty/" + tty);
@@ -125,6 +132,7 @@ private:
 
     std::string root_, sys_, byId_, oldSys_, oldById_;
     int ports_ = 0;
+    int natives_ = 0;
 };
 
 }  // namespace quilltest
