@@ -40,6 +40,10 @@ QList<PortChoice> PortChoices(const std::vector<PRRPortInfo> &ports) {
         const QString description = FieldText(p.description, sizeof p.description);
         c.detail = description.isEmpty() ? path : path + QStringLiteral(" (") + description + QLatin1Char(')');
         c.detail.truncate(kPortDetailLength);
+        // An alias names its adapter by serial number; say which one it is,
+        // since the path alone does not show it at a glance.
+        const QString aliasOf = QStringLiteral("alias: ");
+        c.label = description.startsWith(aliasOf) ? c.name + QStringLiteral("  ") + description.mid(aliasOf.size()) : c.name;
         choices.append(c);
     }
     return choices;

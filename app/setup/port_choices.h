@@ -13,6 +13,7 @@
 struct PortChoice {
     int number = 0;  // n of COMn
     QString name;    // "COMn"
+    QString label;   // the list's text: the name, and for an alias of an adapter its description
     QString detail;  // device path and description, at most kPortDetailLength characters
 };
 

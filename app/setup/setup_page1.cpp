@@ -261,7 +261,7 @@ void CSetupPage1::fillPortList() {
     int selected = -1;
     for (int i = 0; i < portChoices_.size(); ++i) {
         const PortChoice &c = portChoices_.at(i);
-        portList_->addItem(c.name);
+        portList_->addItem(c.label);
         portList_->setItemData(i, c.detail, Qt::ToolTipRole);
         // The first entry of a number is the one the library opens.
         if (selected < 0 && c.number - 1 == v_.port) selected = i;

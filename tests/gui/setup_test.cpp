@@ -178,6 +178,12 @@ private Q_SLOTS:
         QCOMPARE(choices.size(), 1);
         QCOMPARE(choices[0].name, QString("COM255"));
         QCOMPARE(choices[0].detail, QString(100, 'p'));
+
+        // An alias of an adapter shows which adapter it is; a plain alias only its name.
+        const QList<PortChoice> aliases = PortChoices({Port(12, "/dev/serial/by-id/usb-FTDI_X", "alias: FTDI FT232R (A5)"),
+                                                       Port(40, "/dev/pts/3", "alias")});
+        QCOMPARE(aliases[0].label, QString("COM12  FTDI FT232R (A5)"));
+        QCOMPARE(aliases[1].label, QString("COM40"));
     }
 
     void parameterFileList_data() {
