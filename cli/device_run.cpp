@@ -421,7 +421,7 @@ void DeviceRun::Finish(size_t i, Verdict v, const std::string &detail) {
     TargetReport &r = reports_[i];
     r.verdict = v;
     r.detail = detail;
-    r.rate = r.eta = -1;
+    r.rate = r.eta = r.byteMs = -1;
     r.seconds = std::chrono::duration<double>(Clock::now() - t.start).count();
 }
 
@@ -487,12 +487,14 @@ void DeviceRun::UpdateRates() {
                      ? streamBytes_ * (r.percent / 100.0) / elapsed
                      : -1;
         r.eta = r.percent > 0 && r.percent < 100 ? elapsed * (100 - r.percent) / r.percent : -1;
+        r.byteMs = -1;
         // Once pages are timed, the rate is the adapter's true one: the
         // first page's share of the elapsed time no longer skews it.
         PRRLinkInfo link{};
         if (r.state == PRR_STATE_PROGRAM && streamBytes_ > 0 && t.session != nullptr &&
             PRRFlshGetLinkInfo(t.session->handle(), &link) == 0 && link.measuredBytes > 0 && link.microsPerDataByte > 0) {
             r.rate = 1e6 / link.microsPerDataByte;
+            r.byteMs = link.microsPerDataByte / 1000.0;
             if (r.percent < 100) r.eta = streamBytes_ * ((100 - r.percent) / 100.0) * link.microsPerDataByte / 1e6;
         }
     }

@@ -205,6 +205,13 @@ std::string FormatEta(double seconds) {
     return buf;
 }
 
+std::string FormatByteTime(double ms) {
+    if (!(ms >= 0) || !std::isfinite(ms) || ms > 100000) return "";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f ms/byte", ms);
+    return buf;
+}
+
 std::string ProgressLine(const TargetReport &t, bool withPort, size_t width) {
     std::string line;
     char head[48];
@@ -217,7 +224,7 @@ std::string ProgressLine(const TargetReport &t, bool withPort, size_t width) {
     } else {
         std::snprintf(head, sizeof head, "%-11s %s %3u%%", PhaseName(t.state), FormatBar(t.percent, 20).c_str(), t.percent);
         line += head;
-        for (const std::string &part : {FormatRate(t.rate), FormatEta(t.eta), t.text})
+        for (const std::string &part : {FormatRate(t.rate), FormatByteTime(t.byteMs), FormatEta(t.eta), t.text})
             if (!part.empty()) line += "  " + part;
     }
     if (line.size() > width) line.resize(width);

@@ -22,6 +22,7 @@ struct TargetReport {
     std::string text;   // last record text
     double rate = -1;   // bytes per second of the running phase, < 0 when unknown
     double eta = -1;    // seconds left in the running phase, < 0 when unknown
+    double byteMs = -1; // measured time per programmed byte, < 0 until pages are timed
     Verdict verdict = Verdict::Pending;
     std::string detail; // the reason of a failure, or the last line of a success
     double seconds = 0; // from the start to the end of this target's command
@@ -32,6 +33,7 @@ const char *PhaseName(int32_t state);          // "program"; "" for idle
 std::string FormatBar(uint32_t percent, int width);
 std::string FormatRate(double bytesPerSecond); // "12.3 KiB/s"; "" when unknown
 std::string FormatEta(double seconds);         // "ETA 1:05"; "" when unknown
+std::string FormatByteTime(double ms);         // "0.31 ms/byte"; "" when unknown
 std::string ProgressLine(const TargetReport &t, bool withPort, size_t width);
 // One line of JSON each, ASCII only; device texts as Latin-1 (json_text.h).
 std::string JsonRecord(const std::string &port, const ProgressRecord &r);

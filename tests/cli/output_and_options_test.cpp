@@ -165,6 +165,9 @@ TEST(ProgressLine, PiecesAndWidth) {
     EXPECT_EQ(ProgressLine(t, true, 200),
               "COM40  program     [########------------]  40%  2.0 KiB/s  ETA 0:12  Flash Programming <40%>...");
     EXPECT_EQ(ProgressLine(t, false, 30).size(), 30u);
+    t.byteMs = 16.13;  // timed pages: the adapter's cost per byte shows
+    EXPECT_EQ(ProgressLine(t, true, 200),
+              "COM40  program     [########------------]  40%  2.0 KiB/s  16.13 ms/byte  ETA 0:12  Flash Programming <40%>...");
     t.verdict = Verdict::Failed;
     t.detail = "ERROR: Flash write error!";
     EXPECT_EQ(ProgressLine(t, true, 200), "COM40  FAILED  ERROR: Flash write error!");
