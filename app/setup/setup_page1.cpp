@@ -382,7 +382,7 @@ void CSetupPage1::readParameterFile(const QString &path) {
     if (PRRChecksumPRM(file.constData(), 0) == 0) {
         record_.replace(nullptr);
         prompts_.ask(this, {QStringLiteral("Error"), QStringLiteral("This PRM File CHECKSUM Error"), BoxIcon::None,
-                            false});
+                            false, {}, {}});
         prmName_->clear();
         return;
     }

@@ -193,6 +193,6 @@ void CSetupPage2::onChipErase(bool checked) {
     const bool ok = prompts_.ask(
         this, {QStringLiteral("Ombrix"),
                QStringLiteral("When 'Chip Erase' is disabled, chip cannot be erased and programmed any more!"),
-               BoxIcon::Exclamation, true});
+               BoxIcon::Exclamation, true, {}, {}});
     if (!ok) chipErase_->setChecked(false);
 }

@@ -147,6 +147,14 @@ QIcon setup() {
     });
 }
 
+QIcon stop() {
+    return Drawn([](QPainter &p) {
+        p.setPen(QPen(QColor(120, 20, 20), 1.5));
+        p.setBrush(QColor(200, 40, 40));
+        p.drawRoundedRect(QRectF(7, 7, 18, 18), 3, 3);
+    });
+}
+
 QIcon program_icon() {
     return Drawn([](QPainter &p) {
         Chip(p, QRectF(6, 4, 20, 24));

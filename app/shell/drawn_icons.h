@@ -12,6 +12,7 @@ QIcon program();
 QIcon verify();
 QIcon autoprocedure();
 QIcon setup();
+QIcon stop();
 QIcon program_icon();  // the window and About box icon
 QPixmap aboutBanner(int width, int height);  // the About box's second picture
 }  // namespace icons

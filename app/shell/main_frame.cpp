@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
@@ -12,6 +14,7 @@
 #include "shell/about_dlg.h"
 #include "shell/drawn_icons.h"
 #include "shell/lock_keys.h"
+#include "shell/prompts.h"
 #include "view/commands.h"
 #include "view/flprr_view.h"
 
@@ -22,7 +25,8 @@ const char *const kIndicatorTexts[] = {"CAP", "NUM", "SCRL"};
 CMainFrame::CMainFrame(const QString &profilePath, const QString &programFolder, Prompts &prompts, QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
-                              Qt::WindowCloseButtonHint) {
+                              Qt::WindowCloseButtonHint),
+      prompts_(prompts) {
     setWindowIcon(icons::program_icon());
     buildMenus();
     buildToolBar();
@@ -69,6 +73,11 @@ void CMainFrame::buildMenus() {
     connect(quit, &QAction::triggered, this, &QWidget::close);
 
     deviceMenu_ = menuBar()->addMenu(QStringLiteral("&Device"));
+    // Esc stops the running command wherever the focus is in the window.
+    QAction *stop = makeAction(cmd::kStop, QStringLiteral("S&top"), QStringLiteral("Stop the running command.\nStop"),
+                               QKeySequence(Qt::Key_Escape));
+    stop->setIcon(icons::stop());
+    stop->setShortcutContext(Qt::WindowShortcut);
     struct Entry {
         int id;
         const char *text;
@@ -100,6 +109,8 @@ void CMainFrame::buildMenus() {
         deviceMenu_->addAction(a);
         if (e.separatorAfter) deviceMenu_->addSeparator();
     }
+    deviceMenu_->addSeparator();
+    deviceMenu_->addAction(stop);
     // Setup joins the menu when a Device Setup dialog is installed.
     setupAction_ = makeAction(cmd::kSetup, QStringLiteral("&Setup..."),
                                 QStringLiteral("Setup parameters for the target device.\nSetup"),
@@ -137,7 +148,7 @@ void CMainFrame::buildMenus() {
 
     // Handlers.
     for (int id : {cmd::kLoad, cmd::kBlankCheck, cmd::kErase, cmd::kProgram, cmd::kSecurity, cmd::kChecksum,
-                   cmd::kAutoprocedure, cmd::kConnect})
+                   cmd::kAutoprocedure, cmd::kConnect, cmd::kStop})
         connect(actions_.value(id), &QAction::triggered, this, [this, id] { runCommand(id); });
     connect(setupAction_, &QAction::triggered, this, [this] { view_->onDeviceSetup(); });
 }
@@ -152,6 +163,7 @@ void CMainFrame::runCommand(int id) {
     case cmd::kChecksum: view_->onChecksum(); break;
     case cmd::kAutoprocedure: view_->onAutoprocedure(); break;
     case cmd::kConnect: view_->onConnect(); break;
+    case cmd::kStop: view_->onStop(); break;
     default: break;
     }
 }
@@ -169,6 +181,8 @@ void CMainFrame::buildToolBar() {
     for (int id : {cmd::kBlankCheck, cmd::kErase, cmd::kProgram, cmd::kVerify}) toolBar_->addAction(actions_.value(id));
     toolBar_->addSeparator();
     toolBar_->addAction(actions_.value(cmd::kAutoprocedure));
+    toolBar_->addSeparator();
+    toolBar_->addAction(actions_.value(cmd::kStop));
 
     QAction *toggle = actions_.value(cmd::kViewToolbar);
     toggle->setChecked(true);
@@ -221,6 +235,61 @@ bool CMainFrame::eventFilter(QObject *watched, QEvent *event) {
         break;
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+namespace {
+// Longest a close waits for a stopped command to end: an abort is taken
+// between two bytes, but a device may be inside a long erase.
+constexpr int kStopWaitMs = 15000;
+}  // namespace
+
+void CMainFrame::closeEvent(QCloseEvent *event) {
+    if (closing_ || !view_ || !view_->busy()) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    // Closing now would close the port under a half-written target.
+    event->ignore();
+    if (stopping_) return;
+    BoxQuestion q;
+    q.caption = kProgramCaption;
+    q.text = QStringLiteral("A command is running. Stop it and quit?");
+    q.icon = BoxIcon::Exclamation;
+    q.withCancel = true;
+    q.okText = QStringLiteral("Stop and quit");
+    if (!prompts_.ask(this, q)) return;
+    // The command may have ended while the box was open.
+    if (!view_->busy()) {
+        closing_ = true;
+        close();
+        return;
+    }
+    stopAndClose();
+}
+
+void CMainFrame::closeStoppingCommand() {
+    if (view_ && view_->busy()) {
+        if (!stopping_) stopAndClose();
+        return;
+    }
+    closing_ = true;
+    close();
+}
+
+void CMainFrame::stopAndClose() {
+    stopping_ = true;
+    auto finish = [this] {
+        if (closing_) return;
+        closing_ = true;
+        close();
+    };
+    connect(view_, &CFLPRRView::deviceCommandFinished, this, finish, Qt::SingleShotConnection);
+    QTimer::singleShot(kStopWaitMs, this, [this, finish] {
+        if (closing_) return;
+        view_->appendLog(QStringLiteral(">>The command did not stop in time; quitting."));
+        finish();
+    });
+    view_->onStop();
 }
 
 void CMainFrame::updateCommandStates() {

@@ -36,8 +36,13 @@ public:
     // Applies the view's enabling rules to every action.
     void updateCommandStates();
 
+    // Closes at once, stopping a running command without asking (a signal
+    // asked the program to end).
+    void closeStoppingCommand();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     QAction *makeAction(int id, const QString &text, const QString &prompt, const QKeySequence &key = {});
@@ -47,7 +52,12 @@ private:
     void buildStatusBar();
     void updateIndicators();
 
+    void stopAndClose();
+
+    Prompts &prompts_;
     CFLPRRView *view_ = nullptr;
+    bool stopping_ = false;  // a close waits for the stopped command to end
+    bool closing_ = false;   // the close goes ahead, command or not
     QHash<int, QAction *> actions_;
     QMenu *deviceMenu_ = nullptr;
     QToolBar *toolBar_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -37,6 +38,8 @@ bool QtPrompts::ask(QWidget *parent, const BoxQuestion &question) {
     const QMessageBox::StandardButtons buttons =
         question.withCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok;
     QMessageBox box(BoxIconOf(question.icon), question.caption, question.text, buttons, parent);
+    if (!question.okText.isEmpty()) box.button(QMessageBox::Ok)->setText(question.okText);
+    if (question.withCancel && !question.cancelText.isEmpty()) box.button(QMessageBox::Cancel)->setText(question.cancelText);
     return box.exec() == QMessageBox::Ok;
 }
 

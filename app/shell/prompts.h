@@ -18,6 +18,8 @@ struct BoxQuestion {
     QString text;
     BoxIcon icon = BoxIcon::None;
     bool withCancel = false;
+    QString okText;      // the OK button's text; empty: "OK"
+    QString cancelText;  // the Cancel button's text; empty: "Cancel"
 };
 
 struct FileFilter {

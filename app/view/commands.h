@@ -17,6 +17,7 @@ inline constexpr int kViewToolbar = 59392;
 inline constexpr int kViewStatusBar = 59393;
 inline constexpr int kAbout = 57664;
 inline constexpr int kConnect = 32782;
+inline constexpr int kStop = 32790;
 }  // namespace cmd
 
 // Codes of the command waiting for the end of a connect.

@@ -267,6 +267,14 @@ void CFLPRRView::onCommandIssuing(quillclient::Command command) {
 
 void CFLPRRView::onConnect() { appendLog(QStringLiteral(">COMMAND: Connect")); }
 
+void CFLPRRView::onStop() {
+    if (!busy_ || !session_ || stopRequested_) return;
+    stopRequested_ = true;
+    appendLog(QStringLiteral(">>COMMAND: Stop"));
+    session_->Abort();
+    emit commandStateChanged();
+}
+
 // ---------------------------------------------------------------------------
 // Progress
 
@@ -320,7 +328,7 @@ void CFLPRRView::onCommandFinished(const quillclient::RunResult &result) {
     // port of a connect that did not succeed.
     const PRROutcome &o = result.outcome;
     const bool lineFailed = result.stage == quillclient::Stage::Connecting && o.status != PRR_STATUS_OK &&
-                            o.status != PRR_STATUS_ILLEGAL_PARAMETER;
+                            o.status != PRR_STATUS_ILLEGAL_PARAMETER && !result.stopped;
     setBusy(false);
     if (lineFailed)
         prompts_.message(this, QStringLiteral("Please Setup Device. \r\nPlug and play USB device stack again!"),
@@ -330,6 +338,7 @@ void CFLPRRView::onCommandFinished(const quillclient::RunResult &result) {
 void CFLPRRView::setBusy(bool busy) {
     if (busy_ == busy) return;
     busy_ = busy;
+    stopRequested_ = false;
     emit commandStateChanged();
     if (!busy) emit deviceCommandFinished();
 }
@@ -353,6 +362,8 @@ bool CFLPRRView::isCommandEnabled(int id) const {
         return !busy_;
     case cmd::kSetup:
         return !busy_ && setupDialog_;
+    case cmd::kStop:
+        return busy_ && !stopRequested_;
     default:
         return true;
     }

@@ -42,6 +42,8 @@ public:
     void onConnect();
     void onLoad();
     void onDeviceSetup();
+    // Aborts the running device command; the session ends it on the idle notice.
+    void onStop();
 
     // Enabled state of a command id (cmd::...).
     bool isCommandEnabled(int id) const;
@@ -130,6 +132,7 @@ private:
     LoadProgressRecord lastLoadRecord_{};
 
     bool busy_ = false;
+    bool stopRequested_ = false;  // Stop pressed; the command has not ended yet
 
     LogBox *log_ = nullptr;
     ProgressBar *bar_ = nullptr;

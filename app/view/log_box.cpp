@@ -26,11 +26,16 @@ void LogBox::appendLine(const QString &line) {
 void LogBox::clearLog() { logText_.clear(); }
 
 bool LogBox::event(QEvent *event) {
-    // The box's own Ctrl shortcuts (select all, copy) would take the main
-    // window's accelerators (Ctrl+A Autoprocedure, Ctrl+C Connect) while it
-    // has the focus; let those reach the window instead.
+    // A reader of the log copies from it: Ctrl+C and Ctrl+A stay with the box
+    // while it has the focus (Connect and Autoprocedure are in the menu and
+    // work from everywhere else). Its other Ctrl keys would only shadow the
+    // window's accelerators; let those through.
     if (event->type() == QEvent::ShortcutOverride) {
         auto *key = static_cast<QKeyEvent *>(event);
+        if (key->matches(QKeySequence::Copy) || key->matches(QKeySequence::SelectAll)) {
+            event->accept();
+            return true;
+        }
         if (key->modifiers() & Qt::ControlModifier) {
             event->ignore();
             return true;

@@ -125,6 +125,67 @@ private Q_SLOTS:
         QVERIFY(frame_->action(cmd::kProgram)->isEnabled());
     }
 
+    // Stop in the middle of a program at the wire's pace: the target keeps
+    // what was written, the log ends with the library's words, and the next
+    // Program runs on as usual.
+    void stopDuringProgram() {
+        target_->setPacingBaud(115200);
+        start("[Command Options]\nBlk=0\nVeri=0\nSec=0\nSum=0\n");
+        CFLPRRView &view = *frame_->view();
+        QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
+        QVERIFY(!frame_->action(cmd::kStop)->isEnabled());
+        frame_->action(cmd::kProgram)->trigger();
+        QVERIFY(frame_->action(cmd::kStop)->isEnabled());
+        // A few pages in (each page is a program and an internal verify frame).
+        const uint64_t before = target_->framesReceived();
+        QTRY_VERIFY_WITH_TIMEOUT(target_->framesReceived() >= before + 30, kCommandMs);
+        frame_->action(cmd::kStop)->trigger();
+        QVERIFY2(!frame_->action(cmd::kStop)->isEnabled(), "pressed once");
+        QVERIFY(finished.wait(kCommandMs));
+        const QStringList lines = Lines(view);
+        QVERIFY2(lines.contains(">>COMMAND: Stop") && lines.last() == "Sequence Aborted.", qPrintable(lines.join('|')));
+        QVERIFY(!frame_->action(cmd::kStop)->isEnabled());
+        const uint32_t size = target_->flashSize();
+        const QByteArray image = Image(view, size);
+        std::vector<uint8_t> flash = target_->flash();
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(flash.data()), 256), image.left(256));
+        QVERIFY2(QByteArray(reinterpret_cast<const char *>(flash.data()), size) != image, "stopped before the end");
+        QVERIFY(prompts_.boxes.isEmpty());
+
+        target_->setPacingBaud(0);
+        frame_->action(cmd::kProgram)->trigger();
+        QVERIFY(finished.wait(kCommandMs));
+        QCOMPARE(Lines(view).last(), QString("Flash Internal Verify OK!"));
+        flash = target_->flash();
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(flash.data()), size), image);
+    }
+
+    // Closing the window while a command runs asks first; Cancel keeps it
+    // running, "Stop and quit" stops it and then closes.
+    void closeWhileACommandRuns() {
+        target_->setPacingBaud(115200);
+        start("[Command Options]\nBlk=0\nVeri=0\nSec=0\nSum=0\n");
+        CFLPRRView &view = *frame_->view();
+        frame_->show();
+        QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
+        frame_->action(cmd::kProgram)->trigger();
+        const uint64_t before = target_->framesReceived();
+        QTRY_VERIFY_WITH_TIMEOUT(target_->framesReceived() >= before + 10, kCommandMs);
+        prompts_.answers = {false, true};
+        QVERIFY(!frame_->close());
+        QCOMPARE(prompts_.boxes.size(), 1);
+        QCOMPARE(prompts_.boxes[0].text, QString("A command is running. Stop it and quit?"));
+        QCOMPARE(prompts_.boxes[0].okText, QString("Stop and quit"));
+        QVERIFY(view.busy());
+        QVERIFY(frame_->isVisible());
+
+        QVERIFY2(!frame_->close(), "the close waits for the stop");
+        QVERIFY(finished.wait(kCommandMs));
+        QTRY_VERIFY(!frame_->isVisible());
+        QCOMPARE(Lines(view).last(), QString("Sequence Aborted."));
+        QCOMPARE(prompts_.boxes.size(), 2);
+    }
+
     // The demo as a newcomer meets it: Autoprocedure with the demo's options.
     void demoAutoprocedure() {
         target_.reset();

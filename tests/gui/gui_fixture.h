@@ -28,6 +28,7 @@ public:
         QString logWhenShown;  // the log's text as the box opened
         QString caption = kProgramCaption;
         bool withCancel = false;
+        QString okText;
     };
     QList<Box> boxes;
     QList<bool> answers;  // for boxes with a Cancel button: OK (true) when none is left
@@ -38,11 +39,11 @@ public:
     CFLPRRView *view = nullptr;
 
     void message(QWidget *, const QString &text, BoxIcon icon) override {
-        boxes.append({text, icon, view ? view->logBox()->logText() : QString()});
+        boxes.append({text, icon, view ? view->logBox()->logText() : QString(), kProgramCaption, false, QString()});
         if (whileOpen) whileOpen(text);
     }
     bool ask(QWidget *, const BoxQuestion &q) override {
-        boxes.append({q.text, q.icon, view ? view->logBox()->logText() : QString(), q.caption, q.withCancel});
+        boxes.append({q.text, q.icon, view ? view->logBox()->logText() : QString(), q.caption, q.withCancel, q.okText});
         if (whileOpen) whileOpen(q.text);
         return !q.withCancel || answers.isEmpty() || answers.takeFirst();
     }

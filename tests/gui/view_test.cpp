@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <QAction>
+#include <QClipboard>
 #include <QMenu>
 #include <QStatusBar>
 #include <QToolBar>
@@ -310,17 +311,18 @@ private Q_SLOTS:
         QStringList device;
         for (QAction *a : frame->deviceMenu()->actions()) device << (a->isSeparator() ? "-" : a->text());
         QCOMPARE(device, QStringList({"&Blank Check", "&Erase", "&Program", "&Verify", "-", "&Security", "CheckSu&m",
-                                      "-", "&Autoprocedure(EPV)", "-", "Si&gnature read"}));
+                                      "-", "&Autoprocedure(EPV)", "-", "Si&gnature read", "-", "S&top"}));
         QStringList tools;
         for (QAction *a : frame->toolBar()->actions()) tools << (a->isSeparator() ? "-" : a->toolTip());
-        QCOMPARE(tools, QStringList({"Load", "-", "Blank", "Erase", "Program", "Verify", "-", "Autoprocedure"}));
+        QCOMPARE(tools, QStringList({"Load", "-", "Blank", "Erase", "Program", "Verify", "-", "Autoprocedure", "-", "Stop"}));
+        QCOMPARE(frame->action(cmd::kStop)->shortcut(), QKeySequence(Qt::Key_Escape));
         QCOMPARE(frame->action(cmd::kProgram)->statusTip(), QString("Program the target device."));
         // Device Setup is not offered until its dialog exists.
         QVERIFY(!frame->action(cmd::kSetup));
 
         frame->show();
         QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
-        for (int id : {cmd::kVerify, cmd::kSignatureRead}) QVERIFY(!frame->action(id)->isEnabled());
+        for (int id : {cmd::kVerify, cmd::kSignatureRead, cmd::kStop}) QVERIFY(!frame->action(id)->isEnabled());
         for (int id : {cmd::kLoad, cmd::kBlankCheck, cmd::kErase, cmd::kProgram, cmd::kChecksum, cmd::kAutoprocedure})
             QVERIFY(frame->action(id)->isEnabled());
         const QString before = view.logBox()->logText();
@@ -328,8 +330,18 @@ private Q_SLOTS:
         QTest::keyClick(view.logBox(), Qt::Key_G, Qt::ControlModifier);
         QTest::keyClick(view.logBox(), Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(view.logBox()->logText(), before);
-        // Ctrl+C reaches the window even while the log box has the focus.
+        // In the log, Ctrl+A and Ctrl+C select and copy for a reader; they
+        // neither connect nor start the autoprocedure.
+        QApplication::clipboard()->clear();
+        QTest::keyClick(view.logBox(), Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(view.logBox(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(view.logBox()->logText(), before);
+        QCOMPARE(QApplication::clipboard()->text(), view.logBox()->toPlainText());
+        QVERIFY(!view.busy());
+        // Elsewhere in the window Ctrl+C is Connect.
+        frame->setFocus();
+        view.setFocus();
+        QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(Lines(view).last(), QString(">COMMAND: Connect"));
 
         // View toggles hide the bars and carry the check mark; the window refits.
