@@ -21,6 +21,11 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/samples/demo.hex
   ${PROJECT_SOURCE_DIR}/samples/demo.s19
   DESTINATION ${CMAKE_INSTALL_DATADIR}/quillrom2/samples)
+# Where Quillrom2 looks for parameter files ($XDG_DATA_DIRS/quillrom2/prm).
+install(FILES
+  ${PROJECT_SOURCE_DIR}/samples/demo.prm
+  ${PROJECT_SOURCE_DIR}/samples/demo-addr.prm
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/quillrom2/prm)
 # udev reads rules from /usr/lib/udev whatever the library folder is called.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-quillrom.rules DESTINATION lib/udev/rules.d)
 if(TARGET quillrom2)

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "setup/setup_page2.h"
+#include "view/panel_text.h"
 #include "shell/prompts.h"
 
 namespace {
@@ -271,14 +272,28 @@ void CSetupPage1::fillPortList() {
 
 void CSetupPage1::fillParameterFileList() {
     const PathParts p = SplitPath(v_.prmPath);
-    const QDir folder(p.folder.isEmpty() ? QStringLiteral(".") : p.folder);
-    // Name filters match regardless of case, as the files are named on the
-    // systems they come from.
-    const QStringList files = folder.entryList({QStringLiteral("*") + p.extension},
-                                               QDir::Files | QDir::Hidden | QDir::System,
-                                               QDir::Name | QDir::IgnoreCase);
     prmList_->clear();
-    prmList_->addItems(files);
+    // The current file's folder first, then every search folder; a file
+    // shows once, with its whole path as the tool tip.
+    QStringList folders;
+    if (!p.folder.isEmpty()) folders << p.folder;
+    folders << v_.prmFolders;
+    QStringList seen;
+    for (const QString &name : folders) {
+        const QDir folder(name);
+        const QString canonical = folder.canonicalPath();
+        if (canonical.isEmpty() || seen.contains(canonical)) continue;
+        seen << canonical;
+        // Name filters match regardless of case, as the files are named on the
+        // systems they come from.
+        const QString extension = p.extension.isEmpty() ? QStringLiteral(".prm") : p.extension;
+        for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*") + extension},
+                                                       QDir::Files | QDir::Hidden | QDir::System,
+                                                       QDir::Name | QDir::IgnoreCase)) {
+            prmList_->addItem(f.fileName());
+            prmList_->setItemData(prmList_->count() - 1, f.absoluteFilePath(), Qt::ToolTipRole);
+        }
+    }
     if (p.name != QLatin1String("*")) prmName_->setText(p.name + p.extension);
 }
 
@@ -362,7 +377,9 @@ void CSetupPage1::onPrmFileRead() {
     request.filters = {{QStringLiteral("PRM Files(*.PRM)"), QStringLiteral("*.PRM")},
                        {QStringLiteral("All(*.*)"), QStringLiteral("*.*")}};
     request.initialName = QStringLiteral("*.prm");
-    request.initialFolder = SplitPath(v_.prmPath).folder;
+    // The current file's folder, else the user's home (not the program's).
+    const PathParts current = SplitPath(v_.prmPath);
+    request.initialFolder = !current.folder.isEmpty() && current.name != QLatin1String("*") ? current.folder : QDir::homePath();
     const QString chosen = prompts_.openFile(this, request);
     if (chosen.isEmpty()) return;
     const QFileInfo info(chosen);
@@ -379,16 +396,19 @@ void CSetupPage1::readParameterFile(const QString &path) {
     record_.replace(nullptr);
     DeviceParameters *rec = PRRReadPRM(file.constData(), 0);
     record_.replace(rec);
+    if (!rec) {
+        // The reader refused the file: nothing is loaded, and the name must
+        // not suggest otherwise. Its checksum would fail too, but that is not
+        // what the user needs to hear about a file that is missing.
+        prmName_->clear();
+        prompts_.message(this, QStringLiteral("Cannot read the parameter file\n%1:\n%2.").arg(path, ParameterFileProblem(path)),
+                         BoxIcon::Exclamation);
+        return;
+    }
     if (PRRChecksumPRM(file.constData(), 0) == 0) {
         record_.replace(nullptr);
         prompts_.ask(this, {QStringLiteral("Error"), QStringLiteral("This PRM File CHECKSUM Error"), BoxIcon::None,
                             false, {}, {}});
-        prmName_->clear();
-        return;
-    }
-    if (!rec) {
-        // The reader refused the file: nothing is loaded, and the name must
-        // not suggest otherwise.
         prmName_->clear();
         return;
     }

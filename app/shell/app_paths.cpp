@@ -14,6 +14,22 @@ QString ProfilePath(const QString &commandLine) {
     return config + QStringLiteral("/quillrom2/Quillrom2.INI");
 }
 
+QStringList ParameterFolders(const QString &programFolder) {
+    const QString sub = QStringLiteral("/quillrom2/prm");
+    QStringList folders;
+    // The base directory rules ignore relative entries.
+    QString home = qEnvironmentVariable("XDG_DATA_HOME");
+    if (home.isEmpty() || QDir::isRelativePath(home)) home = QDir::homePath() + QStringLiteral("/.local/share");
+    folders << QDir::cleanPath(home + sub);
+    QString dirs = qEnvironmentVariable("XDG_DATA_DIRS");
+    if (dirs.isEmpty()) dirs = QStringLiteral("/usr/local/share:/usr/share");
+    for (const QString &d : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        if (!QDir::isRelativePath(d)) folders << QDir::cleanPath(d + sub);
+    if (!programFolder.isEmpty()) folders << QDir::cleanPath(programFolder + QStringLiteral("PRM"));
+    folders.removeDuplicates();
+    return folders;
+}
+
 QString ProgramFolder() { return QCoreApplication::applicationDirPath() + QLatin1Char('/'); }
 
 QString SamplesFolder() {

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QCommandLineParser>
+#include <QFile>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -60,7 +61,9 @@ int CFLPRRApp::run() {
         QStringLiteral("setup-page"),
         QStringLiteral("With --screenshot: open Device Setup on PAGE (standard or advance) and save it."),
         QStringLiteral("PAGE"));
-    parser.addOptions({demoOption, profileOption, autorunOption, screenshotOption, setupPageOption});
+    const QCommandLineOption logOption(QStringLiteral("log"), QStringLiteral("Append every log line to FILE."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({demoOption, profileOption, autorunOption, screenshotOption, setupPageOption, logOption});
     parser.process(*this);
 
     const int autorun = parser.isSet(autorunOption) ? CommandId(parser.value(autorunOption)) : 0;
@@ -84,6 +87,17 @@ int CFLPRRApp::run() {
         return 2;
     }
 
+    const QString logFile = parser.value(logOption);
+    if (!logFile.isEmpty()) {
+        // Checked now: the writer drops lines it cannot write.
+        QFile file(logFile);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            std::fprintf(stderr, "quillrom2: cannot write the log file %s: %s\n", qPrintable(logFile),
+                         qPrintable(file.errorString()));
+            return 3;
+        }
+    }
+
     std::unique_ptr<DemoEnvironment> demo;
     QString profilePath = ProfilePath(parser.value(profileOption));
     if (parser.isSet(demoOption)) {
@@ -99,7 +113,7 @@ int CFLPRRApp::run() {
     QtPrompts prompts;
     int exitCode = 0;
     {
-        CMainFrame frame(profilePath, ProgramFolder(), prompts);
+        CMainFrame frame(profilePath, ProgramFolder(), prompts, logFile);
         frame.installDeviceSetup(std::make_unique<SetupSheetDialog>(prompts));
         frame.show();
 

@@ -17,12 +17,14 @@
 #include "shell/prompts.h"
 #include "view/commands.h"
 #include "view/flprr_view.h"
+#include "view/log_box.h"
 
 namespace {
 const char *const kIndicatorTexts[] = {"CAP", "NUM", "SCRL"};
 }
 
-CMainFrame::CMainFrame(const QString &profilePath, const QString &programFolder, Prompts &prompts, QWidget *parent)
+CMainFrame::CMainFrame(const QString &profilePath, const QString &programFolder, Prompts &prompts,
+                       const QString &logFile, QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
                               Qt::WindowCloseButtonHint),
@@ -33,6 +35,7 @@ CMainFrame::CMainFrame(const QString &profilePath, const QString &programFolder,
     buildStatusBar();
 
     view_ = new CFLPRRView(profilePath, programFolder, prompts, this);
+    view_->logBox()->setMirrorFile(logFile);
     setCentralWidget(view_);
     // The window always fits the form plus whatever bars are shown.
     layout()->setSizeConstraint(QLayout::SetFixedSize);

@@ -18,7 +18,9 @@ class QToolBar;
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    CMainFrame(const QString &profilePath, const QString &programFolder, Prompts &prompts, QWidget *parent = nullptr);
+    // `logFile`: every log line is appended there too (empty: none).
+    CMainFrame(const QString &profilePath, const QString &programFolder, Prompts &prompts,
+               const QString &logFile = QString(), QWidget *parent = nullptr);
     ~CMainFrame() override;
 
     CFLPRRView *view() const { return view_; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include "quillctl.h"
 
@@ -11,6 +12,7 @@ struct StandardPageValues {
     int visiblePower = 0;   // show the power check box
     int enableAllCom = 0;   // port list policy
     QString prmPath;        // in: search path or current file; out: the file chosen
+    QStringList prmFolders; // in: the folders whose parameter files the list shows too
     int port = -1;          // zero-based COM number
     int prmListIndex = -1;  // 0 when the last setup was accepted, -1 when rejected
     QString portName;

@@ -2,8 +2,10 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QDir>
 #include <QFileInfo>
 
+#include "shell/app_paths.h"
 #include "shell/dialog_units.h"
 #include "shell/profile.h"
 #include "shell/prompts.h"
@@ -133,9 +135,13 @@ void CFLPRRView::startUp() {
         DeviceParameters *record = PRRReadPRM(path.constData(), 0);
         if (!record) {
             appendLog(QStringLiteral("ParameterFile Read Error"));
+            dropRememberedFile(field::kPrmName, QStringLiteral(">>ParameterFile"), settings_.prmFileName,
+                               ParameterFileProblem(settings_.prmFileName));
         } else if (PRRChecksumPRM(path.constData(), 0) == 0) {
             PRRFreePRM(record);
             appendLog(QStringLiteral("ParameterFile CHECKSUM Error"));
+            dropRememberedFile(field::kPrmName, QStringLiteral(">>ParameterFile"), settings_.prmFileName,
+                               QStringLiteral("its checksum does not match its contents"));
         } else {
             prm_ = record;
             prmReadAtStart_ = true;
@@ -149,18 +155,34 @@ void CFLPRRView::startUp() {
 
     if (!settings_.loadFileName.isEmpty()) {
         bar_->setPosition(0);
-        openLoadFile(settings_.loadFileName);
-        if (loadFile_) appendLog(QStringLiteral(">> LoadFile Reading...."));
+        if (openLoadFile(settings_.loadFileName))
+            appendLog(QStringLiteral(">> LoadFile Reading...."));
+        else
+            dropRememberedFile(field::kLoadName, QStringLiteral(">>LoadFile"), settings_.loadFileName,
+                               LoadFileProblem(settings_.loadFileName));
     }
     panel_->refresh();
     emit commandStateChanged();
 }
 
-void CFLPRRView::saveSettings() const {
+void CFLPRRView::dropRememberedFile(int nameField, const QString &kind, const QString &path, const QString &why) {
+    // The settings keep the name: the file may be on a medium that is not
+    // mounted yet, and the next dialog starts in its folder.
+    appendLog(kind + QStringLiteral(" Open Error: ") + path + QStringLiteral(": ") + why);
+    panel_->setText(nameField, QString());
+}
+
+bool CFLPRRView::saveSettings() const {
     Profile profile(profilePath_);
     SaveSettings(profile, settings_);
     // A failed write is not the user's problem at exit; say so for whoever reads stderr.
-    if (!profile.save()) qWarning("quillrom2: cannot write the settings to %s", qPrintable(profilePath_));
+    if (profile.save()) return true;
+    qWarning("quillrom2: cannot write the settings to %s", qPrintable(profilePath_));
+    return false;
+}
+
+void CFLPRRView::saveSettingsNow() {
+    if (!saveSettings()) appendLog(QStringLiteral(">>Cannot write the settings to ") + profilePath_);
 }
 
 QString CFLPRRView::fieldText(int id) const { return panel_->shown(id); }
@@ -372,12 +394,16 @@ bool CFLPRRView::isCommandEnabled(int id) const {
 // ---------------------------------------------------------------------------
 // Load file
 
-void CFLPRRView::openLoadFile(const QString &path) {
+bool CFLPRRView::openLoadFile(const QString &path) {
     auto notifier = std::make_unique<RecordNotifier>(this);
     const QByteArray bytes = LibraryPath(path);
-    loadFile_ = PRRHexOpen(bytes.constData(), notifier->window(), PRR_MSG_LOADFILE_RECORD, nullptr);
+    LoadFileHandle *opened = PRRHexOpen(bytes.constData(), notifier->window(), PRR_MSG_LOADFILE_RECORD, nullptr);
+    if (!opened) return false;
+    closeLoadFile();
+    loadFile_ = opened;
     hasLoadRecord_ = false;
-    if (loadFile_) loadNotifier_ = std::move(notifier);
+    loadNotifier_ = std::move(notifier);
+    return true;
 }
 
 void CFLPRRView::closeLoadFile() {
@@ -396,16 +422,24 @@ void CFLPRRView::onLoad() {
                        {QStringLiteral("All Files (*.*)"), QStringLiteral("*.*")}};
     request.initialName = QStringLiteral("*.rec;*.s;*.hex");
     request.initialFolder =
-        settings_.loadFileName.isEmpty() ? programFolder_ : QFileInfo(settings_.loadFileName).absolutePath();
+        settings_.loadFileName.isEmpty() ? QDir::homePath() : QFileInfo(settings_.loadFileName).absolutePath();
     const QString path = prompts_.openFile(this, request);
     if (path.isEmpty()) {
         appendLog(QStringLiteral("Cancel Load File."));
         return;
     }
-    settings_.loadFileName = path;
-    closeLoadFile();
     bar_->setPosition(0);
-    openLoadFile(path);
+    // A file that cannot be opened leaves the image loaded before it.
+    if (!openLoadFile(path)) {
+        const QString why = LoadFileProblem(path);
+        appendLog(QStringLiteral(">>LoadFile Open Error: ") + path + QStringLiteral(": ") + why);
+        prompts_.message(this, QStringLiteral("Cannot open the load file\n%1:\n%2.").arg(path, why), BoxIcon::Exclamation);
+        return;
+    }
+    settings_.loadFileName = path;
+    panel_->setText(field::kLoadName, FileNamePart(path));
+    panel_->refresh();
+    saveSettingsNow();
     emit commandStateChanged();
 }
 
@@ -490,7 +524,7 @@ void CFLPRRView::runDeviceSetup() {
         s.selStart = QString::asprintf("%06X", prm_->typeSet11);
         s.selEnd = QString::asprintf("%06X", prm_->typeSet12);
     } else if (prmSearchPath_.isEmpty()) {
-        prmSearchPath_ = programFolder_ + QStringLiteral("PRM/*.prm");
+        prmSearchPath_ = QStringLiteral("*.prm");
     }
 
     DeviceSetupValues v;
@@ -498,6 +532,7 @@ void CFLPRRView::runDeviceSetup() {
     st.visiblePower = s.visiblePower;
     st.enableAllCom = s.enableAllCom;
     st.prmPath = prmSearchPath_;
+    st.prmFolders = ParameterFolders(programFolder_);
     st.port = s.portIndex;
     st.prmListIndex = s.prmIndex != -1 ? 0 : -1;
     st.portName = s.portName;
@@ -533,6 +568,12 @@ void CFLPRRView::runDeviceSetup() {
         appendLog(QStringLiteral("Cancel Device Setup."));
         return;
     }
+    // Whatever the checks below keep of the choices is on disk at once: a
+    // crash later must not lose a setup.
+    struct SaveOnReturn {
+        CFLPRRView *view;
+        ~SaveOnReturn() { view->saveSettingsNow(); }
+    } save{this};
     if (!prm_) st.prmPath.clear();
     auto reject = [&](const char *text, bool markRejected) {
         prompts_.message(this, QString::fromLatin1(text), BoxIcon::Exclamation);

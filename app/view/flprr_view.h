@@ -71,8 +71,11 @@ public:
     void appendLog(const QString &line);
     void clearLog();
 
-    // Writes the settings to the profile (also done when the view goes away).
-    void saveSettings() const;
+    // Writes the settings to the profile (also done when the view goes away);
+    // false when the file could not be written.
+    bool saveSettings() const;
+    // The same when the settings have changed, with a log line on failure.
+    void saveSettingsNow();
 
 signals:
     // The enabled state of some command may have changed.
@@ -97,7 +100,12 @@ private:
     void runDeviceSetup();
     bool securityAllowed() const;
 
-    void openLoadFile(const QString &path);
+    // Opens `path` in place of the current load file: false (and the old
+    // one kept) when the library cannot open it.
+    bool openLoadFile(const QString &path);
+    // A remembered file that cannot be read at start-up: a log line, and the
+    // panel no longer shows its name.
+    void dropRememberedFile(int nameField, const QString &kind, const QString &path, const QString &why);
     void closeLoadFile();
     void refreshDeviceGroup();
     void refreshParameterGroup();

@@ -109,6 +109,8 @@ InfoPanel::InfoPanel(QWidget *form, const DialogUnits &u) {
             auto *value = new QLabel(form);
             value->setGeometry(valueRect);
             value->setTextFormat(Qt::PlainText);
+            // A reader copies a checksum or a name from here.
+            value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
             value->setObjectName(QStringLiteral("field%1").arg(f.id));
             label->setVisible(!f.hidden);
             value->setVisible(!f.hidden);
@@ -123,5 +125,10 @@ QString InfoPanel::shown(int id) const {
 }
 
 void InfoPanel::refresh() {
-    for (auto it = fields_.begin(); it != fields_.end(); ++it) it.value()->setText(texts_.value(it.key()));
+    for (auto it = fields_.begin(); it != fields_.end(); ++it) {
+        const QString text = texts_.value(it.key());
+        it.value()->setText(text);
+        // The field is narrow; its whole text is one hover away.
+        it.value()->setToolTip(text);
+    }
 }

@@ -1,5 +1,8 @@
 #include "view/log_box.h"
 
+#include "quillctl.h"
+
+#include <QFile>
 #include <QKeyEvent>
 #include <QScrollBar>
 
@@ -12,6 +15,13 @@ LogBox::LogBox(QWidget *parent) : QPlainTextEdit(parent) {
 }
 
 void LogBox::appendLine(const QString &line) {
+    if (!mirror_.isEmpty()) {
+        // The library's writer, as the command line uses: a bench session
+        // leaves the same kind of record either way.
+        const QByteArray path = QFile::encodeName(mirror_);
+        const QByteArray text = line.toLocal8Bit().left(254);
+        PRRLogWrite(path.constData(), "%s\n", text.constData());
+    }
     if (logText_.isEmpty()) {
         // First line, or the first after a clear: it replaces whatever the box shows.
         logText_ = line;

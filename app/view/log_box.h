@@ -14,6 +14,8 @@ public:
     explicit LogBox(QWidget *parent = nullptr);
 
     void appendLine(const QString &line);
+    // Every line appended from now on is also appended to `path` (empty: none).
+    void setMirrorFile(const QString &path) { mirror_ = path; }
     void clearLog();
     const QString &logText() const { return logText_; }
 
@@ -22,4 +24,5 @@ protected:
 
 private:
     QString logText_;
+    QString mirror_;
 };

@@ -1,8 +1,9 @@
 #include "view/panel_text.h"
 
-#include <cstring>
-
+#include <QFile>
 #include <QFileInfo>
+
+#include <cstring>
 
 QString FixedText(const char *text, std::size_t size) {
     return QString::fromLatin1(text, static_cast<qsizetype>(strnlen(text, size)));
@@ -56,6 +57,35 @@ QString RangeText(const SetupSettings &s, const DeviceParameters &p) {
     auto inTable = [&](int block) { return p.blockTable && block >= 0 && block < p.blockCount; };
     if (!inTable(first) || !inTable(last)) return {};
     return QString::asprintf("Block %06Xh-%06Xh", p.blockTable[first].start, p.blockTable[last].end);
+}
+
+QString FileProblem(const QString &path) {
+    const QFileInfo info(path);
+    if (!info.exists()) return QStringLiteral("no such file");
+    if (info.isDir()) return QStringLiteral("it is a folder, not a file");
+    // A FIFO or a device would block the open, or never end.
+    if (!info.isFile()) return QStringLiteral("it is not a regular file");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("it cannot be read (%1)").arg(file.errorString());
+    if (file.size() == 0) return QStringLiteral("the file is empty");
+    return {};
+}
+
+QString LoadFileProblem(const QString &path) {
+    const QString problem = FileProblem(path);
+    if (!problem.isEmpty()) return problem;
+    // The handle keeps the name in a field of 256 bytes.
+    if (QFile::encodeName(path).size() >= 256) return QStringLiteral("its path is longer than the 255 bytes the reader takes");
+    QFile file(path);
+    char first = 0;
+    if (file.open(QIODevice::ReadOnly) && file.getChar(&first) && first != ':' && first != 'S')
+        return QStringLiteral("it is not an Intel HEX or S-record file (those start with ':' or 'S')");
+    return QStringLiteral("the library refused to open it (a path it cannot take, or no memory for the image)");
+}
+
+QString ParameterFileProblem(const QString &path) {
+    const QString problem = FileProblem(path);
+    return problem.isEmpty() ? QStringLiteral("the reader refused it: it is not a parameter file it can use") : problem;
 }
 
 QString FileNamePart(const QString &path) { return QFileInfo(path).fileName(); }

@@ -212,6 +212,20 @@ private Q_SLOTS:
         qunsetenv("XDG_CONFIG_HOME");
     }
 
+    // Parameter files: the user's own data folder, then the system's (where
+    // the package puts the demo files), then the build tree's PRM/.
+    void parameterFolders() {
+        qputenv("XDG_DATA_HOME", "/xdg/home");
+        qputenv("XDG_DATA_DIRS", "/xdg/a:relative:/xdg/b/");
+        QCOMPARE(ParameterFolders("/opt/q/bin/"), QStringList({"/xdg/home/quillrom2/prm", "/xdg/a/quillrom2/prm",
+                                                                "/xdg/b/quillrom2/prm", "/opt/q/bin/PRM"}));
+        qunsetenv("XDG_DATA_HOME");
+        qunsetenv("XDG_DATA_DIRS");
+        QCOMPARE(ParameterFolders(QString()),
+                 QStringList({QDir::homePath() + "/.local/share/quillrom2/prm", "/usr/local/share/quillrom2/prm",
+                              "/usr/share/quillrom2/prm"}));
+    }
+
 private:
     QString path() const { return dir_.filePath("Quillrom2.INI"); }
     QTemporaryDir dir_;

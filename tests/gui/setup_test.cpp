@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QTemporaryDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -186,6 +187,23 @@ private Q_SLOTS:
         QCOMPARE(aliases[1].label, QString("COM40"));
     }
 
+    // Files of every search folder, the current file's folder first, each once.
+    void parameterFileListSearchesEveryFolder() {
+        QTemporaryDir dir;
+        for (const char *f : {"user/a.prm", "user/b.PRM", "system/c.prm", "system/notes.txt"}) {
+            QDir().mkpath(QFileInfo(dir.filePath(f)).absolutePath());
+            QFile file(dir.filePath(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        SheetRig rig;
+        rig.values.standard.prmPath = kSamples + "/demo.prm";
+        rig.values.standard.prmFolders = {dir.filePath("user"), dir.filePath("missing"), dir.filePath("system"), kSamples};
+        rig.open();
+        auto *list = Child<QComboBox>(rig.standard(), "prmList");
+        QCOMPARE(Entries(list), QStringList({"demo-addr.prm", "demo.prm", "a.prm", "b.PRM", "c.prm"}));
+        QCOMPARE(list->itemData(2, Qt::ToolTipRole).toString(), QFileInfo(dir.filePath("user/a.prm")).absoluteFilePath());
+    }
+
     void parameterFileList_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("listIndex");
@@ -286,6 +304,11 @@ private Q_SLOTS:
         QVERIFY(!rig.prompts.boxes[0].withCancel);
         QVERIFY(!rig.record.current());
         QCOMPARE(Child<QLabel>(rig.standard(), "prmName")->text(), QString());
+
+        // A file the reader refuses says which and why.
+        rig.readFile(rig.box.path("missing.prm"));
+        QCOMPARE(rig.prompts.boxes.size(), 2);
+        QCOMPARE(rig.prompts.boxes[1].text, "Cannot read the parameter file\n" + rig.box.path("missing.prm") + ":\nno such file.");
     }
 
     void rangeButtonRules_data() {

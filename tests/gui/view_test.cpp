@@ -15,6 +15,7 @@
 #include <QToolBar>
 
 #include "gui_fixture.h"
+#include "shell/app_paths.h"
 #include "shell/about_dlg.h"
 #include "shell/profile.h"
 #include "view/commands.h"
@@ -208,18 +209,27 @@ private Q_SLOTS:
         CFLPRRView &view = *frame->view();
         QVERIFY(WaitForLoadFile(view));
         QCOMPARE(Lines(view), QStringList({">> FlashOpening.... ", "Flash Open OK", ">> ParameterFile Reading....",
-                                           "ParameterFile CHECKSUM Error", ">> LoadFile Reading....",
-                                           "Error on Load File"}));
+                                           "ParameterFile CHECKSUM Error",
+                                           ">>ParameterFile Open Error: " + box.path("changed.prm") +
+                                               ": its checksum does not match its contents",
+                                           ">> LoadFile Reading....", "Error on Load File"}));
         QVERIFY(!view.deviceParameters());
+        QCOMPARE(view.fieldText(field::kPrmName), QString());
         QVERIFY(view.loadFileHandle());  // held, so the load-file precondition passes
         QCOMPARE(view.fieldText(field::kLoadName), QString("broken.hex"));
         frame.reset();
 
         box.writeProfile("[Parameter File]\nName=/nonexistent/x.prm\n[Load File]\nName=/nonexistent/x.hex\n");
         frame = MakeFrame(box, prompts);
-        QCOMPARE(Lines(*frame->view()), QStringList({">> FlashOpening.... ", "Flash Open OK",
-                                                     ">> ParameterFile Reading....", "ParameterFile Read Error"}));
+        QCOMPARE(Lines(*frame->view()),
+                 QStringList({">> FlashOpening.... ", "Flash Open OK", ">> ParameterFile Reading....",
+                              "ParameterFile Read Error", ">>ParameterFile Open Error: /nonexistent/x.prm: no such file",
+                              ">>LoadFile Open Error: /nonexistent/x.hex: no such file"}));
         QVERIFY(!frame->view()->loadFileHandle());
+        // Gone from the panel, kept in the settings for when the file is back.
+        QCOMPARE(frame->view()->fieldText(field::kLoadName), QString());
+        QCOMPARE(frame->view()->settings().loadFileName, QString("/nonexistent/x.hex"));
+        QVERIFY(prompts.boxes.isEmpty());
     }
 
     void connectNeedsPortAndSpeed_data() {
@@ -381,7 +391,7 @@ private Q_SLOTS:
         QCOMPARE(r.filters[0].patterns, QString("*.rec;*.s;*.hex"));
         QCOMPARE(r.filters[1].label, QString("All Files (*.*)"));
         QCOMPARE(r.initialName, QString("*.rec;*.s;*.hex"));
-        QCOMPARE(r.initialFolder, QDir::tempPath() + "/");
+        QCOMPARE(r.initialFolder, QDir::homePath());  // the user's files, not the program's
 
         // Two loads in a row: records announced by the first handle, closed
         // by then, must not be fetched from the second.
@@ -396,6 +406,37 @@ private Q_SLOTS:
         QCOMPARE(view.settings().loadFileName, kSamples + "/demo.hex");
         QCOMPARE(Lines(view).count("Success read HEX file."), 1);
         QVERIFY(!Lines(view).contains("Error on Load File"));
+        // The choice is on disk before the program ends.
+        QCOMPARE(Profile(box.profile()).readText("Load File", "Name", QString()), kSamples + "/demo.hex");
+
+        // A file the reader cannot open: a box naming it and why, a log line,
+        // and the image loaded before stays.
+        box.write(box.path("empty.hex"), "");
+        box.write(box.path("notes.txt"), "hello\n");
+        QDir().mkpath(box.path("folder.hex"));
+        // Deep enough that the whole path is longer than the reader's 255 bytes.
+        const QString deep = box.path(QString(100, 'a') + "/" + QString(100, 'b'));
+        QDir().mkpath(deep);
+        const QString longName = deep + "/" + QString(60, 'c') + ".hex";
+        QFile::copy(kSamples + "/demo.hex", longName);
+        struct Failure {
+            QString path, why;
+        } failures[] = {{box.path("missing.hex"), "no such file"},
+                        {box.path("empty.hex"), "the file is empty"},
+                        {box.path("folder.hex"), "it is a folder, not a file"},
+                        {box.path("notes.txt"), "it is not an Intel HEX or S-record file (those start with ':' or 'S')"},
+                        {longName, "its path is longer than the 255 bytes the reader takes"}};
+        const LoadFileHandle *kept = view.loadFileHandle();
+        for (const Failure &f : failures) {
+            prompts.boxes.clear();
+            prompts.fileAnswers = QStringList({f.path});
+            frame->action(cmd::kLoad)->trigger();
+            QCOMPARE(prompts.boxes.size(), 1);
+            QCOMPARE(prompts.boxes[0].text, QString("Cannot open the load file\n%1:\n%2.").arg(f.path, f.why));
+            QCOMPARE(Lines(view).last(), QString(">>LoadFile Open Error: %1: %2").arg(f.path, f.why));
+            QCOMPARE(view.loadFileHandle(), kept);
+            QCOMPARE(view.settings().loadFileName, kSamples + "/demo.hex");
+        }
     }
 
     void failedConnectWithoutAPort() {
@@ -550,6 +591,9 @@ private Q_SLOTS:
         QCOMPARE(view.fieldText(field::kRange), QString("Block 000-007"));
         QCOMPARE(view.areaRecord().mode, PRR_AREA_BLOCK);
         QCOMPARE(view.areaRecord().last, 7);
+        // On disk at once, not only at exit.
+        QCOMPARE(Profile(box.profile()).readInt("COMM Device", "Port", -1), 11);
+        QCOMPARE(setup->received.standard.prmFolders, ParameterFolders(QDir::tempPath() + "/"));
 
         // The page dropped the parameter record: values up to the range are
         // stored, then the missing file is reported without touching Index.
