@@ -54,6 +54,9 @@ std::unique_ptr<DemoEnvironment> DemoEnvironment::start(QString *error) {
     qputenv("QUILLROM_PORTS_DIR", QFile::encodeName(ports));
     try {
         d.target = std::make_unique<quillsim::VirtualTarget>(QFile::encodeName(prm).toStdString());
+        // At the wire's pace, as a board would answer: a program takes the
+        // time it takes at a bench, and Stop has something to stop.
+        d.target->setPacingFollowsLine(true);
         d.target->start();
         d.target->registerAlias(kComNumber, QFile::encodeName(ports).toStdString());
     } catch (const std::exception &e) {
