@@ -122,6 +122,7 @@ int RunDemo(const DemoArgs &a, CliContext &ctx) {
     job.ports.push_back(PortChoice{kDemoCom, "COM" + std::to_string(kDemoCom), target->ptyPath()});
     job.commandOptions = PRR_OPT_BLANK_CHECK_FIRST | PRR_OPT_VERIFY | PRR_OPT_CHECKSUM;
     job.quiet = a.quiet;
+    job.record = false;  // a virtual target: nothing a production record should hold
     if (a.json) job.view = ViewKind::Json;
     else if (ctx.out == &std::cout && ::isatty(STDOUT_FILENO)) job.view = ViewKind::Terminal;
     return RunDeviceJob(job, ctx);

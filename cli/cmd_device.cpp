@@ -29,6 +29,12 @@ struct DeviceArgs {
     std::string log;
     bool json = false;
     bool quiet = false;
+    std::string db;
+    bool noRecord = false;
+    std::string station;
+    std::string operatorName;
+    std::string commandName;
+    std::vector<std::string> given;  // the command line after the command's name
 };
 
 void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
@@ -55,6 +61,10 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
     cmd->add_option("--log", a.log, "Append every line to this file");
     cmd->add_flag("--json", a.json, "One JSON object per record and per result");
     cmd->add_flag("--quiet", a.quiet, "Print only failures");
+    cmd->add_option("--db", a.db, "Record database: sqlite:PATH or postgresql://... (default: sqlite:$XDG_DATA_HOME/quillrom/history.db)");
+    cmd->add_flag("--no-record", a.noRecord, "Do not record the run");
+    cmd->add_option("--station", a.station, "Station name in the record (default: the host name)");
+    cmd->add_option("--operator", a.operatorName, "Operator name in the record");
 }
 
 int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
@@ -79,6 +89,12 @@ int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
     job.powerPrompt = a.powerPrompt;
     job.logPath = a.log;
     job.quiet = a.quiet;
+    job.record = !a.noRecord;
+    job.dbUrl = a.db;
+    job.station = a.station;
+    job.operatorName = a.operatorName;
+    job.commandName = a.commandName;
+    for (const std::string &g : a.given) job.optionsText += (job.optionsText.empty() ? "" : " ") + g;
     if (a.json) job.view = ViewKind::Json;
     else if (ctx.out == &std::cout && ::isatty(STDOUT_FILENO)) job.view = ViewKind::Terminal;
     else job.view = ViewKind::Lines;
@@ -135,7 +151,22 @@ void AddDeviceCommands(CLI::App &app, CliContext &ctx) {
             "Exit codes: 0 success; 1 the device or the command failed (also CHECKSUM COMPARE: ERROR, and not "
             "blank for blank-check; in a gang, any target); 2 usage; 3 port or file problem; 130 Ctrl+C.");
         const DeviceCommand command = info.command;
-        cmd->callback([&ctx, args, command] { ctx.exitCode = RunCommand(command, *args, ctx); });
+        args->commandName = info.name;
+        cmd->callback([&ctx, args, command, cmd] {
+            // What the row records as the options: the arguments as given.
+            args->given.clear();
+            for (const std::string &r : cmd->remaining()) args->given.push_back(r);
+            for (const CLI::Option *o : cmd->get_options()) {
+                if (o->count() == 0 || o->get_name() == "--help") continue;
+                const std::string name = o->get_name();
+                if (o->get_items_expected_max() == 0) {
+                    args->given.push_back(name);
+                } else {
+                    for (const std::string &v : o->results()) args->given.push_back(name.rfind("-", 0) == 0 ? name + "=" + v : v);
+                }
+            }
+            ctx.exitCode = RunCommand(command, *args, ctx);
+        });
     }
 }
 

@@ -28,6 +28,7 @@ int Run(int argc, const char *const *argv, std::istream *in, std::ostream &out, 
     AddPortsCommand(app, ctx);
     AddDeviceCommands(app, ctx);
     AddDemoCommand(app, ctx);
+    AddHistoryCommand(app, ctx);
 
     try {
         app.parse(argc, argv);

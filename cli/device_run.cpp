@@ -1,4 +1,6 @@
 #include "device_run.h"
+#include "production/record_store.h"
+#include "production/store_common.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -114,6 +116,13 @@ struct Target {
     Clock::time_point start;
     Clock::time_point phaseStart;
     int32_t phaseState = -1;
+    // For the record.
+    std::string startedUtc;
+    std::string logText;
+    PRROutcome outcome{};
+    bool outcomeKnown = false;
+    ProgressRecord connectRecord{};
+    bool connected = false;
 };
 
 std::string FieldText(const char *s, size_t size) { return std::string(s, strnlen(s, size)); }
@@ -164,6 +173,9 @@ private:
                            [stage](const auto &t) { return !t->done && t->session->stage() == stage; });
     }
     void Release();
+    int OpenRecord();
+    // One row per target; false (and the reason on stderr) when any is lost.
+    bool RecordRuns();
 
     const DeviceJob &job_;
     CliContext &ctx_;
@@ -178,6 +190,8 @@ private:
     quillclient::CommandRequest request_{};
     bool interrupted_ = false;
     bool settled_ = true;  // false when a worker may still hold our records
+    std::unique_ptr<RecordStore> store_;
+    std::string prmChecksum_;
 };
 
 int DeviceRun::ReadParameters() {
@@ -252,8 +266,14 @@ int DeviceRun::Run() {
         if (fd < 0) return Fail(kExitIo, "cannot write the log file " + job_.logPath + ": " + std::strerror(errno));
         ::close(fd);
     }
+    if (int code = OpenRecord(); code != kExitOk) return code;
     if (int code = ReadParameters(); code != kExitOk) return code;
     const DeviceParameters &first = *targets_[0]->device;
+    if (uint32_t sum = 0; PRRChecksumValuesPRM(job_.prmPath.c_str(), &sum, nullptr) == 0) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%X", sum);
+        prmChecksum_ = text;
+    }
     const double frequency = job_.frequency > 0 ? job_.frequency : first.typeSet7;
     const double multiplier = job_.multiplier > 0 ? job_.multiplier : static_cast<double>(first.typeSet2);
     if (!(frequency > 0) || !(multiplier > 0))
@@ -284,6 +304,7 @@ int DeviceRun::Run() {
     for (size_t i = 0; i < targets_.size(); ++i) {
         Target &t = *targets_[i];
         t.start = Clock::now();
+        t.startedUtc = UtcNow();
         Note(i, ">>COMMAND: Reset");
         quillclient::CommandRequest request = request_;
         request.reset.portNumber = static_cast<uint8_t>(t.port.number);
@@ -328,9 +349,92 @@ int DeviceRun::Run() {
         anyFailed = anyFailed || r.verdict == Verdict::Failed;
         anyInterrupted = anyInterrupted || r.verdict == Verdict::Interrupted;
     }
+    const bool recorded = RecordRuns();
     if (anyInterrupted) return kExitInterrupted;
-    if (anyPort) return kExitIo;
+    if (anyPort || !recorded) return kExitIo;
     return anyFailed ? kExitFailed : kExitOk;
+}
+
+int DeviceRun::OpenRecord() {
+    if (!job_.record) return kExitOk;
+    const std::string url = job_.dbUrl.empty() ? DefaultRecordUrl() : job_.dbUrl;
+    std::string why;
+    if (url.empty()) why = "no place for the record: set --db, HOME or XDG_DATA_HOME";
+    else store_ = OpenRecordStore(url, &why);
+    if (!store_)
+        return Fail(kExitIo, "cannot record the run: " + why + " (no device was touched; --no-record runs without the record)");
+    return kExitOk;
+}
+
+namespace {
+std::string Hex(uint32_t v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%0*X", digits, v);
+    return buf;
+}
+std::string HostName() {
+    char name[256] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string("unknown");
+}
+int ExitCodeOf(Verdict v) {
+    switch (v) {
+    case Verdict::Ok: return kExitOk;
+    case Verdict::PortProblem: return kExitIo;
+    case Verdict::Interrupted: return kExitInterrupted;
+    case Verdict::Failed:
+    case Verdict::Pending: break;
+    }
+    return kExitFailed;
+}
+}  // namespace
+
+bool DeviceRun::RecordRuns() {
+    if (!store_) return true;
+    bool all = true;
+    const std::string station = job_.station.empty() ? HostName() : job_.station;
+    for (size_t i = 0; i < targets_.size(); ++i) {
+        const Target &t = *targets_[i];
+        const TargetReport &rep = reports_[i];
+        RunRow row;
+        row.station = station;
+        row.operatorName = job_.operatorName;
+        row.startedUtc = t.startedUtc;
+        row.endedUtc = UtcNow();
+        row.portName = t.port.name;
+        row.portPath = t.port.path;
+        PRRAdapterInfo adapter{};
+        if (!t.port.path.empty() && PRRPortAdapter(t.port.path.c_str(), &adapter) == 1)
+            row.adapterSerial = FieldText(adapter.serial, sizeof adapter.serial);
+        row.command = job_.commandName;
+        row.options = job_.optionsText;
+        row.prmPath = job_.prmPath;
+        row.prmChecksum = prmChecksum_;
+        row.loadPath = job_.loadPath;
+        if (load_ != nullptr) row.imageChecksum = Hex(load_->imageChecksum, 4);
+        // The connect names the device only where its bootloader says who it is.
+        if (t.connected && t.connectRecord.deviceName[0] != '\0') {
+            const ProgressRecord &c = t.connectRecord;
+            row.deviceId = Hex(c.idBytes[0], 2) + Hex(c.idBytes[1], 2) + Hex(c.idBytes[2], 2);
+            row.deviceName = FieldText(c.deviceName, sizeof c.deviceName);
+            row.deviceVersion = Hex(c.versionA[0], 4);
+        }
+        row.finalStatus = t.outcomeKnown ? t.outcome.status : 0;
+        row.statusText = rep.detail;
+        if (t.outcomeKnown && t.outcome.checksumCompared) row.checksumCompare = t.outcome.checksumEqual ? "ok" : "error";
+        row.result = rep.verdict == Verdict::Ok ? "ok" : rep.verdict == Verdict::PortProblem ? "port"
+                     : rep.verdict == Verdict::Interrupted                                     ? "interrupted"
+                                                                                                : "failed";
+        row.exitCode = ExitCodeOf(rep.verdict);
+        row.durationMs = static_cast<int64_t>(rep.seconds * 1000.0 + 0.5);
+        row.bytesProgrammed = t.outcomeKnown && t.outcome.programmed ? streamBytes_ : 0;
+        row.log = t.logText;
+        std::string why;
+        if (!store_->WriteRun(&row, &why)) {
+            *ctx_.err << "quillrom: " << t.port.name << ": the run is not recorded: " << why << '\n';
+            all = false;
+        }
+    }
+    return all;
 }
 
 void DeviceRun::AnswerPowerPrompt(int interruptsSeen, InterruptGuard &guard) {
@@ -366,6 +470,8 @@ void DeviceRun::OnRecord(size_t i, const ProgressRecord &r) {
 }
 
 void DeviceRun::OnIssuing(size_t i) {
+    targets_[i]->connectRecord = targets_[i]->lastRecord;
+    targets_[i]->connected = true;
     // The connect's final record, the last before its end, names the device.
     const std::string name = FieldText(targets_[i]->lastRecord.deviceName, sizeof targets_[i]->lastRecord.deviceName);
     Note(i, name.empty() ? std::string("connected.") : "connected: " + name);
@@ -378,6 +484,8 @@ void DeviceRun::OnFinished(size_t i, const RunResult &result) {
     Target &t = *targets_[i];
     if (t.done) return;  // given up on already
     const PRROutcome &o = result.outcome;
+    t.outcome = o;
+    t.outcomeKnown = true;
     const std::string &lastLine = reports_[i].text;
     switch (result.stage) {
     case Stage::Preparing:
@@ -501,6 +609,8 @@ void DeviceRun::UpdateRates() {
 }
 
 void DeviceRun::Log(size_t i, const std::string &line) {
+    std::string &own = targets_[i]->logText;
+    if (store_) own += (own.empty() ? "" : "\n") + line;
     if (job_.logPath.empty()) return;
     // The writer takes 255 characters; keep the line end inside them.
     const std::string prefix = targets_.size() > 1 ? targets_[i]->port.name + ": " : std::string();

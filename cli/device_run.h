@@ -35,6 +35,14 @@ struct DeviceJob {
     std::string logPath;
     ViewKind view = ViewKind::Lines;
     bool quiet = false;
+    // The production record: a row per target in the database at `dbUrl`
+    // (empty: the default SQLite file), unless `record` is false.
+    bool record = true;
+    std::string dbUrl;
+    std::string station;       // empty: the host name
+    std::string operatorName;
+    std::string commandName;   // "program"
+    std::string optionsText;   // the options as given, for the row
 };
 
 // "chip", "block:A-B" or "area:A-B" (numbers decimal or 0x hex, A <= B <= 255).

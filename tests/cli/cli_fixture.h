@@ -51,6 +51,8 @@ protected:
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir = tmpl;
         ::setenv("QUILLROM_PORTS_DIR", dir.c_str(), 1);
+        // The runs' record goes to the test's own folder.
+        ::setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
     }
     void TearDown() override {
         targets.clear();

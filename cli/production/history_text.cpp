@@ -1,0 +1,118 @@
+#include "production/history_text.h"
+
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "json_text.h"
+#include "production/schema.h"
+#include "production/store_common.h"
+
+namespace quillcli {
+
+std::vector<SummaryLine> Summarize(const std::vector<RunRow> &rows) {
+    std::map<std::pair<std::string, std::string>, SummaryLine> by;
+    for (const RunRow &r : rows) {
+        SummaryLine &s = by[{r.startedUtc.substr(0, 10), r.station}];
+        s.day = r.startedUtc.substr(0, 10);
+        s.station = r.station;
+        ++s.runs;
+        (r.result == "ok" ? s.ok : s.failed) += 1;
+    }
+    std::vector<SummaryLine> out;
+    for (auto &[key, line] : by) out.push_back(line);
+    return out;
+}
+
+std::string HistoryTable(const std::vector<RunRow> &rows) {
+    if (rows.empty()) return "no runs recorded\n";
+    std::string out = "ID     STARTED (UTC)             STATION      PORT    COMMAND      RESULT       SERIAL  IMAGE  DETAIL\n";
+    for (const RunRow &r : rows) {
+        char line[640];
+        std::snprintf(line, sizeof line, "%-6lld %-25s %-12s %-7s %-12s %-12s %-7s %-6s %s\n", static_cast<long long>(r.id),
+                      r.startedUtc.c_str(), r.station.c_str(), r.portName.c_str(), r.command.c_str(), r.result.c_str(),
+                      r.serialNumber >= 0 ? std::to_string(r.serialNumber).c_str() : "-", r.imageChecksum.c_str(),
+                      r.statusText.c_str());
+        out += line;
+    }
+    return out;
+}
+
+std::string HistoryJson(const std::vector<RunRow> &rows) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const RunRow &r : rows) {
+        nlohmann::ordered_json j;
+        j["id"] = r.id;
+        const std::vector<std::string> cols = ColumnsOfRow(r);
+        for (size_t i = 0; i < cols.size(); ++i) {
+            const char *name = schema::kRunColumns[i];
+            if (std::string(name) == "serial_number" && r.serialNumber < 0) j[name] = nullptr;
+            else if (IsIntegerColumn(name)) j[name] = std::stoll(cols[i]);
+            else j[name] = Latin1ToUtf8(cols[i]);
+        }
+        list.push_back(j);
+    }
+    return list.dump(2, ' ', true);
+}
+
+std::string CsvField(const std::string &text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    return "\"" + ReplaceAll(text, "\"", "\"\"") + "\"";
+}
+
+std::string HistoryCsv(const std::vector<RunRow> &rows) {
+    std::string out = "id";
+    for (const char *c : schema::kRunColumns) out += std::string(",") + c;
+    out += "\r\n";
+    for (const RunRow &r : rows) {
+        out += std::to_string(r.id);
+        const std::vector<std::string> cols = ColumnsOfRow(r);
+        for (size_t i = 0; i < cols.size(); ++i) {
+            const bool none = std::string(schema::kRunColumns[i]) == "serial_number" && r.serialNumber < 0;
+            out += "," + (none ? std::string() : CsvField(cols[i]));
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::string SummaryTable(const std::vector<SummaryLine> &lines) {
+    if (lines.empty()) return "no runs recorded\n";
+    std::string out = "DAY         STATION          RUNS     OK  FAILED   YIELD\n";
+    for (const SummaryLine &s : lines) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%-11s %-15s %5lld %6lld %7lld  %5.1f %%\n", s.day.c_str(), s.station.c_str(),
+                      static_cast<long long>(s.runs), static_cast<long long>(s.ok), static_cast<long long>(s.failed),
+                      s.yield());
+        out += line;
+    }
+    return out;
+}
+
+std::string SummaryJson(const std::vector<SummaryLine> &lines) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const SummaryLine &s : lines) {
+        nlohmann::ordered_json j;
+        j["day"] = s.day;
+        j["station"] = Latin1ToUtf8(s.station);
+        j["runs"] = s.runs;
+        j["ok"] = s.ok;
+        j["failed"] = s.failed;
+        j["yield"] = s.yield();
+        list.push_back(j);
+    }
+    return list.dump(2, ' ', true);
+}
+
+std::string SummaryCsv(const std::vector<SummaryLine> &lines) {
+    std::string out = "day,station,runs,ok,failed,yield\r\n";
+    for (const SummaryLine &s : lines) {
+        char y[32];
+        std::snprintf(y, sizeof y, "%.1f", s.yield());
+        out += s.day + "," + CsvField(s.station) + "," + std::to_string(s.runs) + "," + std::to_string(s.ok) + "," +
+               std::to_string(s.failed) + "," + y + "\r\n";
+    }
+    return out;
+}
+
+}  // namespace quillcli

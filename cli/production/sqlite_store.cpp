@@ -1,0 +1,225 @@
+// The record in SQLite: one file per station, shared by the processes of a
+// gang. Every change is one IMMEDIATE transaction, so two writers queue on
+// the file's lock instead of interleaving.
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "production/record_store.h"
+#include "production/schema.h"
+#include "production/store_common.h"
+
+namespace quillcli {
+namespace {
+
+constexpr int kBusyWaitMs = 15000;  // a gang's processes wait this long for each other
+
+class Statement {
+public:
+    Statement(sqlite3 *db, const std::string &sql) { ok_ = sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) == SQLITE_OK; }
+    ~Statement() { sqlite3_finalize(st_); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+    bool ok() const { return ok_; }
+    void Bind(int i, const std::string &text) { sqlite3_bind_text(st_, i, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT); }
+    void Bind(int i, int64_t v) { sqlite3_bind_int64(st_, i, v); }
+    void BindNull(int i) { sqlite3_bind_null(st_, i); }
+    int Step() { return sqlite3_step(st_); }
+    std::string Text(int col) const {
+        const unsigned char *t = sqlite3_column_text(st_, col);
+        return t ? std::string(reinterpret_cast<const char *>(t), static_cast<size_t>(sqlite3_column_bytes(st_, col))) : "";
+    }
+    int64_t Int(int col) const { return sqlite3_column_int64(st_, col); }
+    bool IsNull(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+
+private:
+    sqlite3_stmt *st_ = nullptr;
+    bool ok_ = false;
+};
+
+class SqliteStore final : public RecordStore {
+public:
+    SqliteStore(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
+    ~SqliteStore() override { sqlite3_close(db_); }
+
+    std::string Describe() const override { return "sqlite:" + path_; }
+
+    bool Setup(std::string *error) {
+        sqlite3_busy_timeout(db_, kBusyWaitMs);
+        // Several processes of a gang write at once; WAL lets readers go on.
+        if (!Exec("PRAGMA journal_mode=WAL", error)) return false;
+        // A write lock taken and given back: a database that cannot be
+        // written fails here, before any device is touched.
+        if (!Exec("BEGIN IMMEDIATE", error)) return false;
+        int version = 0;
+        {
+            Statement q(db_, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='schema_version'");
+            if (!q.ok() || q.Step() != SQLITE_ROW) return Fail("cannot read the schema", error);
+            if (q.Int(0) > 0) {
+                Statement v(db_, "SELECT max(version) FROM schema_version");
+                if (!v.ok() || v.Step() != SQLITE_ROW) return Fail("cannot read the schema version", error);
+                version = static_cast<int>(v.Int(0));
+            }
+        }
+        if (version > kSchemaVersion) {
+            Exec("ROLLBACK", nullptr);
+            *error = Describe() + " holds schema version " + std::to_string(version) + ", newer than this quillrom (" +
+                     std::to_string(kSchemaVersion) + "): update quillrom";
+            return false;
+        }
+        if (version < 1) {
+            for (const char *sql : schema::kVersion1)
+                if (!Exec(ReplaceAll(sql, "@ID@", "INTEGER PRIMARY KEY AUTOINCREMENT"), error)) return Fail("", error);
+            if (!Exec("INSERT INTO schema_version (version) VALUES (1)", error)) return Fail("", error);
+        }
+        return Exec("COMMIT", error) || Fail("", error);
+    }
+
+    bool AllocateSerials(int64_t start, int count, const std::string &station, std::vector<int64_t> *out,
+                         std::string *error) override {
+        out->clear();
+        if (!Exec("BEGIN IMMEDIATE", error)) return false;
+        int64_t next = start;
+        {
+            Statement q(db_, "SELECT max(number) FROM serials");
+            if (!q.ok() || q.Step() != SQLITE_ROW) return Fail("cannot read the serial numbers", error);
+            if (!q.IsNull(0) && q.Int(0) + 1 > next) next = q.Int(0) + 1;
+        }
+        const std::string now = UtcNow();
+        for (int i = 0; i < count; ++i, ++next) {
+            Statement ins(db_, "INSERT INTO serials (number, station, allocated_utc, state) VALUES (?, ?, ?, 'allocated')");
+            ins.Bind(1, next);
+            ins.Bind(2, station);
+            ins.Bind(3, now);
+            if (!ins.ok() || ins.Step() != SQLITE_DONE) return Fail("cannot record serial number " + std::to_string(next), error);
+            out->push_back(next);
+        }
+        if (!Exec("COMMIT", error)) {
+            out->clear();
+            return Fail("", error);
+        }
+        return true;
+    }
+
+    bool WriteRun(RunRow *row, std::string *error) override {
+        if (!Exec("BEGIN IMMEDIATE", error)) return false;
+        std::string sql = "INSERT INTO runs (";
+        std::string marks;
+        for (size_t i = 0; i < std::size(schema::kRunColumns); ++i) {
+            sql += (i ? ", " : "") + std::string(schema::kRunColumns[i]);
+            marks += i ? ", ?" : "?";
+        }
+        sql += ") VALUES (" + marks + ")";
+        {
+            Statement ins(db_, sql);
+            if (!ins.ok()) return Fail("cannot prepare the row", error);
+            BindRow(ins, *row);
+            if (ins.Step() != SQLITE_DONE) return Fail("cannot write the row", error);
+        }
+        row->id = sqlite3_last_insert_rowid(db_);
+        if (row->serialNumber >= 0) {
+            Statement up(db_, "UPDATE serials SET state = ?, run_id = ? WHERE number = ?");
+            up.Bind(1, row->result);
+            up.Bind(2, row->id);
+            up.Bind(3, row->serialNumber);
+            if (!up.ok() || up.Step() != SQLITE_DONE) return Fail("cannot mark serial number", error);
+        }
+        return Exec("COMMIT", error) || Fail("", error);
+    }
+
+    bool Query(const HistoryFilter &f, std::vector<RunRow> *out, std::string *error) override {
+        out->clear();
+        std::string sql = "SELECT id";
+        for (const char *c : schema::kRunColumns) sql += std::string(", ") + c;
+        sql += " FROM runs WHERE 1=1";
+        std::vector<std::pair<bool, std::string>> params;  // (is number, value)
+        if (!f.since.empty()) sql += " AND started_utc >= ?", params.push_back({false, f.since});
+        if (!f.until.empty()) sql += " AND started_utc < ?", params.push_back({false, UntilBound(f.until)});
+        if (!f.station.empty()) sql += " AND station = ?", params.push_back({false, f.station});
+        if (!f.result.empty()) sql += " AND result = ?", params.push_back({false, f.result});
+        if (f.serialNumber >= 0) sql += " AND serial_number = ?", params.push_back({true, std::to_string(f.serialNumber)});
+        if (!f.imageChecksum.empty()) sql += " AND upper(image_checksum) = upper(?)", params.push_back({false, f.imageChecksum});
+        sql += " ORDER BY started_utc, id";
+        if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
+        Statement q(db_, sql);
+        if (!q.ok()) {
+            *error = Describe() + ": " + sqlite3_errmsg(db_);
+            return false;
+        }
+        for (size_t i = 0; i < params.size(); ++i) {
+            if (params[i].first) q.Bind(static_cast<int>(i + 1), static_cast<int64_t>(std::stoll(params[i].second)));
+            else q.Bind(static_cast<int>(i + 1), params[i].second);
+        }
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) {
+            std::vector<std::string> cols;
+            for (size_t i = 0; i < std::size(schema::kRunColumns); ++i) cols.push_back(q.Text(static_cast<int>(i + 1)));
+            RunRow r = RowFromColumns(cols);
+            r.id = q.Int(0);
+            if (q.IsNull(static_cast<int>(RunColumnIndex("serial_number") + 1))) r.serialNumber = -1;
+            out->push_back(std::move(r));
+        }
+        if (rc != SQLITE_DONE) {
+            *error = Describe() + ": " + sqlite3_errmsg(db_);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    bool Exec(const std::string &sql, std::string *error) {
+        char *message = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+        if (error) *error = Describe() + ": " + (message ? message : sqlite3_errmsg(db_));
+        sqlite3_free(message);
+        return false;
+    }
+    // Rolls the open transaction back; `what` says what failed when the
+    // error is not already set.
+    bool Fail(const std::string &what, std::string *error) {
+        if (!what.empty() && error) *error = Describe() + ": " + what + ": " + sqlite3_errmsg(db_);
+        Exec("ROLLBACK", nullptr);
+        return false;
+    }
+    void BindRow(Statement &s, const RunRow &r) {
+        const std::vector<std::string> cols = ColumnsOfRow(r);
+        for (size_t i = 0; i < cols.size(); ++i) {
+            const int at = static_cast<int>(i + 1);
+            if (IsIntegerColumn(schema::kRunColumns[i])) {
+                if (std::string(schema::kRunColumns[i]) == "serial_number" && r.serialNumber < 0) s.BindNull(at);
+                else s.Bind(at, static_cast<int64_t>(std::stoll(cols[i])));
+            } else {
+                s.Bind(at, cols[i]);
+            }
+        }
+    }
+
+    sqlite3 *db_;
+    std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string &path, std::string *error) {
+    if (path.empty()) {
+        *error = "no database path: give --db sqlite:PATH";
+        return nullptr;
+    }
+    std::error_code ec;
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    sqlite3 *db = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                   nullptr);
+    if (rc != SQLITE_OK) {
+        *error = "sqlite:" + path + ": cannot open the database: " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        sqlite3_close(db);
+        return nullptr;
+    }
+    auto store = std::make_unique<SqliteStore>(db, path);
+    if (!store->Setup(error)) return nullptr;
+    return store;
+}
+
+}  // namespace quillcli
