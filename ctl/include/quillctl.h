@@ -450,6 +450,13 @@ QUILLCTL_API LoadProgressRecord *PRRHexGetProg(LoadFileHandle *handle);
 /* Stops the worker (within about 3 s), frees the image and the handle. A
  * pointer that is not an open handle (closed already, never opened) is ignored. */
 QUILLCTL_API void PRRHexClose(LoadFileHandle *handle);
+/* Writes count bytes at address into a ready image (a serial number, say),
+ * as if the load file had held them: the extent grows to cover them and the
+ * image checksum is computed anew, so a following program, verify and
+ * checksum all use the patched image. Returns 0; 1 for a null or closed
+ * handle, an image not ready, or bytes outside 0..PRR_IMAGE_SIZE-1. Call it
+ * while no command reads the image. */
+QUILLCTL_API int32_t PRRHexPatch(LoadFileHandle *handle, uint32_t address, const uint8_t *bytes, uint32_t count);
 
 /* Parameter file: returns a new record or NULL. The reserved argument is unused. */
 QUILLCTL_API DeviceParameters *PRRReadPRM(const char *path, intptr_t reserved);

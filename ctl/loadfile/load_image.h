@@ -15,6 +15,9 @@ int LoadImageExtent(const LoadFileHandle *h, uint32_t *start, uint32_t *length);
 // The image (indexed by address) under the same conditions, else null.
 const uint8_t *LoadImageBytes(const LoadFileHandle *h);
 
+// PRRHexPatch: writes the bytes and recomputes extent and checksum.
+int PatchLoadImage(LoadFileHandle *h, uint32_t address, const uint8_t *bytes, uint32_t count);
+
 // The registry of live handles, kept by open and close.
 void RegisterLoadFile(const LoadFileHandle *h);
 // False when `h` was not live (never opened, or already closed).

@@ -285,6 +285,10 @@ QUILLCTL_API LoadProgressRecord *PRRHexGetProg(LoadFileHandle *h) {
     });
 }
 
+QUILLCTL_API int32_t PRRHexPatch(LoadFileHandle *h, uint32_t address, const uint8_t *bytes, uint32_t count) {
+    return quill::Guarded<int32_t>(1, [&]() -> int32_t { return quill::PatchLoadImage(h, address, bytes, count); });
+}
+
 QUILLCTL_API void PRRHexClose(LoadFileHandle *h) {
     quill::GuardedVoid([&] {
         if (h == nullptr) return;
