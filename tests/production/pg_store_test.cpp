@@ -1,0 +1,335 @@
+// The PostgreSQL record store against a private server: rows come back as
+// written, numbers are never handed out twice (also to two processes at
+// once), and a connection lost mid-run leaves no half row.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "production/pg_server.h"
+#include "production/pg_store.h"
+
+namespace {
+
+using quillcli::HistoryFilter;
+using quillcli::RecordStore;
+using quillcli::RunRow;
+
+// Every field of a row, for comparing two rows at once (gtest prints both).
+std::vector<std::string> Fields(const RunRow &r) {
+    return {r.station,        r.operatorName,  r.startedUtc,    r.endedUtc,      r.portName,
+            r.portPath,       r.adapterSerial, r.command,       r.options,       r.prmPath,
+            r.prmChecksum,    r.loadPath,      r.imageChecksum, r.streamSha256,  r.deviceId,
+            r.deviceName,     r.deviceVersion, std::to_string(r.finalStatus),   r.statusText,
+            r.checksumCompare, r.result,       std::to_string(r.exitCode),      std::to_string(r.durationMs),
+            std::to_string(r.bytesProgrammed), std::to_string(r.serialNumber),  r.log};
+}
+
+RunRow Row(const std::string &started, const std::string &station = "st1", const std::string &result = "ok",
+           int64_t serial = -1, const std::string &image = "1A2B") {
+    RunRow r;
+    r.station = station;
+    r.operatorName = "op";
+    r.startedUtc = started;
+    r.endedUtc = started;
+    r.command = "program";
+    r.imageChecksum = image;
+    r.result = result;
+    r.serialNumber = serial;
+    return r;
+}
+
+class PgStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<pgtest::PgServer>();
+        if (!server_->missing().empty()) GTEST_SKIP() << server_->missing();
+        ASSERT_EQ(server_->error(), "");
+        store_ = Open();
+        ASSERT_NE(store_, nullptr) << error_;
+    }
+
+    std::unique_ptr<RecordStore> Open() { return quillcli::OpenPgRecordStore(server_->Url(), &error_); }
+
+    std::vector<RunRow> All() {
+        std::vector<RunRow> rows;
+        std::string error;
+        EXPECT_TRUE(store_->Query(HistoryFilter{}, &rows, &error)) << error;
+        return rows;
+    }
+
+    std::unique_ptr<pgtest::PgServer> server_;
+    std::unique_ptr<RecordStore> store_;
+    std::string error_;
+};
+
+TEST_F(PgStoreTest, RowsComeBackAsWritten) {
+    RunRow full;
+    int n = 0;
+    for (std::string *s : {&full.station, &full.operatorName, &full.startedUtc, &full.endedUtc, &full.portName,
+                           &full.portPath, &full.adapterSerial, &full.command, &full.options, &full.prmPath,
+                           &full.prmChecksum, &full.loadPath, &full.imageChecksum, &full.streamSha256, &full.deviceId,
+                           &full.deviceName, &full.deviceVersion, &full.statusText, &full.checksumCompare,
+                           &full.result})
+        *s = "field" + std::to_string(n++);
+    full.startedUtc = "2026-12-09T10:21:27.123Z";
+    full.operatorName = "Zoë O'Brien";
+    full.options = "--port COM40 --name \"a b\" 'c' \\d $1 ; DROP TABLE runs; --";
+    full.finalStatus = -7;
+    full.exitCode = 3;
+    full.durationMs = 1234567890123;
+    full.bytesProgrammed = 65536;
+    std::vector<int64_t> serial;
+    ASSERT_TRUE(store_->AllocateSerials(1, 1, "st", &serial, &error_)) << error_;
+    full.serialNumber = serial.at(0);
+    full.log = "line 1 \"quoted\" and 'single'\nline 2 \\ backslash\r\n\tµs, ° Grad, 日本語 ✓\n\nlast";
+
+    // Text the server would refuse whole: a Latin-1 byte and a NUL are kept
+    // as characters, and nothing after them is lost.
+    RunRow odd = Row("2026-12-09T10:21:28.000Z");
+    odd.prmPath = "/home/r\xE9mi/caf\xE9.prm";
+    odd.log = std::string("before\0after \xFF end", 18);
+
+    ASSERT_TRUE(store_->WriteRun(&full, &error_)) << error_;
+    ASSERT_TRUE(store_->WriteRun(&odd, &error_)) << error_;
+    EXPECT_GT(full.id, 0);
+    EXPECT_GT(odd.id, full.id);
+
+    const std::vector<RunRow> rows = All();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].id, full.id);
+    EXPECT_EQ(Fields(rows[0]), Fields(full));
+    EXPECT_EQ(rows[1].id, odd.id);
+    EXPECT_EQ(rows[1].serialNumber, -1);
+    EXPECT_EQ(rows[1].prmPath, "/home/r\xC3\xA9mi/caf\xC3\xA9.prm");
+    EXPECT_EQ(rows[1].log, "before\xE2\x90\x80" "after \xC3\xBF end");
+    // "No serial number" is NULL in the table, not a number -1 a report would count.
+    EXPECT_EQ(server_->Value("SELECT count(*) FROM runs WHERE serial_number IS NULL"), "1");
+}
+
+TEST_F(PgStoreTest, QueryFiltersAndOrders) {
+    // Written out of order: the store orders by start time, then by id.
+    std::vector<RunRow> rows = {
+        Row("2026-12-10T00:00:00.000Z", "st2", "failed", 7, "FFFF"),  // 0
+        Row("2026-12-09T10:59:59.999Z", "st1", "ok", 5),              // 1
+        Row("2026-12-08T23:59:59.999Z", "st1", "ok", 3),              // 2
+        Row("2026-12-09T11:00:00.000Z", "st2", "port"),               // 3
+        Row("2026-12-09T00:00:00.000Z", "st1", "failed", 4),          // 4
+        Row("2026-12-09T10:59:59.999Z", "st2", "ok", 6),              // 5, same start as 1
+    };
+    for (RunRow &r : rows) ASSERT_TRUE(store_->WriteRun(&r, &error_)) << error_;
+    const auto filter = [](auto set) {
+        HistoryFilter f;
+        set(f);
+        return f;
+    };
+    struct Case {
+        const char *what;
+        HistoryFilter filter;
+        std::vector<int> expected;  // indices into rows, in the order returned
+    };
+    const std::vector<Case> cases = {
+        {"all", {}, {2, 4, 1, 5, 3, 0}},
+        {"since a day", filter([](HistoryFilter &f) { f.since = "2026-12-09"; }), {4, 1, 5, 3, 0}},
+        {"until a day includes all of it", filter([](HistoryFilter &f) { f.until = "2026-12-09"; }), {2, 4, 1, 5, 3}},
+        {"until an hour includes all of it", filter([](HistoryFilter &f) { f.until = "2026-12-09T10"; }),
+         {2, 4, 1, 5}},
+        {"one day", filter([](HistoryFilter &f) { f.since = f.until = "2026-12-09"; }), {4, 1, 5, 3}},
+        {"since an instant", filter([](HistoryFilter &f) { f.since = "2026-12-09T10:59:59.999Z"; }), {1, 5, 3, 0}},
+        {"station", filter([](HistoryFilter &f) { f.station = "st2"; }), {5, 3, 0}},
+        {"result", filter([](HistoryFilter &f) { f.result = "failed"; }), {4, 0}},
+        {"serial number", filter([](HistoryFilter &f) { f.serialNumber = 5; }), {1}},
+        {"image checksum", filter([](HistoryFilter &f) { f.imageChecksum = "FFFF"; }), {0}},
+        {"filters combine",
+         filter([](HistoryFilter &f) { f.station = "st1", f.result = "ok", f.since = "2026-12-09"; }), {1}},
+        {"limit keeps the first", filter([](HistoryFilter &f) { f.limit = 2; }), {2, 4}},
+        {"a value is never SQL", filter([](HistoryFilter &f) { f.station = "x' OR '1'='1"; }), {}},
+    };
+    for (const Case &c : cases) {
+        std::vector<RunRow> got;
+        ASSERT_TRUE(store_->Query(c.filter, &got, &error_)) << c.what << ": " << error_;
+        std::vector<int64_t> ids, want;
+        for (const RunRow &r : got) ids.push_back(r.id);
+        for (int i : c.expected) want.push_back(rows[static_cast<size_t>(i)].id);
+        EXPECT_EQ(ids, want) << c.what;
+    }
+}
+
+TEST_F(PgStoreTest, SerialNumbersAreNeverHandedOutTwice) {
+    std::vector<int64_t> got;
+    ASSERT_TRUE(store_->AllocateSerials(100, 3, "st1", &got, &error_)) << error_;
+    EXPECT_EQ(got, (std::vector<int64_t>{100, 101, 102}));
+    ASSERT_TRUE(store_->AllocateSerials(100, 2, "st1", &got, &error_)) << error_;
+    EXPECT_EQ(got, (std::vector<int64_t>{103, 104}));
+    ASSERT_TRUE(store_->AllocateSerials(500, 1, "st1", &got, &error_)) << error_;
+    EXPECT_EQ(got, (std::vector<int64_t>{500}));
+
+    // The unit that got 500 failed: its number is spent, not given again.
+    RunRow failed = Row("2026-12-09T10:00:00.000Z", "st1", "failed", 500);
+    ASSERT_TRUE(store_->WriteRun(&failed, &error_)) << error_;
+    EXPECT_EQ(server_->Value("SELECT state || ' ' || run_id FROM serials WHERE number = 500"),
+              "failed " + std::to_string(failed.id));
+    ASSERT_TRUE(store_->AllocateSerials(100, 1, "st1", &got, &error_)) << error_;
+    EXPECT_EQ(got, (std::vector<int64_t>{501}));
+
+    // A negative start would reach -1, which rows read as "no serial number".
+    EXPECT_FALSE(store_->AllocateSerials(-2, 3, "st1", &got, &error_));
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(server_->Value("SELECT count(*) FROM serials"), "7");
+}
+
+// Two stations allocating at once, one number at a time, each on its own
+// connection from its own process, starting together on an empty database.
+TEST_F(PgStoreTest, TwoProcessesAllocatingAtOnceGetDistinctNumbers) {
+    store_.reset();
+    ASSERT_EQ(server_->Value("DROP TABLE runs, serials, schema_version"), "");
+    constexpr int kEach = 50;
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    struct Child {
+        pid_t pid;
+        int out;
+    };
+    std::vector<Child> children;
+    for (int c = 0; c < 2; ++c) {
+        int out[2];
+        ASSERT_EQ(::pipe(out), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(gate[1]);
+            ::close(out[0]);
+            char b;
+            (void)!::read(gate[0], &b, 1);  // returns at the parent's close
+            std::string text, error;
+            auto store = quillcli::OpenPgRecordStore(server_->Url(), &error);
+            for (int i = 0; store && i < kEach; ++i) {
+                std::vector<int64_t> got;
+                if (!store->AllocateSerials(1000, 1, "child" + std::to_string(c), &got, &error) || got.size() != 1)
+                    break;
+                text += std::to_string(got[0]) + "\n";
+            }
+            if (!error.empty()) text += "E " + error + "\n";
+            (void)!::write(out[1], text.data(), text.size());
+            ::_exit(0);  // no destructors: the parent's objects are not this process's to close
+        }
+        ::close(out[1]);
+        children.push_back({pid, out[0]});
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+
+    std::multiset<int64_t> all;
+    for (Child &child : children) {
+        std::string text;
+        char buf[4096];
+        for (;;) {
+            pollfd p{child.out, POLLIN, 0};
+            ASSERT_EQ(::poll(&p, 1, 120000), 1) << "a child did not finish";
+            const ssize_t n = ::read(child.out, buf, sizeof buf);
+            if (n <= 0) break;
+            text.append(buf, static_cast<size_t>(n));
+        }
+        ::close(child.out);
+        EXPECT_EQ(pgtest::WaitExit(child.pid, 60), 0);
+        EXPECT_EQ(text.find("E "), std::string::npos) << text;
+        std::istringstream lines(text);
+        for (int64_t v; lines >> v;) all.insert(v);
+    }
+    ASSERT_EQ(all.size(), 2u * kEach);
+    EXPECT_EQ(std::set<int64_t>(all.begin(), all.end()).size(), all.size()) << "a number was handed out twice";
+    EXPECT_EQ(*all.begin(), 1000);
+    EXPECT_EQ(*all.rbegin(), 1000 + 2 * kEach - 1);
+}
+
+// The server goes away between allocating a number and writing its run.
+TEST_F(PgStoreTest, ServerStoppedBeforeTheRunIsWritten) {
+    std::vector<int64_t> got;
+    ASSERT_TRUE(store_->AllocateSerials(1, 1, "st1", &got, &error_)) << error_;
+    std::string error;
+    ASSERT_TRUE(server_->Stop("immediate", &error)) << error;
+    RunRow row = Row("2026-12-09T10:00:00.000Z", "st1", "ok", got.at(0));
+    EXPECT_FALSE(store_->WriteRun(&row, &error_));
+    EXPECT_NE(error_, "");
+    EXPECT_EQ(row.id, 0);
+    ASSERT_TRUE(server_->Start(&error)) << error;
+
+    EXPECT_EQ(server_->Value("SELECT count(*) FROM runs"), "0");
+    EXPECT_EQ(server_->Value("SELECT state FROM serials WHERE number = 1"), "allocated");
+    // The same store carries on once the server is back.
+    ASSERT_TRUE(store_->WriteRun(&row, &error_)) << error_;
+    EXPECT_EQ(All().size(), 1u);
+
+    // A crash and restart between two units, unseen by the store: the next
+    // run is written all the same.
+    ASSERT_TRUE(server_->Stop("immediate", &error)) << error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    RunRow next = Row("2026-12-09T10:01:00.000Z");
+    EXPECT_TRUE(store_->WriteRun(&next, &error_)) << error_;
+    ASSERT_TRUE(server_->Stop("fast", &error)) << error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    EXPECT_EQ(All().size(), 2u);
+}
+
+// The connection ends after the row is inserted and before the commit.
+TEST_F(PgStoreTest, ConnectionLostWithinTheWriteLeavesNoRow) {
+    std::vector<int64_t> got;
+    ASSERT_TRUE(store_->AllocateSerials(1, 1, "st1", &got, &error_)) << error_;
+    ASSERT_EQ(server_->Value("CREATE FUNCTION end_session() RETURNS trigger LANGUAGE plpgsql AS "
+                             "$$ BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NEW; END $$;"
+                             "CREATE TRIGGER end_session BEFORE UPDATE ON serials "
+                             "FOR EACH ROW EXECUTE FUNCTION end_session()"),
+              "");
+    RunRow row = Row("2026-12-09T10:00:00.000Z", "st1", "ok", got.at(0));
+    EXPECT_FALSE(store_->WriteRun(&row, &error_));
+    EXPECT_EQ(row.id, 0);
+    EXPECT_EQ(server_->Value("SELECT count(*) FROM runs"), "0");
+    EXPECT_EQ(server_->Value("SELECT state FROM serials WHERE number = 1"), "allocated");
+}
+
+TEST_F(PgStoreTest, SchemaIsKeptAndANewerOneRefused) {
+    RunRow row = Row("2026-12-09T10:00:00.000Z");
+    ASSERT_TRUE(store_->WriteRun(&row, &error_)) << error_;
+    store_ = Open();
+    ASSERT_NE(store_, nullptr) << error_;
+    EXPECT_EQ(All().size(), 1u);
+    EXPECT_EQ(server_->Value("SELECT count(*) || ' ' || max(version) FROM schema_version"), "1 1");
+
+    store_.reset();
+    ASSERT_EQ(server_->Value("UPDATE schema_version SET version = " + std::to_string(quillcli::kSchemaVersion + 1)),
+              "");
+    EXPECT_EQ(Open(), nullptr);
+    EXPECT_NE(error_.find("schema version " + std::to_string(quillcli::kSchemaVersion + 1)), std::string::npos)
+        << error_;
+}
+
+// The store's name goes into messages and logs: never with the password.
+TEST_F(PgStoreTest, DescriptionCarriesNoPassword) {
+    const std::string dir = server_->dir();
+    const std::vector<std::string> conninfos = {
+        "postgresql://quill:s3cret@/quill?host=" + dir,
+        "postgres:///quill?host=" + dir + "&user=quill&password=s3cret",
+        "host=" + dir + " user=quill password='s3cret' dbname=quill",
+    };
+    for (const std::string &conninfo : conninfos) {
+        auto store = quillcli::OpenPgRecordStore(conninfo, &error_);
+        ASSERT_NE(store, nullptr) << conninfo << ": " << error_;
+        const std::string d = store->Describe();
+        EXPECT_EQ(d.find("s3cret"), std::string::npos) << d;
+        EXPECT_NE(d.find(dir), std::string::npos) << d;
+        EXPECT_NE(d.find("quill"), std::string::npos) << d;
+    }
+    EXPECT_EQ(quillcli::OpenPgRecordStore("postgresql://quill:s3cret@/nosuchdb?host=" + dir, &error_), nullptr);
+    EXPECT_EQ(error_.find("s3cret"), std::string::npos) << error_;
+    EXPECT_NE(error_.find("nosuchdb"), std::string::npos) << error_;
+}
+
+}  // namespace
