@@ -35,6 +35,8 @@ struct DeviceArgs {
     std::string operatorName;
     std::string commandName;
     std::vector<std::string> given;  // the command line after the command's name
+    std::string serialNumber;
+    int64_t serialStart = 1;
 };
 
 void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
@@ -65,6 +67,9 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
     cmd->add_flag("--no-record", a.noRecord, "Do not record the run");
     cmd->add_option("--station", a.station, "Station name in the record (default: the host name)");
     cmd->add_option("--operator", a.operatorName, "Operator name in the record");
+    cmd->add_option("--serial-number", a.serialNumber,
+                    "program, auto: write the next free serial number into each target's image at ADDR:LEN[:le|be|bcd|ascii]");
+    cmd->add_option("--serial-start", a.serialStart, "The lowest serial number to hand out (default 1)");
 }
 
 int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
@@ -90,6 +95,26 @@ int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
     job.logPath = a.log;
     job.quiet = a.quiet;
     job.record = !a.noRecord;
+    if (!a.serialNumber.empty()) {
+        if (command != DeviceCommand::Program && command != DeviceCommand::Autoprocedure) {
+            *ctx.err << "quillrom: --serial-number is for program and auto\n";
+            return kExitUsage;
+        }
+        if (a.noRecord) {
+            *ctx.err << "quillrom: serial numbers are handed out by the record: --serial-number needs it (drop --no-record)\n";
+            return kExitUsage;
+        }
+        if (a.serialStart < 0) {
+            *ctx.err << "quillrom: --serial-start cannot be negative\n";
+            return kExitUsage;
+        }
+        if (!ParseSerialSpec(a.serialNumber, &job.serialSpec, &why)) {
+            *ctx.err << "quillrom: " << why << '\n';
+            return kExitUsage;
+        }
+        job.serial = true;
+        job.serialStart = a.serialStart;
+    }
     job.dbUrl = a.db;
     job.station = a.station;
     job.operatorName = a.operatorName;

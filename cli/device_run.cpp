@@ -148,7 +148,7 @@ private:
         return code;
     }
     int ReadParameters();
-    int ReadLoadFile();
+    int ReadLoadFile(LoadFileHandle **out);
     bool OpenSession(size_t i);
     void OnRecord(size_t i, const ProgressRecord &r);
     void OnIssuing(size_t i);
@@ -174,6 +174,8 @@ private:
     }
     void Release();
     int OpenRecord();
+    int PrepareSerials(const DeviceParameters &device);
+    LoadFileHandle *LoadOf(size_t i) const { return i == 0 || targetLoads_.empty() ? load_ : targetLoads_[i - 1]; }
     // One row per target; false (and the reason on stderr) when any is lost.
     bool RecordRuns();
 
@@ -192,6 +194,8 @@ private:
     bool settled_ = true;  // false when a worker may still hold our records
     std::unique_ptr<RecordStore> store_;
     std::string prmChecksum_;
+    std::vector<LoadFileHandle *> targetLoads_;  // targets 2.. with serial numbers: an image each
+    std::vector<int64_t> serials_;
 };
 
 int DeviceRun::ReadParameters() {
@@ -213,10 +217,10 @@ int DeviceRun::ReadParameters() {
     return kExitOk;
 }
 
-int DeviceRun::ReadLoadFile() {
+int DeviceRun::ReadLoadFile(LoadFileHandle **out) {
     if (std::string why = FileProblem(job_.loadPath); !why.empty()) return Fail(kExitIo, why);
-    load_ = PRRHexOpen(job_.loadPath.c_str(), loadInbox_.window(), PRR_MSG_LOADFILE_RECORD, nullptr);
-    if (load_ == nullptr)
+    LoadFileHandle *load = *out = PRRHexOpen(job_.loadPath.c_str(), loadInbox_.window(), PRR_MSG_LOADFILE_RECORD, nullptr);
+    if (load == nullptr)
         return Fail(kExitIo, job_.loadPath + ": not an Intel HEX or S-record file (it must start with ':' or 'S')");
     for (;;) {
         wake_.Wait(-1);
@@ -226,11 +230,11 @@ int DeviceRun::ReadLoadFile() {
         }
         for (const uint32_t message : loadInbox_.Take()) {
             if (message != PRR_MSG_LOADFILE_RECORD) continue;
-            const LoadProgressRecord *r = PRRHexGetProg(load_);
+            const LoadProgressRecord *r = PRRHexGetProg(load);
             if (r->status != 0)
                 return Fail(kExitIo, job_.loadPath + ": " + FieldText(r->text, sizeof r->text));
             if (r->state == PRR_LOAD_STATE_DONE && r->percent == 100) {
-                if (load_->readState != PRR_LOAD_READY || load_->imageLength == 0)
+                if (load->readState != PRR_LOAD_READY || load->imageLength == 0)
                     return Fail(kExitIo, job_.loadPath + ": holds no data");
                 return kExitOk;
             }
@@ -282,7 +286,9 @@ int DeviceRun::Run() {
     if (area_.first < 0) area_.first = first.typeSet11;
     if (area_.last < 0) area_.last = first.typeSet12;
     if (NeedsLoadFile(job_.command)) {
-        if (int code = ReadLoadFile(); code != kExitOk) return code;
+        if (int code = ReadLoadFile(&load_); code != kExitOk) return code;
+        if (job_.serial)
+            if (int code = PrepareSerials(first); code != kExitOk) return code;
         streamBytes_ = PRRStreamBytes(&first, &area_, job_.autoRange, load_);
     }
 
@@ -309,6 +315,8 @@ int DeviceRun::Run() {
         quillclient::CommandRequest request = request_;
         request.reset.portNumber = static_cast<uint8_t>(t.port.number);
         request.device = t.device;
+        request.loadFile = LoadOf(i);
+        if (!serials_.empty()) Note(i, ">>Serial number: " + std::to_string(serials_[i]));
         if (!t.session->Start(request)) Finish(i, Verdict::Failed, "the connect could not be started");
     }
 
@@ -355,17 +363,6 @@ int DeviceRun::Run() {
     return anyFailed ? kExitFailed : kExitOk;
 }
 
-int DeviceRun::OpenRecord() {
-    if (!job_.record) return kExitOk;
-    const std::string url = job_.dbUrl.empty() ? DefaultRecordUrl() : job_.dbUrl;
-    std::string why;
-    if (url.empty()) why = "no place for the record: set --db, HOME or XDG_DATA_HOME";
-    else store_ = OpenRecordStore(url, &why);
-    if (!store_)
-        return Fail(kExitIo, "cannot record the run: " + why + " (no device was touched; --no-record runs without the record)");
-    return kExitOk;
-}
-
 namespace {
 std::string Hex(uint32_t v, int digits) {
     char buf[16];
@@ -387,6 +384,67 @@ int ExitCodeOf(Verdict v) {
     return kExitFailed;
 }
 }  // namespace
+
+int DeviceRun::PrepareSerials(const DeviceParameters &d) {
+    const SerialSpec &s = job_.serialSpec;
+    if (d.blockCount <= 0 || d.blockTable == nullptr) return Fail(kExitIo, job_.prmPath + ": no block table");
+    const uint64_t last = uint64_t{s.address} + s.length - 1;
+    const uint32_t flashEnd = d.blockTable[d.blockCount - 1].end;
+    char where[96];
+    std::snprintf(where, sizeof where, "%06X-%06llX", s.address, static_cast<unsigned long long>(last));
+    if (last > flashEnd) {
+        char end[16];
+        std::snprintf(end, sizeof end, "%06X", flashEnd);
+        return Fail(kExitUsage, std::string("--serial-number at ") + where + " is outside the device (000000-" + end + ")");
+    }
+    // The number must land wholly in what the range programs; auto-range
+    // takes in the blocks of the patched image, so every address is in it.
+    if (!job_.autoRange && (area_.mode & 0xFF) != PRR_AREA_CHIP) {
+        const bool blocks = (area_.mode & 0xFF) == PRR_AREA_BLOCK;
+        const RangeEntry *table = blocks ? d.blockTable : d.areaTable;
+        const int32_t count = blocks ? d.blockCount : d.areaCount;
+        const int32_t first = area_.first & 0xFF, lastIndex = area_.last & 0xFF;
+        if (table == nullptr || first >= count || lastIndex >= count || first > lastIndex)
+            return Fail(kExitUsage, "--range names no part of the device to hold the serial number");
+        if (s.address < table[first].start || last > table[lastIndex].end) {
+            char range[64];
+            std::snprintf(range, sizeof range, "%06X-%06X", table[first].start, table[lastIndex].end);
+            return Fail(kExitUsage, std::string("--serial-number at ") + where + " is not inside what --range programs (" +
+                                        range + ")");
+        }
+    }
+    for (size_t i = 1; i < targets_.size(); ++i) {
+        LoadFileHandle *load = nullptr;
+        const int code = ReadLoadFile(&load);
+        if (load != nullptr) targetLoads_.push_back(load);
+        if (code != kExitOk) return code;
+    }
+    std::string why;
+    const std::string station = job_.station.empty() ? HostName() : job_.station;
+    if (!store_->AllocateSerials(job_.serialStart, static_cast<int>(targets_.size()), station, &serials_, &why))
+        return Fail(kExitIo, "cannot allocate serial numbers: " + why);
+    for (size_t i = 0; i < targets_.size(); ++i) {
+        std::vector<uint8_t> bytes;
+        if (!EncodeSerial(s, serials_[i], &bytes))
+            return Fail(kExitIo, "serial number " + std::to_string(serials_[i]) + " does not fit in " +
+                                     std::to_string(s.length) + " bytes at " + where);
+        if (PRRHexPatch(LoadOf(i), s.address, bytes.data(), static_cast<uint32_t>(bytes.size())) != 0)
+            return Fail(kExitIo, "cannot write the serial number into the image");
+    }
+    return kExitOk;
+}
+
+int DeviceRun::OpenRecord() {
+    if (!job_.record) return kExitOk;
+    const std::string url = job_.dbUrl.empty() ? DefaultRecordUrl() : job_.dbUrl;
+    std::string why;
+    if (url.empty()) why = "no place for the record: set --db, HOME or XDG_DATA_HOME";
+    else store_ = OpenRecordStore(url, &why);
+    if (!store_)
+        return Fail(kExitIo, "cannot record the run: " + why + " (no device was touched; --no-record runs without the record)");
+    return kExitOk;
+}
+
 
 bool DeviceRun::RecordRuns() {
     if (!store_) return true;
@@ -410,7 +468,8 @@ bool DeviceRun::RecordRuns() {
         row.prmPath = job_.prmPath;
         row.prmChecksum = prmChecksum_;
         row.loadPath = job_.loadPath;
-        if (load_ != nullptr) row.imageChecksum = Hex(load_->imageChecksum, 4);
+        if (LoadFileHandle *load = LoadOf(i)) row.imageChecksum = Hex(load->imageChecksum, 4);
+        if (!serials_.empty()) row.serialNumber = serials_[i];
         // The connect names the device only where its bootloader says who it is.
         if (t.connected && t.connectRecord.deviceName[0] != '\0') {
             const ProgressRecord &c = t.connectRecord;
@@ -629,6 +688,7 @@ void DeviceRun::Release() {
     }
     for (auto &t : targets_) PRRFreePRM(t->device);
     PRRHexClose(load_);
+    for (LoadFileHandle *load : targetLoads_) PRRHexClose(load);
 }
 
 }  // namespace

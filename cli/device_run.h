@@ -10,6 +10,7 @@
 #include "client/flash_session.h"
 #include "commands.h"
 #include "port_diagnosis.h"
+#include "production/serial_number.h"
 #include "progress_view.h"
 #include "quillctl.h"
 
@@ -43,6 +44,11 @@ struct DeviceJob {
     std::string operatorName;
     std::string commandName;   // "program"
     std::string optionsText;   // the options as given, for the row
+    // Each target's image gets the next serial number from the record at
+    // serialSpec before programming.
+    bool serial = false;
+    SerialSpec serialSpec;
+    int64_t serialStart = 1;
 };
 
 // "chip", "block:A-B" or "area:A-B" (numbers decimal or 0x hex, A <= B <= 255).

@@ -1,0 +1,26 @@
+// Serial numbers written into each unit's image: where, how many bytes, and
+// how a number becomes those bytes.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quillcli {
+
+enum class SerialFormat { LittleEndian, BigEndian, Bcd, Ascii };
+
+struct SerialSpec {
+    uint32_t address = 0;
+    uint32_t length = 0;  // bytes
+    SerialFormat format = SerialFormat::LittleEndian;
+};
+
+// "ADDR:LEN[:FORMAT]": ADDR decimal or 0x hex, LEN 1..16 (1..8 for le/be),
+// FORMAT le (default), be, bcd or ascii. False with the reason.
+bool ParseSerialSpec(const std::string &text, SerialSpec *out, std::string *why);
+
+// The bytes of `number` in the spec's format; false when it does not fit
+// (le/be: 256^LEN, bcd: two digits a byte, ascii: one digit a byte, zero-padded).
+bool EncodeSerial(const SerialSpec &spec, int64_t number, std::vector<uint8_t> *bytes);
+
+}  // namespace quillcli
