@@ -28,8 +28,8 @@ int main(int argc, char **argv) {
     static const quill::SequenceTable table = {{}, {}, nullptr, quill::LinkPurgeRx, quill::LinkIdle,
                                                quill::LinkClosePort};
     FlashHandle *h = quill::FlashOpen(nullptr, 0, "bench", &table);
-    h->port = quill::ComOpen(name);
-    if (h->port < 0 || quill::ComSetFormat(h->port, quill::kBaudDevice) != 0) return 1;
+    // The handle's link, as a connect opens it.
+    if (quill::ComOpenPort(h, name) != 0 || quill::ComSetFormat(h, quill::kBaudDevice) != 0) return 1;
 
     std::atomic<bool> stop{false};
     std::thread peer([&] {
