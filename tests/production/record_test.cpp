@@ -4,6 +4,10 @@
 
 #include "cli/cli_fixture.h"
 #include "production/history_text.h"
+#include "production/serial_number.h"
+#ifdef QUILLROM_TEST_HAVE_PG
+#include "production/pg_server.h"
+#endif
 #include "quillctl.h"
 
 using namespace clitest;
@@ -127,6 +131,145 @@ TEST_F(RecordTest, ADatabaseThatCannotBeWrittenStopsTheCommandBeforeTheDevice) {
     EXPECT_EQ(Cli({"signature", "--prm", Sample("demo.prm"), "--port", "COM" + std::to_string(kPort)}).code, 0);
     EXPECT_TRUE(std::filesystem::exists(dir + "/data/quillrom/history.db"));
     EXPECT_TRUE(Has(Cli({"history"}).out, "signature"));
+}
+
+// A gang with serial numbers, against each kind of database: distinct
+// consecutive numbers, each in its own target's flash in the chosen format;
+// a failing unit keeps its number as failed; the next run goes on above.
+class SerialGang : public RecordTest, public ::testing::WithParamInterface<const char *> {
+protected:
+    // The database URL, or "" with `skip` set when this kind cannot run here.
+    std::string Url(std::string *skip) {
+        if (std::string(GetParam()) == "sqlite") return Db();
+#ifdef QUILLROM_TEST_HAVE_PG
+        server_ = std::make_unique<pgtest::PgServer>();
+        if (!server_->missing().empty()) {
+            *skip = server_->missing();
+            return "";
+        }
+        EXPECT_EQ(server_->error(), "");
+        return server_->Url();
+#else
+        *skip = "built without PostgreSQL (libpq)";
+        return "";
+#endif
+    }
+#ifdef QUILLROM_TEST_HAVE_PG
+    std::unique_ptr<pgtest::PgServer> server_;
+#endif
+};
+
+TEST_P(SerialGang, EachTargetGetsTheNextNumberInItsOwnFlash) {
+    std::string skip;
+    const std::string url = Url(&skip);
+    if (url.empty()) GTEST_SKIP() << skip;
+    std::vector<uint8_t> image;
+    const std::string hex = WriteImage("unit.hex", 0, 0x900, 6, &image);
+    std::vector<std::string> args = {"program", hex, "--prm", Sample("demo.prm"), "--range", "block:0-0",
+                                     "--serial-number", "0x0F00:4:bcd", "--serial-start", "1000", "--db", url};
+    for (int p = kPort; p < kPort + 4; ++p) {
+        quillsim::VirtualTarget &sim = AddTarget(p);
+        if (p == kPort + 3) {
+            ASSERT_TRUE(sim.addFault("write-fail:byte=3900"));  // after the page with the number
+        }
+        args.insert(args.end(), {"--port", "COM" + std::to_string(p)});
+    }
+    CliRun r = Cli(args);
+    EXPECT_EQ(r.code, 1) << Show(r);
+    const std::vector<std::vector<uint8_t>> numbers = {
+        {0x00, 0x00, 0x10, 0x00}, {0x00, 0x00, 0x10, 0x01}, {0x00, 0x00, 0x10, 0x02}, {0x00, 0x00, 0x10, 0x03}};
+    for (int i = 0; i < 3; ++i) {
+        std::vector<uint8_t> expected = image;
+        std::copy(numbers[i].begin(), numbers[i].end(), expected.begin() + 0x0F00);
+        EXPECT_TRUE(FlashHolds(*targets[i], 0, expected)) << "target " << i;
+        EXPECT_TRUE(Has(r.out, "COM" + std::to_string(kPort + i) + ": >>Serial number: " + std::to_string(1000 + i))) << Show(r);
+    }
+    r = Cli({"history", "--db", url, "--json"});
+    auto rows = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(rows.is_array() && rows.size() == 4) << Show(r);
+    std::vector<int64_t> got;
+    for (const auto &row : rows) {
+        got.push_back(row["serial_number"]);
+        EXPECT_EQ(row["result"], row["port_name"] == "COM" + std::to_string(kPort + 3) ? "failed" : "ok") << row.dump();
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<int64_t>{1000, 1001, 1002, 1003}));
+    r = Cli({"history", "--db", url, "--serial-number", "1003"});
+    EXPECT_TRUE(Has(r.out, "failed")) << r.out;
+
+    // The next run continues above the highest number, the failed one included.
+    AddTarget(kPort + 4);
+    r = Cli({"program", hex, "--prm", Sample("demo.prm"), "--range", "block:0-0", "--serial-number", "0x0F00:4:bcd",
+             "--db", url, "--port", "COM" + std::to_string(kPort + 4)});
+    EXPECT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, ">>Serial number: 1004")) << Show(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SerialGang, ::testing::Values("sqlite", "postgresql"));
+
+TEST_F(RecordTest, SerialNumbersOutsideWhatIsProgrammedAreRefused) {
+    AddTarget(kPort);
+    const std::string hex = WriteImage("unit.hex", 0, 0x100, 1);
+    const std::vector<std::string> on = {"--prm", Sample("demo.prm"), "--port", "COM" + std::to_string(kPort), "--db", Db()};
+    struct Case {
+        std::vector<std::string> args;
+        const char *says;
+    } cases[] = {
+        {{"program", hex, "--serial-number", "0xFFFE:4"}, "is outside the device"},
+        {{"program", hex, "--range", "block:0-0", "--serial-number", "0x1000:2"}, "is not inside what --range programs"},
+        {{"program", hex, "--serial-number", "0x100:2:hex"}, "the format is le, be, bcd or ascii"},
+        {{"program", hex, "--serial-number", "0x100:9"}, "LEN runs from 1 to 8"},
+        {{"program", hex, "--serial-number", "0x100:2", "--no-record"}, "needs it"},
+        {{"erase", "--serial-number", "0x100:2"}, "for program and auto"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), on.begin(), on.end());
+        const CliRun r = Cli(args);
+        EXPECT_EQ(r.code, 2) << Show(r);
+        EXPECT_TRUE(Has(r.err, c.says)) << Show(r);
+    }
+    EXPECT_EQ(targets[0]->framesReceived(), 0u);
+}
+
+TEST(SerialNumber, EachFormatAndWhatDoesNotFit) {
+    using quillcli::SerialFormat;
+    struct Case {
+        SerialFormat format;
+        uint32_t length;
+        int64_t number;
+        std::vector<uint8_t> bytes;  // empty: does not fit
+    } cases[] = {
+        {SerialFormat::LittleEndian, 4, 0x12345678, {0x78, 0x56, 0x34, 0x12}},
+        {SerialFormat::BigEndian, 3, 0x123456, {0x12, 0x34, 0x56}},
+        {SerialFormat::BigEndian, 2, 0x10000, {}},
+        {SerialFormat::Bcd, 3, 12345, {0x01, 0x23, 0x45}},
+        {SerialFormat::Bcd, 2, 12345, {}},
+        {SerialFormat::Ascii, 6, 4217, {'0', '0', '4', '2', '1', '7'}},
+        {SerialFormat::Ascii, 3, 4217, {}},
+        {SerialFormat::LittleEndian, 8, INT64_MAX, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}},
+    };
+    for (const Case &c : cases) {
+        quillcli::SerialSpec spec;
+        spec.format = c.format;
+        spec.length = c.length;
+        std::vector<uint8_t> bytes;
+        const bool fits = quillcli::EncodeSerial(spec, c.number, &bytes);
+        EXPECT_EQ(fits, !c.bytes.empty()) << c.number;
+        if (fits) {
+            EXPECT_EQ(bytes, c.bytes) << c.number;
+        }
+    }
+    quillcli::SerialSpec spec;
+    std::string why;
+    ASSERT_TRUE(quillcli::ParseSerialSpec("0x7FF0:4:be", &spec, &why)) << why;
+    EXPECT_EQ(spec.address, 0x7FF0u);
+    EXPECT_EQ(spec.length, 4u);
+    EXPECT_EQ(spec.format, SerialFormat::BigEndian);
+    ASSERT_TRUE(quillcli::ParseSerialSpec("256:2", &spec, &why)) << why;
+    EXPECT_EQ(spec.format, SerialFormat::LittleEndian);
+    for (const char *bad : {"", "0x10", "0x10:", ":4", "-1:4", "0x10:0", "0x10:4:le:x", "zz:4"})
+        EXPECT_FALSE(quillcli::ParseSerialSpec(bad, &spec, &why)) << bad;
 }
 
 TEST(HistoryText, CsvFieldsQuoteWhatNeedsIt) {
