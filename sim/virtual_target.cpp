@@ -156,8 +156,10 @@ void VirtualTarget::Impl::run() {
         // close to the wire.
         size_t due = txLine.due(txQueue.size(), now);
         if (due < txQueue.size()) due = 0;
+        // Without a latency timer nothing is held beyond the wire.
+        const bool timed = latency.count() > 0;
         const auto release = latencyRelease(txComplete, latency);
-        if (due && now < release) due = 0;
+        if (due && timed && now < release) due = 0;
         if (due) {
             uint8_t buf[4096];
             const size_t n = std::min(due, sizeof buf);
@@ -185,7 +187,7 @@ void VirtualTarget::Impl::run() {
         };
         if (!rxQueue.empty()) consider(rxQueue.front().second);
         if (!waitWritable)
-            if (auto t = txLine.lastDone(txQueue.size())) consider(std::max(*t, release));
+            if (auto t = txLine.lastDone(txQueue.size())) consider(timed ? std::max(*t, release) : *t);
         if (vanishPending) consider(Clock::now() + kVanishPoll); // no event says the host has read
 
         timespec ts{};

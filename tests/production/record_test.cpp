@@ -179,7 +179,9 @@ TEST_P(SerialGang, EachTargetGetsTheNextNumberInItsOwnFlash) {
     const std::vector<std::vector<uint8_t>> numbers = {
         {0x00, 0x00, 0x10, 0x00}, {0x00, 0x00, 0x10, 0x01}, {0x00, 0x00, 0x10, 0x02}, {0x00, 0x00, 0x10, 0x03}};
     for (int i = 0; i < 3; ++i) {
+        // The block is programmed whole: 0xFF past the image, the number at 0x0F00.
         std::vector<uint8_t> expected = image;
+        expected.resize(0x1000, 0xFF);
         std::copy(numbers[i].begin(), numbers[i].end(), expected.begin() + 0x0F00);
         EXPECT_TRUE(FlashHolds(*targets[i], 0, expected)) << "target " << i;
         EXPECT_TRUE(Has(r.out, "COM" + std::to_string(kPort + i) + ": >>Serial number: " + std::to_string(1000 + i))) << Show(r);
