@@ -19,7 +19,7 @@ struct SerialSpec {
 // FORMAT le (default), be, bcd or ascii. False with the reason.
 bool ParseSerialSpec(const std::string &text, SerialSpec *out, std::string *why);
 
-// The bytes of `number` in the spec's format; false when it does not fit
+// The bytes of `number` in the format `spec` names; false when it does not fit
 // (le/be: 256^LEN, bcd: two digits a byte, ascii: one digit a byte, zero-padded).
 bool EncodeSerial(const SerialSpec &spec, int64_t number, std::vector<uint8_t> *bytes);
 
