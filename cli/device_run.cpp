@@ -1,6 +1,7 @@
 #include "device_run.h"
 #include "production/record_store.h"
 #include "production/store_common.h"
+#include "production/stream_digest.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -121,8 +122,9 @@ struct Target {
     std::string logText;
     PRROutcome outcome{};
     bool outcomeKnown = false;
-    ProgressRecord connectRecord{};
-    bool connected = false;
+    std::string streamSha256;
+    // As a signature read showed them.
+    std::string deviceId, deviceName, deviceVersion;
 };
 
 std::string FieldText(const char *s, size_t size) { return std::string(s, strnlen(s, size)); }
@@ -138,7 +140,8 @@ std::string FileProblem(const std::string &path) {
 
 class DeviceRun {
 public:
-    DeviceRun(const DeviceJob &job, CliContext &ctx) : job_(job), ctx_(ctx) {}
+    DeviceRun(const DeviceJob &job, CliContext &ctx, std::vector<TargetResult> *results)
+        : job_(job), ctx_(ctx), results_(results) {}
     ~DeviceRun() { Release(); }
     int Run();
 
@@ -152,6 +155,7 @@ private:
     bool OpenSession(size_t i);
     void OnRecord(size_t i, const ProgressRecord &r);
     void OnIssuing(size_t i);
+    static void NoteIdentity(Target &t, const std::string &line);
     void OnFinished(size_t i, const RunResult &result);
     void Finish(size_t i, Verdict v, const std::string &detail);
     void FailRequest(size_t i, int32_t status, bool opening);
@@ -181,6 +185,7 @@ private:
 
     const DeviceJob &job_;
     CliContext &ctx_;
+    std::vector<TargetResult> *results_;
     Wake wake_;
     NotificationQueue loadInbox_{[this] { wake_.Signal(); }};
     std::unique_ptr<ProgressView> view_;
@@ -196,6 +201,7 @@ private:
     std::string prmChecksum_;
     std::vector<LoadFileHandle *> targetLoads_;  // targets 2.. with serial numbers: an image each
     std::vector<int64_t> serials_;
+    std::vector<bool> rowWritten_;  // by target; true without a record
 };
 
 int DeviceRun::ReadParameters() {
@@ -290,6 +296,13 @@ int DeviceRun::Run() {
         if (job_.serial)
             if (int code = PrepareSerials(first); code != kExitOk) return code;
         streamBytes_ = PRRStreamBytes(&first, &area_, job_.autoRange, load_);
+        const bool streams = job_.command == DeviceCommand::Program || job_.command == DeviceCommand::Verify ||
+                             job_.command == DeviceCommand::Autoprocedure;
+        if (store_ && streams) {
+            const std::string shared = StreamSha256(first, area_, job_.autoRange, load_);
+            for (size_t i = 0; i < targets_.size(); ++i)
+                targets_[i]->streamSha256 = LoadOf(i) == load_ ? shared : StreamSha256(first, area_, job_.autoRange, LoadOf(i));
+        }
     }
 
     request_.command = job_.command;
@@ -358,6 +371,12 @@ int DeviceRun::Run() {
         anyInterrupted = anyInterrupted || r.verdict == Verdict::Interrupted;
     }
     const bool recorded = RecordRuns();
+    if (results_ != nullptr) {
+        results_->clear();
+        for (size_t i = 0; i < reports_.size(); ++i)
+            results_->push_back({reports_[i].port, reports_[i].verdict, reports_[i].detail,
+                                 serials_.empty() ? int64_t{-1} : serials_[i], rowWritten_[i]});
+    }
     if (anyInterrupted) return kExitInterrupted;
     if (anyPort || !recorded) return kExitIo;
     return anyFailed ? kExitFailed : kExitOk;
@@ -447,6 +466,7 @@ int DeviceRun::OpenRecord() {
 
 
 bool DeviceRun::RecordRuns() {
+    rowWritten_.assign(targets_.size(), true);
     if (!store_) return true;
     bool all = true;
     const std::string station = job_.station.empty() ? HostName() : job_.station;
@@ -470,13 +490,10 @@ bool DeviceRun::RecordRuns() {
         row.loadPath = job_.loadPath;
         if (LoadFileHandle *load = LoadOf(i)) row.imageChecksum = Hex(load->imageChecksum, 4);
         if (!serials_.empty()) row.serialNumber = serials_[i];
-        // The connect names the device only where its bootloader says who it is.
-        if (t.connected && t.connectRecord.deviceName[0] != '\0') {
-            const ProgressRecord &c = t.connectRecord;
-            row.deviceId = Hex(c.idBytes[0], 2) + Hex(c.idBytes[1], 2) + Hex(c.idBytes[2], 2);
-            row.deviceName = FieldText(c.deviceName, sizeof c.deviceName);
-            row.deviceVersion = Hex(c.versionA[0], 4);
-        }
+        row.streamSha256 = t.streamSha256;
+        row.deviceId = t.deviceId;
+        row.deviceName = t.deviceName;
+        row.deviceVersion = t.deviceVersion;
         row.finalStatus = t.outcomeKnown ? t.outcome.status : 0;
         row.statusText = rep.detail;
         if (t.outcomeKnown && t.outcome.checksumCompared) row.checksumCompare = t.outcome.checksumEqual ? "ok" : "error";
@@ -490,7 +507,7 @@ bool DeviceRun::RecordRuns() {
         std::string why;
         if (!store_->WriteRun(&row, &why)) {
             *ctx_.err << "quillrom: " << t.port.name << ": the run is not recorded: " << why << '\n';
-            all = false;
+            all = rowWritten_[i] = false;
         }
     }
     return all;
@@ -516,6 +533,7 @@ void DeviceRun::OnRecord(size_t i, const ProgressRecord &r) {
     t.lastRecord = r;
     const std::string text = FieldText(r.text, sizeof r.text);
     if (!text.empty()) Log(i, text);  // the connect's last record has none; "connected." is noted instead
+    if (r.state == PRR_STATE_SIGNATURE) NoteIdentity(t, text);
     if (r.state >= PRR_STATE_CONNECT && r.state <= PRR_STATE_SIGNATURE && r.state != t.phaseState) {
         t.phaseState = r.state;
         t.phaseStart = Clock::now();
@@ -528,9 +546,27 @@ void DeviceRun::OnRecord(size_t i, const ProgressRecord &r) {
     view_->Record(reports_, i, r);
 }
 
+// The record names the device as its signature read showed it, the name
+// masked where the parameter file masks it.
+void DeviceRun::NoteIdentity(Target &t, const std::string &line) {
+    auto after = [&line](const char *label) {
+        const size_t n = std::strlen(label);
+        if (line.compare(0, n, label) != 0) return std::string();
+        const size_t from = line.find_first_not_of(' ', n);
+        return from == std::string::npos ? std::string() : line.substr(from);
+    };
+    if (std::string id = after("ID:"); !id.empty()) {
+        t.deviceId.clear();
+        for (size_t at = id.find("0x"); at != std::string::npos; at = id.find("0x", at + 2))
+            t.deviceId += id.substr(at + 2, 2);
+    } else if (std::string name = after("NAME:"); !name.empty()) {
+        t.deviceName = name;
+    } else if (std::string version = after("F/W    Ver.:"); !version.empty()) {
+        t.deviceVersion = version;
+    }
+}
+
 void DeviceRun::OnIssuing(size_t i) {
-    targets_[i]->connectRecord = targets_[i]->lastRecord;
-    targets_[i]->connected = true;
     // The connect's final record, the last before its end, names the device.
     const std::string name = FieldText(targets_[i]->lastRecord.deviceName, sizeof targets_[i]->lastRecord.deviceName);
     Note(i, name.empty() ? std::string("connected.") : "connected: " + name);
@@ -745,8 +781,9 @@ bool ParseRange(const std::string &text, AreaRecord *area, std::string *why) {
     return true;
 }
 
-int RunDeviceJob(const DeviceJob &job, CliContext &ctx) {
-    DeviceRun run(job, ctx);
+int RunDeviceJob(const DeviceJob &job, CliContext &ctx, std::vector<TargetResult> *results) {
+    if (results != nullptr) results->clear();
+    DeviceRun run(job, ctx, results);
     return run.Run();
 }
 

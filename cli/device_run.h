@@ -54,7 +54,18 @@ struct DeviceJob {
 // "chip", "block:A-B" or "area:A-B" (numbers decimal or 0x hex, A <= B <= 255).
 bool ParseRange(const std::string &text, AreaRecord *area, std::string *why);
 
+// How one target's run ended.
+struct TargetResult {
+    std::string port;  // "COM40"
+    Verdict verdict = Verdict::Pending;
+    std::string detail;
+    int64_t serialNumber = -1;  // -1: none
+    bool recorded = true;       // false: the record was asked for and its row is lost
+};
+
 // Runs the job and returns the exit code (kExitOk ... kExitInterrupted).
-int RunDeviceJob(const DeviceJob &job, CliContext &ctx);
+// `results`, when given, gets a result per target once the targets ran;
+// it stays empty when the job ended before any target was started.
+int RunDeviceJob(const DeviceJob &job, CliContext &ctx, std::vector<TargetResult> *results = nullptr);
 
 }  // namespace quillcli

@@ -627,6 +627,12 @@ QUILLCTL_API int32_t PRRAliasDir(char *path, int32_t capacity);
  * cannot be told (no blocks, no ready image, an image outside every block). */
 QUILLCTL_API uint32_t PRRStreamBytes(const DeviceParameters *device, const AreaRecord *area, int32_t autoRange,
                                      const LoadFileHandle *loadFile);
+/* Copies the bytes such a program or verify streams (0xFF where the image
+ * holds nothing) into out[capacity] and returns their count, as
+ * PRRStreamBytes tells it; 0 when it cannot be told or capacity is short.
+ * Call it while no command reads the image. */
+QUILLCTL_API uint32_t PRRStreamCopy(const DeviceParameters *device, const AreaRecord *area, int32_t autoRange,
+                                    const LoadFileHandle *loadFile, uint8_t *out, uint32_t capacity);
 
 /* Test hook: replaces the library's millisecond clock for the whole process
  * (NULL restores the steady clock). Only for tests that are not about real

@@ -200,15 +200,44 @@ void RestartProgress(StreamProgress p) {
 
 }  // namespace quill
 
+namespace quill {
+namespace {
+// The range a program or verify with these arguments streams, and the image
+// it streams from; false when it cannot be told.
+bool StreamRange(const DeviceParameters *device, const AreaRecord *area, int32_t autoRange,
+                 const LoadFileHandle *loadFile, Selection *range, ImageExtent *img) {
+    if (device == nullptr || area == nullptr) return false;
+    *img = TakeImage(loadFile);
+    bool cut = false;
+    return img->length != 0 && ProgramRange(*device, *area, autoRange, img->start, img->length, range, &cut) == 0;
+}
+}  // namespace
+}  // namespace quill
+
 extern "C" QUILLCTL_API uint32_t PRRStreamBytes(const DeviceParameters *device, const AreaRecord *area,
                                                 int32_t autoRange, const LoadFileHandle *loadFile) {
     return quill::Guarded<uint32_t>(0u, [&]() -> uint32_t {
-        if (device == nullptr || area == nullptr) return 0;
-        uint32_t start = 0, length = 0;
-        if (quill::LoadImageExtent(loadFile, &start, &length) != 0) return 0;
         quill::Selection range{};
-        bool cut = false;
-        if (quill::ProgramRange(*device, *area, autoRange, start, length, &range, &cut) != 0) return 0;
+        quill::ImageExtent img{};
+        if (!quill::StreamRange(device, area, autoRange, loadFile, &range, &img)) return 0;
         return range.end - range.start + 1;
+    });
+}
+
+extern "C" QUILLCTL_API uint32_t PRRStreamCopy(const DeviceParameters *device, const AreaRecord *area,
+                                               int32_t autoRange, const LoadFileHandle *loadFile, uint8_t *out,
+                                               uint32_t capacity) {
+    return quill::Guarded<uint32_t>(0u, [&]() -> uint32_t {
+        quill::Selection range{};
+        quill::ImageExtent img{};
+        if (out == nullptr || !quill::StreamRange(device, area, autoRange, loadFile, &range, &img)) return 0;
+        const uint32_t total = range.end - range.start + 1;
+        if (capacity < total) return 0;
+        // The same split the program sequence streams: 0xFF, the image's bytes inside the range, 0xFF.
+        const uint32_t imageEnd = img.start + img.length - 1;
+        const uint32_t from = std::max(img.start, range.start), to = std::min(imageEnd, range.end);
+        std::fill(out, out + total, uint8_t{0xFF});
+        if (from <= to) std::copy(img.bytes + from, img.bytes + to + 1, out + (from - range.start));
+        return total;
     });
 }

@@ -1,6 +1,7 @@
 // Every device command leaves one row per target: what ran, where, on what,
 // and how it ended; `history` reads them back as a table, JSON and CSV.
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
 
 #include "cli/cli_fixture.h"
 #include "production/history_text.h"
@@ -45,6 +46,16 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string &text) {
     return rows;
 }
 
+std::string Sha256Hex(const uint8_t *bytes, size_t size) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EXPECT_EQ(EVP_Digest(bytes, size, digest, &length, EVP_sha256(), nullptr), 1);
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i) std::snprintf(pair, sizeof pair, "%02x", digest[i]), hex += pair;
+    return hex;
+}
+
 class RecordTest : public CliTest {
 protected:
     std::string Db() const { return "sqlite:" + dir + "/line.db"; }
@@ -85,6 +96,14 @@ TEST_F(RecordTest, EachTargetOfAGangGetsARowAndHistoryReadsThemBack) {
         EXPECT_EQ(row["image_checksum"].get<std::string>().size(), 4u);
         EXPECT_FALSE(row["prm_checksum"].get<std::string>().empty());
         EXPECT_GT(row["bytes_programmed"].get<int64_t>(), failing ? -1 : 0);
+        // What the target holds over the programmed range is what the row's digest covers.
+        const std::vector<uint8_t> flash = targets[i]->flash();
+        const auto programmed = static_cast<size_t>(row["bytes_programmed"].get<int64_t>());
+        if (!failing) {
+            ASSERT_LE(programmed, flash.size());
+            EXPECT_EQ(row["stream_sha256"], Sha256Hex(flash.data(), programmed));
+        }
+        EXPECT_EQ(row["stream_sha256"].get<std::string>().size(), 64u) << "a failed unit's row has it too";
         EXPECT_NE(row["options"].get<std::string>().find("--auto-range"), std::string::npos);
         EXPECT_LE(row["started_utc"].get<std::string>(), row["ended_utc"].get<std::string>());
         const std::string log = row["log"];
@@ -131,6 +150,13 @@ TEST_F(RecordTest, ADatabaseThatCannotBeWrittenStopsTheCommandBeforeTheDevice) {
     EXPECT_EQ(Cli({"signature", "--prm", Sample("demo.prm"), "--port", "COM" + std::to_string(kPort)}).code, 0);
     EXPECT_TRUE(std::filesystem::exists(dir + "/data/quillrom/history.db"));
     EXPECT_TRUE(Has(Cli({"history"}).out, "signature"));
+    // The signature read names the device in its row.
+    const auto rows = nlohmann::json::parse(Cli({"history", "--json"}).out, nullptr, false);
+    ASSERT_TRUE(rows.is_array() && rows.size() == 1);
+    EXPECT_EQ(rows[0]["device_id"].get<std::string>().size(), 6u) << rows[0].dump();
+    EXPECT_FALSE(rows[0]["device_name"].get<std::string>().empty()) << rows[0].dump();
+    EXPECT_NE(rows[0]["device_version"].get<std::string>().find('.'), std::string::npos) << rows[0].dump();
+    EXPECT_EQ(rows[0]["stream_sha256"], "") << "a signature read streams nothing";
 }
 
 // A gang with serial numbers, against each kind of database: distinct

@@ -1,0 +1,14 @@
+// The SHA-256 a row records of the bytes a command streams to one target.
+#pragma once
+#include <string>
+
+#include "quillctl.h"
+
+namespace quillcli {
+
+// Lower-case hex of the SHA-256 of what a program or verify with these
+// arguments streams from `load`; "" when that cannot be told.
+std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange,
+                         const LoadFileHandle *load);
+
+}  // namespace quillcli
