@@ -9,35 +9,11 @@
 #include <vector>
 
 #include "commands.h"
+#include "device_args.h"
 #include "device_run.h"
 #include "port_diagnosis.h"
 
 namespace quillcli {
-namespace {
-
-struct DeviceArgs {
-    std::string file;
-    std::string prm;
-    std::vector<std::string> ports;
-    double freq = 0;
-    double multiply = 0;
-    std::string range = "chip";
-    bool autoRange = false;
-    bool blankCheckFirst = false, verify = false, checksum = false, security = false;
-    bool disableProgram = false, disableBlockErase = false, disableChipErase = false;
-    bool powerPrompt = false;
-    std::string log;
-    bool json = false;
-    bool quiet = false;
-    std::string db;
-    bool noRecord = false;
-    std::string station;
-    std::string operatorName;
-    std::string commandName;
-    std::vector<std::string> given;  // the command line after the command's name
-    std::string serialNumber;
-    int64_t serialStart = 1;
-};
 
 void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
     cmd->add_option("--prm", a.prm, "Parameter file of the device")->required();
@@ -72,8 +48,9 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
     cmd->add_option("--serial-start", a.serialStart, "The lowest serial number to hand out (default 1)");
 }
 
-int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
-    DeviceJob job;
+int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, DeviceJob *out) {
+    DeviceJob &job = *out;
+    job = DeviceJob{};
     job.command = command;
     job.prmPath = a.prm;
     job.loadPath = a.file;
@@ -143,30 +120,39 @@ int RunCommand(DeviceCommand command, const DeviceArgs &a, CliContext &ctx) {
         }
         job.ports.push_back(port);
     }
-    return RunDeviceJob(job, ctx);
+    return kExitOk;
 }
 
-struct CommandInfo {
-    const char *name;
-    DeviceCommand command;
-    const char *help;
-};
+void CollectGiven(CLI::App *cmd, DeviceArgs &a) {
+    a.given.clear();
+    for (const std::string &r : cmd->remaining()) a.given.push_back(r);
+    for (const CLI::Option *o : cmd->get_options()) {
+        if (o->count() == 0 || o->get_name() == "--help") continue;
+        const std::string name = o->get_name();
+        if (o->get_items_expected_max() == 0) {
+            a.given.push_back(name);
+        } else {
+            for (const std::string &v : o->results()) a.given.push_back(name.rfind("-", 0) == 0 ? name + "=" + v : v);
+        }
+    }
+}
 
-constexpr CommandInfo kCommands[] = {
-    {"blank-check", DeviceCommand::BlankCheck, "Check that the range is blank (exit 1 when it is not)"},
-    {"erase", DeviceCommand::Erase, "Erase the range"},
-    {"program", DeviceCommand::Program, "Program FILE into the range"},
-    {"verify", DeviceCommand::Verify, "Compare the range with FILE"},
-    {"checksum", DeviceCommand::Checksum, "Compare the device's checksum with FILE's (exit 1 on a mismatch)"},
-    {"security", DeviceCommand::Security, "Write the security flags (--disable-...)"},
-    {"signature", DeviceCommand::Signature, "Read the device signature"},
-    {"auto", DeviceCommand::Autoprocedure, "Autoprocedure: erase (or blank check), program FILE, then the chosen follow-ons"},
-};
-
-}  // namespace
+const std::vector<CommandInfo> &DeviceCommands() {
+    static const std::vector<CommandInfo> commands = {
+        {"blank-check", DeviceCommand::BlankCheck, "Check that the range is blank (exit 1 when it is not)"},
+        {"erase", DeviceCommand::Erase, "Erase the range"},
+        {"program", DeviceCommand::Program, "Program FILE into the range"},
+        {"verify", DeviceCommand::Verify, "Compare the range with FILE"},
+        {"checksum", DeviceCommand::Checksum, "Compare the device's checksum with FILE's (exit 1 on a mismatch)"},
+        {"security", DeviceCommand::Security, "Write the security flags (--disable-...)"},
+        {"signature", DeviceCommand::Signature, "Read the device signature"},
+        {"auto", DeviceCommand::Autoprocedure, "Autoprocedure: erase (or blank check), program FILE, then the chosen follow-ons"},
+    };
+    return commands;
+}
 
 void AddDeviceCommands(CLI::App &app, CliContext &ctx) {
-    for (const CommandInfo &info : kCommands) {
+    for (const CommandInfo &info : DeviceCommands()) {
         auto *cmd = app.add_subcommand(info.name, info.help);
         auto args = std::make_shared<DeviceArgs>();
         if (NeedsLoadFile(info.command))
@@ -179,18 +165,10 @@ void AddDeviceCommands(CLI::App &app, CliContext &ctx) {
         args->commandName = info.name;
         cmd->callback([&ctx, args, command, cmd] {
             // What the row records as the options: the arguments as given.
-            args->given.clear();
-            for (const std::string &r : cmd->remaining()) args->given.push_back(r);
-            for (const CLI::Option *o : cmd->get_options()) {
-                if (o->count() == 0 || o->get_name() == "--help") continue;
-                const std::string name = o->get_name();
-                if (o->get_items_expected_max() == 0) {
-                    args->given.push_back(name);
-                } else {
-                    for (const std::string &v : o->results()) args->given.push_back(name.rfind("-", 0) == 0 ? name + "=" + v : v);
-                }
-            }
-            ctx.exitCode = RunCommand(command, *args, ctx);
+            CollectGiven(cmd, *args);
+            DeviceJob job;
+            const int code = BuildJob(command, *args, ctx, &job);
+            ctx.exitCode = code != kExitOk ? code : RunDeviceJob(job, ctx);
         });
     }
 }

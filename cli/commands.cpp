@@ -29,6 +29,7 @@ int Run(int argc, const char *const *argv, std::istream *in, std::ostream &out, 
     AddDeviceCommands(app, ctx);
     AddDemoCommand(app, ctx);
     AddHistoryCommand(app, ctx);
+    AddStationCommand(app, ctx);
 
     try {
         app.parse(argc, argv);

@@ -1,5 +1,9 @@
 // Every device command leaves one row per target: what ran, where, on what,
 // and how it ended; `history` reads them back as a table, JSON and CSV.
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
@@ -10,6 +14,8 @@
 #include "production/pg_server.h"
 #endif
 #include "quillctl.h"
+
+extern char **environ;
 
 using namespace clitest;
 
@@ -308,3 +314,121 @@ TEST(HistoryText, CsvFieldsQuoteWhatNeedsIt) {
 }
 
 }  // namespace
+
+// Station mode: each Enter runs the command on every port and shows a verdict
+// per unit with its number; q ends the loop with the counts.
+TEST_F(RecordTest, StationRunsARoundPerEnterAndEndsWithASummary) {
+    const std::string hex = WriteImage("unit.hex", 0, 0x900, 7);
+    AddTarget(kPort);
+    ASSERT_TRUE(AddTarget(kPort + 1).addFault("write-fail:byte=300"));  // the first unit on COM72 only
+    const std::vector<std::string> args = {"station", "auto", hex, "--prm", Sample("demo.prm"), "--auto-range",
+                                           "--serial-number", "0x0F00:2", "--db", Db(), "--quiet",
+                                           "--port", "COM" + std::to_string(kPort), "--port", "COM" + std::to_string(kPort + 1)};
+    CliRun r = Cli(args, "\n\nq\n");
+    EXPECT_EQ(r.code, 1) << Show(r);
+    EXPECT_TRUE(Has(r.out, "COM71: PASS, serial 1\n")) << Show(r);
+    EXPECT_TRUE(Has(r.out, "COM72: FAIL, serial 2: ERROR: Flash write error!\n")) << Show(r);
+    EXPECT_TRUE(Has(r.out, "COM71: PASS, serial 3\n")) << Show(r);
+    EXPECT_TRUE(Has(r.out, "Passed 3, failed 1 of 4 units (yield 75.0 %)")) << Show(r);
+    EXPECT_TRUE(Has(r.out, "Station summary: 2 rounds, 4 units: 3 passed, 1 failed, yield 75.0 %")) << Show(r);
+    const auto rows = nlohmann::json::parse(Cli({"history", "--db", Db(), "--json"}).out, nullptr, false);
+    ASSERT_TRUE(rows.is_array() && rows.size() == 4u);
+    for (const auto &row : rows) {
+        const int64_t n = row["serial_number"];
+        EXPECT_EQ(row["result"], n == 2 ? "failed" : "ok") << row.dump();  // the fault strikes once
+        EXPECT_EQ(row["port_name"], n % 2 == 0 ? "COM72" : "COM71") << row.dump();
+        EXPECT_EQ(row["command"], "auto");
+    }
+
+    // The end of the input ends the loop as q does; nothing run is a pass.
+    r = Cli(args, "");
+    EXPECT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, "Station summary: 0 rounds, 0 units")) << Show(r);
+
+    // Mistakes show before the first round, not after an Enter.
+    struct Case {
+        std::vector<std::string> args;
+        const char *says;
+    } cases[] = {
+        {{"station", "program", "--prm", Sample("demo.prm"), "--port", "COM71"}, "needs the load file"},
+        {{"station", "erase", hex, "--prm", Sample("demo.prm"), "--port", "COM71"}, "takes no load file"},
+        {{"station", "flash", hex, "--prm", Sample("demo.prm"), "--port", "COM71"}, "not 'flash'"},
+        {{"station", "auto", hex, "--prm", Sample("demo.prm"), "--port", "COM71", "--json"}, "--json"},
+        {{"station", "auto", hex, "--prm", Sample("demo.prm"), "--port", "tty9"}, "neither COM<n>"},
+        {{"station", "auto", hex, "--prm", Sample("demo.prm"), "--port", "COM71", "--range", "block:9-1"}, "above the last"},
+    };
+    for (const Case &c : cases) {
+        r = Cli(c.args, "\n");
+        EXPECT_EQ(r.code, 2) << Show(r);
+        EXPECT_TRUE(Has(r.err, c.says)) << Show(r);
+        EXPECT_FALSE(Has(r.out, "Station:")) << Show(r);
+    }
+    // A record that cannot be opened stops the station at its first round.
+    r = Cli({"station", "auto", hex, "--prm", Sample("demo.prm"), "--port", "COM71", "--db", "sqlite:" + hex + "/x.db"},
+            "\n\n");
+    EXPECT_EQ(r.code, 3) << Show(r);
+    EXPECT_TRUE(Has(r.err, "the station stops")) << Show(r);
+}
+
+// --on-plug: a unit is programmed when its port appears, and the next one
+// only after the port went away and came back. The loop reads the terminal,
+// so the real program runs with a pipe as its input.
+TEST_F(RecordTest, StationOnPlugWaitsForEachPortToComeBack) {
+    const std::string hex = WriteImage("unit.hex", 0, 0x900, 8);
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    const std::string alias = dir + "/COM" + std::to_string(kPort), parked = dir + "/parked";
+    int in[2], out[2];
+    ASSERT_EQ(::pipe(in), 0);
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<std::string> args = {QUILLROM_CLI_BINARY, "station", "auto", hex, "--prm", Sample("demo.prm"),
+                                     "--auto-range", "--on-plug", "--quiet", "--db", Db(), "--port",
+                                     "COM" + std::to_string(kPort)};
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    std::string printed;
+    // Reads the program's output until `text` has appeared `times` times.
+    auto waitFor = [&](const std::string &text, int times) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        for (;;) {
+            int seen = 0;
+            for (size_t at = printed.find(text); at != std::string::npos; at = printed.find(text, at + 1)) ++seen;
+            if (seen >= times) return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{out[0], POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
+            char buf[1024];
+            const ssize_t n = ::read(out[0], buf, sizeof buf);
+            if (n <= 0) return false;
+            printed.append(buf, static_cast<size_t>(n));
+        }
+    };
+    EXPECT_TRUE(waitFor("COM71: PASS", 1)) << printed;  // there at the start: the first unit
+    EXPECT_TRUE(waitFor("Waiting for a new unit on COM71", 1)) << printed;
+    const uint64_t frames = sim.framesReceived();
+    std::filesystem::rename(alias, parked);  // unplugged ...
+    EXPECT_TRUE(waitFor("COM71: unit removed", 1)) << printed;
+    EXPECT_EQ(sim.framesReceived(), frames) << "the same unit is not programmed twice";
+    std::filesystem::rename(parked, alias);  // ... and the next one plugged in
+    EXPECT_TRUE(waitFor("COM71: PASS", 2)) << printed;
+    EXPECT_TRUE(waitFor("Waiting for a new unit on COM71", 2)) << printed;
+    ASSERT_EQ(::write(in[1], "q\n", 2), 2);
+    EXPECT_TRUE(waitFor("Station summary: 2 rounds, 2 units: 2 passed, 0 failed", 1)) << printed;
+    ::close(in[1]);
+    ::close(out[0]);
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+}

@@ -1,0 +1,359 @@
+// Station mode: the operator's loop at a production line, with no script.
+// Each round waits for Enter (or, with --on-plug, for every port to come
+// back), runs the device command on every port, shows a big PASS or FAIL per
+// target with its serial number and the counts so far, and starts over.
+// q or Ctrl+D ends the loop with a summary. Every run is recorded as the
+// device commands record theirs.
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "device_args.h"
+#include "device_run.h"
+#include "port_diagnosis.h"
+#include "quillctl.h"
+
+namespace quillcli {
+namespace {
+
+constexpr int kPlugCheckMs = 250;  // how often --on-plug looks for the ports
+
+struct StationArgs {
+    std::string command;
+    bool onPlug = false;
+    DeviceArgs device;
+};
+
+// Block letters for the verdict, five rows high, readable from across a bench.
+const char *const *Glyph(char c) {
+    static const char *const p[] = {"#### ", "#   #", "#### ", "#    ", "#    "};
+    static const char *const a[] = {" ### ", "#   #", "#####", "#   #", "#   #"};
+    static const char *const s[] = {" ####", "#    ", " ### ", "    #", "#### "};
+    static const char *const f[] = {"#####", "#    ", "#### ", "#    ", "#    "};
+    static const char *const i[] = {"#####", "  #  ", "  #  ", "  #  ", "#####"};
+    static const char *const l[] = {"#    ", "#    ", "#    ", "#    ", "#####"};
+    switch (c) {
+    case 'P': return p;
+    case 'A': return a;
+    case 'S': return s;
+    case 'F': return f;
+    case 'I': return i;
+    default: return l;
+    }
+}
+
+std::string Banner(const std::string &word, const char *colour) {
+    std::string text;
+    for (int row = 0; row < 5; ++row) {
+        text += "    ";
+        text += colour;
+        for (size_t k = 0; k < word.size(); ++k) text += std::string(k ? "  " : "") + Glyph(word[k])[row];
+        text += *colour ? "\033[0m" : "";
+        text += '\n';
+    }
+    return text;
+}
+
+std::string Yield(int passed, int units) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %%", units > 0 ? 100.0 * passed / units : 0.0);
+    return text;
+}
+
+// Present: the port's device (through its alias, if it has one) is there.
+bool PortPresent(const std::string &spec) {
+    std::string path = spec;
+    if (const int n = ComNumberOf(spec); n > 0) {
+        char buf[512];
+        if (PRRComPortPath(n, buf, sizeof buf) <= 0) return false;
+        path = buf;
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::atomic<int> g_stationInterrupts{0};
+void OnStationInterrupt(int) { g_stationInterrupts.fetch_add(1); }
+
+enum class Go { Run, Quit, Interrupted };
+
+// What the operator types, and the ports coming and going. Standard input is
+// read without blocking the port checks; Ctrl+C while waiting ends the loop.
+class StationInput {
+public:
+    explicit StationInput(std::istream *in) : in_(in) {
+        if (in_ != nullptr) return;
+        g_stationInterrupts.store(0);
+        struct sigaction sa {};
+        sa.sa_handler = OnStationInterrupt;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGINT, &sa, &oldAction_);
+        // SIGINT reaches the wait only inside ppoll, so none is missed between checks.
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        ::sigprocmask(SIG_BLOCK, &block, &waitMask_);
+        sigdelset(&waitMask_, SIGINT);
+    }
+    ~StationInput() {
+        if (in_ != nullptr) return;
+        sigset_t unblock;
+        sigemptyset(&unblock);
+        sigaddset(&unblock, SIGINT);
+        ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+        ::sigaction(SIGINT, &oldAction_, nullptr);
+    }
+    StationInput(const StationInput &) = delete;
+    StationInput &operator=(const StationInput &) = delete;
+
+    // The device run takes Ctrl+C for itself (and gives the station's
+    // handler back after), so it is let through while the run lasts.
+    void Release() {
+        if (in_ == nullptr) ::sigprocmask(SIG_SETMASK, &waitMask_, nullptr);
+    }
+    void Retake() {
+        if (in_ != nullptr) return;
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        ::sigprocmask(SIG_BLOCK, &block, nullptr);
+    }
+
+    // Enter runs, q (or the input's end) quits.
+    Go WaitForEnter() {
+        for (;;) {
+            std::string line;
+            const int got = NextLine(-1, &line);
+            if (got < 0) return interrupted_ ? Go::Interrupted : Go::Quit;
+            if (got > 0) return IsQuit(line) ? Go::Quit : Go::Run;
+        }
+    }
+
+    // Runs once every port has come (back): a port seen away since the last
+    // round must be there again; q or the input's end quits meanwhile.
+    Go WaitForPlug(const std::vector<std::string> &ports, std::vector<bool> &away, std::ostream &out) {
+        std::string told;  // the ports last named as awaited
+        for (;;) {
+            bool all = true;
+            std::string missing;
+            for (size_t k = 0; k < ports.size(); ++k) {
+                const bool here = PortPresent(ports[k]);
+                if (!here && !away[k]) {
+                    away[k] = true;
+                    out << ports[k] << ": unit removed" << std::endl;
+                }
+                if (!here || !away[k]) {
+                    all = false;
+                    missing += (missing.empty() ? "" : ", ") + ports[k];
+                }
+            }
+            if (all) return Go::Run;
+            if (missing != told) {
+                out << "Waiting for a new unit on " << missing << " (q ends)" << std::endl;
+                told = missing;
+            }
+            std::string line;
+            const int got = NextLine(kPlugCheckMs, &line);
+            if (got < 0) return interrupted_ ? Go::Interrupted : Go::Quit;
+            if (got > 0 && IsQuit(line)) return Go::Quit;
+        }
+    }
+
+private:
+    static bool IsQuit(const std::string &line) {
+        const size_t a = line.find_first_not_of(" \t\r");
+        const size_t b = line.find_last_not_of(" \t\r");
+        const std::string word = a == std::string::npos ? "" : line.substr(a, b - a + 1);
+        return word == "q" || word == "Q" || word == "quit";
+    }
+
+    // 1 with a line, 0 when `timeoutMs` passed first, -1 at the input's end or Ctrl+C.
+    int NextLine(int timeoutMs, std::string *line) {
+        if (in_ != nullptr) {
+            // A stream (the tests' typed input) cannot be waited on beside the ports:
+            // it is read when it holds something.
+            if (timeoutMs >= 0 && in_->rdbuf()->in_avail() <= 0) {
+                pollfd none{-1, 0, 0};
+                ::poll(&none, 0, timeoutMs);
+                return 0;
+            }
+            return std::getline(*in_, *line) ? 1 : -1;
+        }
+        for (;;) {
+            if (const size_t nl = pending_.find('\n'); nl != std::string::npos) {
+                *line = pending_.substr(0, nl);
+                pending_.erase(0, nl + 1);
+                return 1;
+            }
+            if (ended_) return -1;
+            if (g_stationInterrupts.load() > 0) {  // came between the run's end and Retake
+                interrupted_ = ended_ = true;
+                return -1;
+            }
+            pollfd p{STDIN_FILENO, POLLIN, 0};
+            timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+            const int n = ::ppoll(&p, 1, timeoutMs >= 0 ? &limit : nullptr, &waitMask_);
+            if (n < 0 && errno == EINTR) {
+                if (g_stationInterrupts.load() > 0) {
+                    interrupted_ = ended_ = true;
+                    return -1;
+                }
+                continue;
+            }
+            if (n == 0) return 0;
+            char buf[256];
+            const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ended_ = true;
+                if (pending_.empty()) return -1;
+                pending_ += '\n';  // a last line without its end still counts
+                continue;
+            }
+            pending_.append(buf, static_cast<size_t>(got));
+        }
+    }
+
+    std::istream *in_;
+    std::string pending_;
+    bool ended_ = false, interrupted_ = false;
+    struct sigaction oldAction_ {};
+    sigset_t waitMask_{};
+};
+
+struct Counts {
+    int rounds = 0, units = 0, passed = 0, failed = 0;
+};
+
+void ShowSummary(const Counts &c, std::ostream &out) {
+    out << "Station summary: " << c.rounds << (c.rounds == 1 ? " round, " : " rounds, ") << c.units
+        << (c.units == 1 ? " unit: " : " units: ") << c.passed << " passed, " << c.failed << " failed, yield "
+        << Yield(c.passed, c.units) << std::endl;
+}
+
+int RunStation(const StationArgs &a, CliContext &ctx) {
+    const CommandInfo *info = nullptr;
+    for (const CommandInfo &c : DeviceCommands())
+        if (a.command == c.name) info = &c;
+    if (info == nullptr) {
+        *ctx.err << "quillrom: station runs a device command (program, auto, verify, ...), not '" << a.command << "'\n";
+        return kExitUsage;
+    }
+    if (NeedsLoadFile(info->command) && a.device.file.empty()) {
+        *ctx.err << "quillrom: station " << a.command << " needs the load file: station " << a.command << " FILE ...\n";
+        return kExitUsage;
+    }
+    if (!NeedsLoadFile(info->command) && !a.device.file.empty()) {
+        *ctx.err << "quillrom: station " << a.command << " takes no load file\n";
+        return kExitUsage;
+    }
+    if (a.device.json) {
+        *ctx.err << "quillrom: station shows its verdicts to an operator; --json is for the device commands\n";
+        return kExitUsage;
+    }
+    // Everything but the ports is checked before the first round, so a
+    // mistake shows at once; the ports are resolved each round, as they come.
+    {
+        DeviceArgs check = a.device;
+        check.ports.clear();
+        DeviceJob job;
+        if (int code = BuildJob(info->command, check, ctx, &job); code != kExitOk) return code;
+        for (const std::string &p : a.device.ports) {
+            if (ComNumberOf(p) < 0 || (ComNumberOf(p) == 0 && (p.empty() || p[0] != '/'))) {
+                *ctx.err << "quillrom: '" << p << "' is neither COM<n> nor a device path such as /dev/ttyUSB0\n";
+                return kExitUsage;
+            }
+        }
+    }
+    const bool colour = ctx.out == &std::cout && ::isatty(STDOUT_FILENO);
+    std::ostream &out = *ctx.out;
+    std::string portList;
+    for (const std::string &p : a.device.ports) portList += (portList.empty() ? "" : ", ") + p;
+
+    StationInput input(ctx.in);
+    Counts counts;
+    std::vector<bool> away(a.device.ports.size(), true);  // ports there at the start count as plugged
+    for (;;) {
+        Go go;
+        if (a.onPlug) {
+            go = input.WaitForPlug(a.device.ports, away, out);
+        } else {
+            out << "Station: press Enter to " << a.command << " on " << portList << " (q or Ctrl+D ends)" << std::endl;
+            go = input.WaitForEnter();
+        }
+        if (go != Go::Run) {
+            ShowSummary(counts, out);
+            if (go == Go::Interrupted) return kExitInterrupted;
+            return counts.failed > 0 ? kExitFailed : kExitOk;
+        }
+        DeviceJob job;
+        std::vector<TargetResult> results;
+        int code = BuildJob(info->command, a.device, ctx, &job);
+        if (code == kExitOk) {
+            input.Release();
+            code = RunDeviceJob(job, ctx, &results);
+            input.Retake();
+        }
+        if (results.empty()) {
+            // Nothing reached a device: the record, a file or a port name is
+            // at fault, and every further round would fail the same way.
+            *ctx.err << "quillrom: the station stops" << std::endl;
+            ShowSummary(counts, out);
+            return code;
+        }
+        ++counts.rounds;
+        bool lost = false;
+        for (const TargetResult &r : results) {
+            const bool pass = r.verdict == Verdict::Ok && r.recorded;
+            ++counts.units;
+            ++(pass ? counts.passed : counts.failed);
+            lost = lost || !r.recorded;
+            std::string caption = r.port + ": " + (pass ? "PASS" : "FAIL");
+            if (r.serialNumber >= 0) caption += ", serial " + std::to_string(r.serialNumber);
+            if (!pass) caption += ": " + (r.recorded ? r.detail : std::string("the run is not recorded"));
+            out << '\n' << caption << '\n' << Banner(pass ? "PASS" : "FAIL", colour ? (pass ? "\033[1;32m" : "\033[1;31m") : "");
+        }
+        out << "\nPassed " << counts.passed << ", failed " << counts.failed << " of " << counts.units
+            << (counts.units == 1 ? " unit" : " units") << " (yield " << Yield(counts.passed, counts.units) << ")\n"
+            << std::endl;
+        for (size_t k = 0; k < away.size(); ++k) away[k] = false;
+        if (code == kExitInterrupted || lost) {
+            if (lost) *ctx.err << "quillrom: the record cannot be written; the station stops" << std::endl;
+            ShowSummary(counts, out);
+            return lost ? kExitIo : kExitInterrupted;
+        }
+    }
+}
+
+}  // namespace
+
+void AddStationCommand(CLI::App &app, CliContext &ctx) {
+    auto *cmd = app.add_subcommand(
+        "station", "Operator loop: run COMMAND on every port at each Enter (or plug), show PASS or FAIL, repeat");
+    auto args = std::make_shared<StationArgs>();
+    cmd->add_option("COMMAND", args->command, "The device command: program, auto, verify, erase, ...")->required();
+    cmd->add_option("FILE", args->device.file, "Load file, for the commands that take one");
+    AddCommonOptions(cmd, args->device);
+    cmd->add_flag("--on-plug", args->onPlug,
+                  "Start each round when every port has come back (a new unit plugged in) instead of at Enter");
+    cmd->footer(
+        "q or Ctrl+D ends the loop with a summary. Exit codes: 0 every unit passed; 1 a unit failed; 2 usage; "
+        "3 the record, a file or a port name stopped the station; 130 Ctrl+C.");
+    cmd->callback([&ctx, args, cmd] {
+        args->device.commandName = args->command;
+        CollectGiven(cmd, args->device);
+        ctx.exitCode = RunStation(*args, ctx);
+    });
+}
+
+}  // namespace quillcli

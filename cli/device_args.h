@@ -1,0 +1,52 @@
+// The options every device command takes, and the job they make; the
+// device commands and station mode share them.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "device_run.h"
+
+namespace quillcli {
+
+struct DeviceArgs {
+    std::string file;
+    std::string prm;
+    std::vector<std::string> ports;
+    double freq = 0;
+    double multiply = 0;
+    std::string range = "chip";
+    bool autoRange = false;
+    bool blankCheckFirst = false, verify = false, checksum = false, security = false;
+    bool disableProgram = false, disableBlockErase = false, disableChipErase = false;
+    bool powerPrompt = false;
+    std::string log;
+    bool json = false;
+    bool quiet = false;
+    std::string db;
+    bool noRecord = false;
+    std::string station;
+    std::string operatorName;
+    std::string commandName;
+    std::vector<std::string> given;  // the command line after the command's name
+    std::string serialNumber;
+    int64_t serialStart = 1;
+};
+
+// Adds the options to `cmd`, bound to `a`.
+void AddCommonOptions(CLI::App *cmd, DeviceArgs &a);
+// Keeps the options `cmd` was given in a.given, for the record.
+void CollectGiven(CLI::App *cmd, DeviceArgs &a);
+// Turns the options into a job. kExitOk, or the exit code with the reason on stderr.
+int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, DeviceJob *job);
+
+// The device commands by name: "program", "auto", ...
+struct CommandInfo {
+    const char *name;
+    DeviceCommand command;
+    const char *help;
+};
+const std::vector<CommandInfo> &DeviceCommands();
+
+}  // namespace quillcli
