@@ -4,6 +4,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <set>
+#include <thread>
+
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
@@ -432,3 +435,71 @@ TEST_F(RecordTest, StationOnPlugWaitsForEachPortToComeBack) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
 }
+
+#ifdef QUILLROM_TEST_HAVE_PG
+class PgRecordTest : public RecordTest {
+protected:
+    void SetUp() override {
+        RecordTest::SetUp();
+        server_ = std::make_unique<pgtest::PgServer>();
+        if (!server_->missing().empty()) GTEST_SKIP() << server_->missing();
+        ASSERT_EQ(server_->error(), "");
+    }
+    std::unique_ptr<pgtest::PgServer> server_;
+};
+
+// Two quillrom processes, each with a gang, take their numbers from one
+// server at the same moment.
+TEST_F(PgRecordTest, TwoStationsAtOnceNeverShareANumber) {
+    const std::string hex = WriteImage("unit.hex", 0, 0x900, 9);
+    std::vector<pid_t> pids;
+    for (int station = 0; station < 2; ++station) {
+        std::vector<std::string> args = {QUILLROM_CLI_BINARY, "program", hex, "--prm", Sample("demo.prm"),
+                                         "--range", "block:0-0", "--serial-number", "0x0F00:4", "--quiet",
+                                         "--db", server_->Url(), "--station", "st" + std::to_string(station)};
+        for (int k = 0; k < 2; ++k) {
+            const int port = kPort + station * 2 + k;
+            AddTarget(port);
+            args.insert(args.end(), {"--port", "COM" + std::to_string(port)});
+        }
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        pids.push_back(pid);
+    }
+    for (const pid_t pid : pids) EXPECT_EQ(pgtest::WaitExit(pid, 300), 0);
+    std::set<int64_t> numbers;
+    for (int i = 0; i < 4; ++i) {
+        const std::vector<uint8_t> flash = targets[i]->flash();
+        numbers.insert(flash[0x0F00] | flash[0x0F01] << 8 | flash[0x0F02] << 16 | int64_t{flash[0x0F03]} << 24);
+    }
+    EXPECT_EQ(numbers, (std::set<int64_t>{1, 2, 3, 4})) << "each unit its own number";
+    EXPECT_EQ(server_->Value("SELECT count(DISTINCT serial_number) FROM runs WHERE result = 'ok'"), "4");
+}
+
+// The server goes away while the target is being programmed: the command
+// ends with 3 and the database holds no part of the run.
+TEST_F(PgRecordTest, ServerStoppedMidRunEndsTheCommandWithNoHalfRow) {
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    sim.setPacingBaud(115200);  // seconds of programming: time enough to stop the server
+    const std::string hex = WriteImage("unit.hex", 0, 0x2000, 10);
+    CliRun r{};
+    const uint64_t before = sim.framesReceived();
+    std::thread run([&] {
+        r = Cli({"program", hex, "--prm", Sample("demo.prm"), "--range", "block:0-1", "--serial-number", "0x100:2",
+                 "--db", server_->Url(), "--port", "COM" + std::to_string(kPort)});
+    });
+    const bool programming = sim.waitForFrames(before + 6, std::chrono::seconds(60));
+    std::string error;
+    const bool stopped = server_->Stop("immediate", &error);
+    run.join();
+    ASSERT_TRUE(programming && stopped) << error << Show(r);
+    EXPECT_EQ(r.code, 3) << Show(r);
+    EXPECT_TRUE(Has(r.err, "COM71: the run is not recorded: ")) << Show(r);
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    EXPECT_EQ(server_->Value("SELECT count(*) FROM runs"), "0");
+    EXPECT_EQ(server_->Value("SELECT state FROM serials WHERE number = 1"), "allocated") << "the number stays spent";
+}
+#endif
