@@ -38,6 +38,14 @@ inline CliRun Cli(std::vector<std::string> args, const std::string &input = "") 
     return {code, out.str(), err.str()};
 }
 
+// An argv for posix_spawn: the strings' own buffers, then a null.
+inline std::vector<char *> SpawnArgv(std::vector<std::string> &args) {
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 inline bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 inline std::string Show(const CliRun &r) {

@@ -38,9 +38,7 @@ TEST_F(CliTest, CtrlCAbortsProgrammingAndThePortStaysUsable) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     std::vector<std::string> args = {QUILLROM_CLI_BINARY, "program", hex, "--prm", Sample("demo.prm"),
                                      "--port", com, "--range", "block:0-1"};
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = SpawnArgv(args);
     pid_t pid = 0;
     // The child sees this test's alias folder through the environment.
     ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);

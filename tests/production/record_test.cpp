@@ -393,9 +393,7 @@ TEST_F(RecordTest, StationOnPlugWaitsForEachPortToComeBack) {
     std::vector<std::string> args = {QUILLROM_CLI_BINARY, "station", "auto", hex, "--prm", Sample("demo.prm"),
                                      "--auto-range", "--on-plug", "--quiet", "--db", Db(), "--port",
                                      "COM" + std::to_string(kPort)};
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = SpawnArgv(args);
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
@@ -462,9 +460,7 @@ TEST_F(PgRecordTest, TwoStationsAtOnceNeverShareANumber) {
             AddTarget(port);
             args.insert(args.end(), {"--port", "COM" + std::to_string(port)});
         }
-        std::vector<char *> argv;
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<char *> argv = SpawnArgv(args);
         pid_t pid = 0;
         ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
         pids.push_back(pid);
