@@ -81,7 +81,7 @@ int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, Device
             *ctx.err << "quillrom: serial numbers are handed out by the record: --serial-number needs it (drop --no-record)\n";
             return kExitUsage;
         }
-        if (a.serialStart < 0) {
+        if (a.serialStart.value_or(1) < 0) {
             *ctx.err << "quillrom: --serial-start cannot be negative\n";
             return kExitUsage;
         }
@@ -90,7 +90,11 @@ int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, Device
             return kExitUsage;
         }
         job.serial = true;
-        job.serialStart = a.serialStart;
+        job.serialStart = a.serialStart.value_or(1);
+    } else if (a.serialStart) {
+        // Without a place to write them, no number would reach the units.
+        *ctx.err << "quillrom: --serial-start goes with --serial-number ADDR:LEN[:FORMAT]\n";
+        return kExitUsage;
     }
     job.dbUrl = a.db;
     job.station = a.station;

@@ -29,12 +29,22 @@ void AddHistoryCommand(CLI::App &app, CliContext &ctx) {
         ->check(CLI::IsMember({"ok", "failed", "port", "interrupted"}));
     cmd->add_option("--serial-number", a->filter.serialNumber, "Runs that programmed this serial number");
     cmd->add_option("--image-checksum", a->filter.imageChecksum, "Runs of the image with this checksum (hex)");
-    cmd->add_option("--limit", a->filter.limit, "At most this many rows (the oldest first)");
+    cmd->add_option("--limit", a->filter.limit, "Only the newest this many rows (still shown oldest first)");
     auto *json = cmd->add_flag("--json", a->json, "Print JSON");
     auto *csv = cmd->add_flag("--csv", a->csv, "Print CSV (RFC 4180)");
     cmd->add_flag("--summary", a->summary, "Counts and yield per day and station");
     json->excludes(csv);
+    cmd->get_option("--limit")->check(CLI::PositiveNumber);
+    cmd->get_option("--serial-number")->check(CLI::NonNegativeNumber);
     cmd->callback([&ctx, a] {
+        // A time that is not one would match nothing and look like an empty record.
+        for (std::string *t : {&a->filter.since, &a->filter.until}) {
+            if (t->empty() || TimePrefix(*t, t)) continue;
+            *ctx.err << "quillrom: '" << *t
+                     << "' is not a UTC time: give 2026-12-09, 2026-12-09T10:00 or a part of 2026-12-09T10:21:27.123Z\n";
+            ctx.exitCode = kExitUsage;
+            return;
+        }
         const std::string url = a->db.empty() ? DefaultRecordUrl() : a->db;
         std::string why;
         std::unique_ptr<RecordStore> store = url.empty() ? nullptr : OpenRecordStore(url, &why);

@@ -2,6 +2,7 @@
 // device commands and station mode share them.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ struct DeviceArgs {
     std::string commandName;
     std::vector<std::string> given;  // the command line after the command's name
     std::string serialNumber;
-    int64_t serialStart = 1;
+    std::optional<int64_t> serialStart;  // 1 when not given
 };
 
 // Adds the options to `cmd`, bound to `a`.

@@ -440,8 +440,15 @@ int DeviceRun::PrepareSerials(const DeviceParameters &d) {
     }
     std::string why;
     const std::string station = job_.station.empty() ? HostName() : job_.station;
-    if (!store_->AllocateSerials(job_.serialStart, static_cast<int>(targets_.size()), station, &serials_, &why))
-        return Fail(kExitIo, "cannot allocate serial numbers: " + why);
+    switch (store_->AllocateSerials(job_.serialStart, SerialCapacity(s), static_cast<int>(targets_.size()), station,
+                                    &serials_, &why)) {
+    case Allocation::Done: break;
+    case Allocation::PastHighest:
+        // Nothing was handed out: the next run with room for it gets the same number.
+        return Fail(kExitUsage, "--serial-number: " + why + ", the most that fits in " + std::to_string(s.length) +
+                                    " bytes at " + where + " (no number was handed out)");
+    case Allocation::Failed: return Fail(kExitIo, "cannot allocate serial numbers: " + why);
+    }
     for (size_t i = 0; i < targets_.size(); ++i) {
         std::vector<uint8_t> bytes;
         if (!EncodeSerial(s, serials_[i], &bytes))

@@ -24,6 +24,37 @@ std::vector<SummaryLine> Summarize(const std::vector<RunRow> &rows) {
     return out;
 }
 
+bool TimePrefix(const std::string &text, std::string *prefix) {
+    std::string t = text;
+    if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) t.pop_back();
+    if (t.size() > 10 && t[10] == ' ') t[10] = 'T';
+    // Each field: where it starts, its width, the character before it, its range.
+    struct Field {
+        size_t at, width;
+        char before;
+        int low, high;
+    };
+    static const Field fields[] = {{0, 4, 0, 0, 9999},   {5, 2, '-', 1, 12}, {8, 2, '-', 1, 31}, {11, 2, 'T', 0, 23},
+                                   {14, 2, ':', 0, 59},  {17, 2, ':', 0, 59}, {20, 1, '.', 0, 9}, {21, 1, 0, 0, 9},
+                                   {22, 1, 0, 0, 9}};
+    size_t end = 0;
+    for (const Field &f : fields) {
+        if (t.size() == end) break;
+        if (f.before != 0 && t[f.at - 1] != f.before) return false;
+        if (t.size() < f.at + f.width) return false;
+        int value = 0;
+        for (size_t i = f.at; i < f.at + f.width; ++i) {
+            if (t[i] < '0' || t[i] > '9') return false;
+            value = value * 10 + (t[i] - '0');
+        }
+        if (value < f.low || value > f.high) return false;
+        end = f.at + f.width;
+    }
+    if (end == 0 || t.size() != end) return false;
+    *prefix = t;
+    return true;
+}
+
 std::string HistoryTable(const std::vector<RunRow> &rows) {
     if (rows.empty()) return "no runs recorded\n";
     std::string out = "ID     STARTED (UTC)             STATION      PORT    COMMAND      RESULT       SERIAL  IMAGE  DETAIL\n";

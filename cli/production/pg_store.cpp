@@ -278,15 +278,15 @@ public:
         return Commit("creating the schema", error);
     }
 
-    bool AllocateSerials(int64_t start, int count, const std::string &station, std::vector<int64_t> *out,
-                         std::string *error) override {
+    Allocation AllocateSerials(int64_t start, int64_t highest, int count, const std::string &station,
+                               std::vector<int64_t> *out, std::string *error) override {
         out->clear();
         if (start < 0 || count < 0) {
             *error = "serial numbers start at 0 or above and come in a count of 0 or more";
-            return false;
+            return Allocation::Failed;
         }
-        if (count == 0) return true;
-        if (!Begin(error)) return false;
+        if (count == 0) return Allocation::Done;
+        if (!Begin(error)) return Allocation::Failed;
         const std::string startText = std::to_string(start), countText = std::to_string(count);
         const std::string st = StorableText(station), now = UtcNow();
         // The table lock makes allocations from every station take turns:
@@ -295,17 +295,26 @@ public:
         if (!Exec("SET LOCAL lock_timeout = '30s'", {}, PGRES_COMMAND_OK, nullptr, error) ||
             !Exec("LOCK TABLE serials IN EXCLUSIVE MODE", {}, PGRES_COMMAND_OK, nullptr, error) ||
             !Exec("SELECT greatest(coalesce(max(number) + 1, $1::bigint), $1::bigint) FROM serials",
-                  {startText.c_str()}, PGRES_TUPLES_OK, &res_, error))
-            return Abandon("allocating serial numbers", error);
+                  {startText.c_str()}, PGRES_TUPLES_OK, &res_, error)) {
+            Abandon("allocating serial numbers", error);
+            return Allocation::Failed;
+        }
         const int64_t first = ToInt(PQgetvalue(res_.get(), 0, 0));
+        if (const auto over = FirstPast(first, count, highest)) {
+            Abandon(nullptr, nullptr);
+            *error = "serial number " + std::to_string(*over) + " is above " + std::to_string(highest);
+            return Allocation::PastHighest;
+        }
         const std::string firstText = std::to_string(first);
         if (!Exec("INSERT INTO serials (number, station, allocated_utc, state)"
                   " SELECT n, $3, $4, 'allocated' FROM generate_series($1::bigint, $1::bigint + $2::bigint - 1) AS n",
-                  {firstText.c_str(), countText.c_str(), st.c_str(), now.c_str()}, PGRES_COMMAND_OK, nullptr, error))
-            return Abandon("allocating serial numbers", error);
-        if (!Commit("allocating serial numbers", error)) return false;
+                  {firstText.c_str(), countText.c_str(), st.c_str(), now.c_str()}, PGRES_COMMAND_OK, nullptr, error)) {
+            Abandon("allocating serial numbers", error);
+            return Allocation::Failed;
+        }
+        if (!Commit("allocating serial numbers", error)) return Allocation::Failed;
         for (int i = 0; i < count; ++i) out->push_back(first + i);
-        return true;
+        return Allocation::Done;
     }
 
     bool WriteRun(RunRow *row, std::string *error) override {
@@ -349,9 +358,13 @@ public:
         if (!f.station.empty()) sql += " AND station = " + param(f.station) + "::text";
         if (!f.result.empty()) sql += " AND result = " + param(f.result) + "::text";
         if (f.serialNumber != -1) sql += " AND serial_number = " + param(std::to_string(f.serialNumber)) + "::bigint";
-        if (!f.imageChecksum.empty()) sql += " AND image_checksum = " + param(f.imageChecksum) + "::text";
+        if (!f.imageChecksum.empty())
+            sql += " AND upper(image_checksum) = upper(" + param(f.imageChecksum) + "::text)";
+        // A limit keeps the newest rows; they are still shown oldest first.
+        if (f.limit > 0)
+            sql = "SELECT * FROM (" + sql + " ORDER BY started_utc COLLATE \"C\" DESC, id DESC LIMIT " +
+                  param(std::to_string(f.limit)) + "::bigint) AS newest";
         sql += " ORDER BY started_utc COLLATE \"C\", id";
-        if (f.limit > 0) sql += " LIMIT " + param(std::to_string(f.limit)) + "::bigint";
         for (auto &v : values) v = StorableText(v);
         std::vector<const char *> params;
         for (const auto &v : values) params.push_back(v.c_str());

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,16 @@ struct HistoryFilter {
     int64_t limit = 0;           // 0: all
 };
 
+enum class Allocation { Done, PastHighest, Failed };
+
+// The first of `count` numbers from `first` that is above `highest`; none
+// when all of them fit.
+inline std::optional<uint64_t> FirstPast(int64_t first, int count, int64_t highest) {
+    if (first > highest) return static_cast<uint64_t>(first);
+    if (count > 0 && highest - first < count - 1) return static_cast<uint64_t>(highest) + 1;
+    return std::nullopt;
+}
+
 class RecordStore {
 public:
     virtual ~RecordStore() = default;
@@ -59,9 +70,12 @@ public:
     virtual std::string Describe() const = 0;
     // Hands out `count` numbers, each the next above every number ever
     // handed out and not below `start`, in one transaction; they are
-    // recorded as allocated at once, so no other process gets them.
-    virtual bool AllocateSerials(int64_t start, int count, const std::string &station, std::vector<int64_t> *out,
-                                 std::string *error) = 0;
+    // recorded as allocated at once, so no other process gets them. When
+    // the last of them would pass `highest` (what the unit has room for),
+    // none is handed out: PastHighest, with the first that does not fit in
+    // *error.
+    virtual Allocation AllocateSerials(int64_t start, int64_t highest, int count, const std::string &station,
+                                       std::vector<int64_t> *out, std::string *error) = 0;
     // Writes the row whole (one transaction) and marks its serial number
     // with the row's result; sets row->id.
     virtual bool WriteRun(RunRow *row, std::string *error) = 0;

@@ -1,6 +1,7 @@
 #include "production/serial_number.h"
 
 #include <cstdlib>
+#include <limits>
 
 namespace quillcli {
 
@@ -71,6 +72,19 @@ bool EncodeSerial(const SerialSpec &spec, int64_t number, std::vector<uint8_t> *
         return n == 0;
     }
     return false;
+}
+
+int64_t SerialCapacity(const SerialSpec &spec) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    const bool binary = spec.format == SerialFormat::LittleEndian || spec.format == SerialFormat::BigEndian;
+    if (binary) return spec.length >= 8 ? kMax : (int64_t{1} << (8 * spec.length)) - 1;
+    const uint32_t digits = spec.format == SerialFormat::Bcd ? 2 * spec.length : spec.length;
+    int64_t capacity = 0;
+    for (uint32_t i = 0; i < digits; ++i) {
+        if (capacity > (kMax - 9) / 10) return kMax;
+        capacity = capacity * 10 + 9;
+    }
+    return capacity;
 }
 
 }  // namespace quillcli

@@ -23,4 +23,7 @@ bool ParseSerialSpec(const std::string &text, SerialSpec *out, std::string *why)
 // (le/be: 256^LEN, bcd: two digits a byte, ascii: one digit a byte, zero-padded).
 bool EncodeSerial(const SerialSpec &spec, int64_t number, std::vector<uint8_t> *bytes);
 
+// The largest number EncodeSerial takes for `spec` (at most INT64_MAX).
+int64_t SerialCapacity(const SerialSpec &spec);
+
 }  // namespace quillcli

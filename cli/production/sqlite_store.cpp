@@ -3,8 +3,10 @@
 // the file's lock instead of interleaving.
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include "production/record_store.h"
 #include "production/schema.h"
@@ -76,15 +78,33 @@ public:
         return Exec("COMMIT", error) || Fail("", error);
     }
 
-    bool AllocateSerials(int64_t start, int count, const std::string &station, std::vector<int64_t> *out,
-                         std::string *error) override {
+    Allocation AllocateSerials(int64_t start, int64_t highest, int count, const std::string &station,
+                               std::vector<int64_t> *out, std::string *error) override {
         out->clear();
-        if (!Exec("BEGIN IMMEDIATE", error)) return false;
+        if (start < 0 || count < 0) {
+            *error = "serial numbers start at 0 or above and come in a count of 0 or more";
+            return Allocation::Failed;
+        }
+        if (count == 0) return Allocation::Done;
+        if (!Exec("BEGIN IMMEDIATE", error)) return Allocation::Failed;
         int64_t next = start;
+        std::optional<int64_t> top;  // the highest number handed out, where it is at or above start
         {
             Statement q(db_, "SELECT max(number) FROM serials");
-            if (!q.ok() || q.Step() != SQLITE_ROW) return Fail("cannot read the serial numbers", error);
-            if (!q.IsNull(0) && q.Int(0) + 1 > next) next = q.Int(0) + 1;
+            if (!q.ok() || q.Step() != SQLITE_ROW) {
+                Fail("cannot read the serial numbers", error);
+                return Allocation::Failed;
+            }
+            if (!q.IsNull(0) && q.Int(0) >= next) top = q.Int(0);
+        }
+        std::optional<uint64_t> over;
+        if (top && *top == INT64_MAX) over = uint64_t{INT64_MAX} + 1;
+        else if (top) next = *top + 1;
+        if (!over) over = FirstPast(next, count, highest);
+        if (over) {
+            Exec("ROLLBACK", nullptr);
+            *error = "serial number " + std::to_string(*over) + " is above " + std::to_string(highest);
+            return Allocation::PastHighest;
         }
         const std::string now = UtcNow();
         for (int i = 0; i < count; ++i, ++next) {
@@ -92,14 +112,19 @@ public:
             ins.Bind(1, next);
             ins.Bind(2, station);
             ins.Bind(3, now);
-            if (!ins.ok() || ins.Step() != SQLITE_DONE) return Fail("cannot record serial number " + std::to_string(next), error);
+            if (!ins.ok() || ins.Step() != SQLITE_DONE) {
+                out->clear();
+                Fail("cannot record serial number " + std::to_string(next), error);
+                return Allocation::Failed;
+            }
             out->push_back(next);
         }
         if (!Exec("COMMIT", error)) {
             out->clear();
-            return Fail("", error);
+            Fail("", error);
+            return Allocation::Failed;
         }
-        return true;
+        return Allocation::Done;
     }
 
     bool WriteRun(RunRow *row, std::string *error) override {
@@ -140,8 +165,10 @@ public:
         if (!f.result.empty()) sql += " AND result = ?", params.push_back({false, f.result});
         if (f.serialNumber >= 0) sql += " AND serial_number = ?", params.push_back({true, std::to_string(f.serialNumber)});
         if (!f.imageChecksum.empty()) sql += " AND upper(image_checksum) = upper(?)", params.push_back({false, f.imageChecksum});
+        // A limit keeps the newest rows; they are still shown oldest first.
+        if (f.limit > 0)
+            sql = "SELECT * FROM (" + sql + " ORDER BY started_utc DESC, id DESC LIMIT " + std::to_string(f.limit) + ")";
         sql += " ORDER BY started_utc, id";
-        if (f.limit > 0) sql += " LIMIT " + std::to_string(f.limit);
         Statement q(db_, sql);
         if (!q.ok()) {
             *error = Describe() + ": " + sqlite3_errmsg(db_);

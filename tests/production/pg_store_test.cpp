@@ -1,6 +1,6 @@
 // The PostgreSQL record store against a private server: rows come back as
-// written, numbers are never handed out twice (also to two processes at
-// once), and a connection lost mid-run leaves no half row.
+// written, two processes at once never get the same number, and a
+// connection lost mid-run leaves no half row.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -16,36 +16,15 @@
 
 #include "production/pg_server.h"
 #include "production/pg_store.h"
+#include "production/store_rows.h"
 
 namespace {
 
 using quillcli::HistoryFilter;
 using quillcli::RecordStore;
 using quillcli::RunRow;
-
-// Every field of a row, for comparing two rows at once (gtest prints both).
-std::vector<std::string> Fields(const RunRow &r) {
-    return {r.station,        r.operatorName,  r.startedUtc,    r.endedUtc,      r.portName,
-            r.portPath,       r.adapterSerial, r.command,       r.options,       r.prmPath,
-            r.prmChecksum,    r.loadPath,      r.imageChecksum, r.streamSha256,  r.deviceId,
-            r.deviceName,     r.deviceVersion, std::to_string(r.finalStatus),   r.statusText,
-            r.checksumCompare, r.result,       std::to_string(r.exitCode),      std::to_string(r.durationMs),
-            std::to_string(r.bytesProgrammed), std::to_string(r.serialNumber),  r.log};
-}
-
-RunRow Row(const std::string &started, const std::string &station = "st1", const std::string &result = "ok",
-           int64_t serial = -1, const std::string &image = "1A2B") {
-    RunRow r;
-    r.station = station;
-    r.operatorName = "op";
-    r.startedUtc = started;
-    r.endedUtc = started;
-    r.command = "program";
-    r.imageChecksum = image;
-    r.result = result;
-    r.serialNumber = serial;
-    return r;
-}
+using storetest::Fields;
+using storetest::Row;
 
 class PgStoreTest : public ::testing::Test {
 protected:
@@ -88,7 +67,7 @@ TEST_F(PgStoreTest, RowsComeBackAsWritten) {
     full.durationMs = 1234567890123;
     full.bytesProgrammed = 65536;
     std::vector<int64_t> serial;
-    ASSERT_TRUE(store_->AllocateSerials(1, 1, "st", &serial, &error_)) << error_;
+    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st", &serial, &error_), quillcli::Allocation::Done) << error_;
     full.serialNumber = serial.at(0);
     full.log = "line 1 \"quoted\" and 'single'\nline 2 \\ backslash\r\n\tµs, ° Grad, 日本語 ✓\n\nlast";
 
@@ -113,77 +92,6 @@ TEST_F(PgStoreTest, RowsComeBackAsWritten) {
     EXPECT_EQ(rows[1].log, "before\xE2\x90\x80" "after \xC3\xBF end");
     // "No serial number" is NULL in the table, not a number -1 a report would count.
     EXPECT_EQ(server_->Value("SELECT count(*) FROM runs WHERE serial_number IS NULL"), "1");
-}
-
-TEST_F(PgStoreTest, QueryFiltersAndOrders) {
-    // Written out of order: the store orders by start time, then by id.
-    std::vector<RunRow> rows = {
-        Row("2026-12-10T00:00:00.000Z", "st2", "failed", 7, "FFFF"),  // 0
-        Row("2026-12-09T10:59:59.999Z", "st1", "ok", 5),              // 1
-        Row("2026-12-08T23:59:59.999Z", "st1", "ok", 3),              // 2
-        Row("2026-12-09T11:00:00.000Z", "st2", "port"),               // 3
-        Row("2026-12-09T00:00:00.000Z", "st1", "failed", 4),          // 4
-        Row("2026-12-09T10:59:59.999Z", "st2", "ok", 6),              // 5, same start as 1
-    };
-    for (RunRow &r : rows) ASSERT_TRUE(store_->WriteRun(&r, &error_)) << error_;
-    const auto filter = [](auto set) {
-        HistoryFilter f;
-        set(f);
-        return f;
-    };
-    struct Case {
-        const char *what;
-        HistoryFilter filter;
-        std::vector<int> expected;  // indices into rows, in the order returned
-    };
-    const std::vector<Case> cases = {
-        {"all", {}, {2, 4, 1, 5, 3, 0}},
-        {"since a day", filter([](HistoryFilter &f) { f.since = "2026-12-09"; }), {4, 1, 5, 3, 0}},
-        {"until a day includes all of it", filter([](HistoryFilter &f) { f.until = "2026-12-09"; }), {2, 4, 1, 5, 3}},
-        {"until an hour includes all of it", filter([](HistoryFilter &f) { f.until = "2026-12-09T10"; }),
-         {2, 4, 1, 5}},
-        {"one day", filter([](HistoryFilter &f) { f.since = f.until = "2026-12-09"; }), {4, 1, 5, 3}},
-        {"since an instant", filter([](HistoryFilter &f) { f.since = "2026-12-09T10:59:59.999Z"; }), {1, 5, 3, 0}},
-        {"station", filter([](HistoryFilter &f) { f.station = "st2"; }), {5, 3, 0}},
-        {"result", filter([](HistoryFilter &f) { f.result = "failed"; }), {4, 0}},
-        {"serial number", filter([](HistoryFilter &f) { f.serialNumber = 5; }), {1}},
-        {"image checksum", filter([](HistoryFilter &f) { f.imageChecksum = "FFFF"; }), {0}},
-        {"filters combine",
-         filter([](HistoryFilter &f) { f.station = "st1", f.result = "ok", f.since = "2026-12-09"; }), {1}},
-        {"limit keeps the first", filter([](HistoryFilter &f) { f.limit = 2; }), {2, 4}},
-        {"a value is never SQL", filter([](HistoryFilter &f) { f.station = "x' OR '1'='1"; }), {}},
-    };
-    for (const Case &c : cases) {
-        std::vector<RunRow> got;
-        ASSERT_TRUE(store_->Query(c.filter, &got, &error_)) << c.what << ": " << error_;
-        std::vector<int64_t> ids, want;
-        for (const RunRow &r : got) ids.push_back(r.id);
-        for (int i : c.expected) want.push_back(rows[static_cast<size_t>(i)].id);
-        EXPECT_EQ(ids, want) << c.what;
-    }
-}
-
-TEST_F(PgStoreTest, SerialNumbersAreNeverHandedOutTwice) {
-    std::vector<int64_t> got;
-    ASSERT_TRUE(store_->AllocateSerials(100, 3, "st1", &got, &error_)) << error_;
-    EXPECT_EQ(got, (std::vector<int64_t>{100, 101, 102}));
-    ASSERT_TRUE(store_->AllocateSerials(100, 2, "st1", &got, &error_)) << error_;
-    EXPECT_EQ(got, (std::vector<int64_t>{103, 104}));
-    ASSERT_TRUE(store_->AllocateSerials(500, 1, "st1", &got, &error_)) << error_;
-    EXPECT_EQ(got, (std::vector<int64_t>{500}));
-
-    // The unit that got 500 failed: its number is spent, not given again.
-    RunRow failed = Row("2026-12-09T10:00:00.000Z", "st1", "failed", 500);
-    ASSERT_TRUE(store_->WriteRun(&failed, &error_)) << error_;
-    EXPECT_EQ(server_->Value("SELECT state || ' ' || run_id FROM serials WHERE number = 500"),
-              "failed " + std::to_string(failed.id));
-    ASSERT_TRUE(store_->AllocateSerials(100, 1, "st1", &got, &error_)) << error_;
-    EXPECT_EQ(got, (std::vector<int64_t>{501}));
-
-    // A negative start would reach -1, which rows read as "no serial number".
-    EXPECT_FALSE(store_->AllocateSerials(-2, 3, "st1", &got, &error_));
-    EXPECT_TRUE(got.empty());
-    EXPECT_EQ(server_->Value("SELECT count(*) FROM serials"), "7");
 }
 
 // Two stations allocating at once, one number at a time, each on its own
@@ -213,7 +121,9 @@ TEST_F(PgStoreTest, TwoProcessesAllocatingAtOnceGetDistinctNumbers) {
             auto store = quillcli::OpenPgRecordStore(server_->Url(), &error);
             for (int i = 0; store && i < kEach; ++i) {
                 std::vector<int64_t> got;
-                if (!store->AllocateSerials(1000, 1, "child" + std::to_string(c), &got, &error) || got.size() != 1)
+                if (store->AllocateSerials(1000, 1000000, 1, "child" + std::to_string(c), &got, &error) !=
+                        quillcli::Allocation::Done ||
+                    got.size() != 1)
                     break;
                 text += std::to_string(got[0]) + "\n";
             }
@@ -253,7 +163,7 @@ TEST_F(PgStoreTest, TwoProcessesAllocatingAtOnceGetDistinctNumbers) {
 // The server goes away between allocating a number and writing its run.
 TEST_F(PgStoreTest, ServerStoppedBeforeTheRunIsWritten) {
     std::vector<int64_t> got;
-    ASSERT_TRUE(store_->AllocateSerials(1, 1, "st1", &got, &error_)) << error_;
+    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st1", &got, &error_), quillcli::Allocation::Done) << error_;
     std::string error;
     ASSERT_TRUE(server_->Stop("immediate", &error)) << error;
     RunRow row = Row("2026-12-09T10:00:00.000Z", "st1", "ok", got.at(0));
@@ -282,7 +192,7 @@ TEST_F(PgStoreTest, ServerStoppedBeforeTheRunIsWritten) {
 // The connection ends after the row is inserted and before the commit.
 TEST_F(PgStoreTest, ConnectionLostWithinTheWriteLeavesNoRow) {
     std::vector<int64_t> got;
-    ASSERT_TRUE(store_->AllocateSerials(1, 1, "st1", &got, &error_)) << error_;
+    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st1", &got, &error_), quillcli::Allocation::Done) << error_;
     ASSERT_EQ(server_->Value("CREATE FUNCTION end_session() RETURNS trigger LANGUAGE plpgsql AS "
                              "$$ BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NEW; END $$;"
                              "CREATE TRIGGER end_session BEFORE UPDATE ON serials "

@@ -125,6 +125,17 @@ TEST_F(RecordTest, EachTargetOfAGangGetsARowAndHistoryReadsThemBack) {
     EXPECT_TRUE(Has(r.out, "COM72")) << r.out;
     EXPECT_FALSE(Has(r.out, "COM71")) << r.out;
     EXPECT_TRUE(Has(Cli({"history", "--db", Db(), "--station", "line-9"}).out, "no runs recorded"));
+    // The rows' own times and parts of them select; what is no time is refused,
+    // not answered with an empty record.
+    const std::string started = rows[0]["started_utc"];
+    for (const std::string &since : {started, started.substr(0, 19) + "Z", started.substr(0, 10) + " " + started.substr(11, 5)})
+        EXPECT_EQ(ParseCsv(Cli({"history", "--db", Db(), "--csv", "--since", since}).out).size(), 4u) << since;
+    for (const char *bad : {"yesterday", "2026-13-01", "2026-12-09T25", "2026-12-9", "2026-12-09T10:00:00.1234"}) {
+        r = Cli({"history", "--db", Db(), "--until", bad});
+        EXPECT_EQ(r.code, 2) << bad << ": " << Show(r);
+        EXPECT_TRUE(Has(r.err, "is not a UTC time")) << Show(r);
+    }
+    EXPECT_EQ(Cli({"history", "--db", Db(), "--limit", "0"}).code, 2);
     r = Cli({"history", "--db", Db(), "--csv"});
     const auto csv = ParseCsv(r.out);
     ASSERT_EQ(csv.size(), 4u) << r.out;
@@ -258,6 +269,8 @@ TEST_F(RecordTest, SerialNumbersOutsideWhatIsProgrammedAreRefused) {
         {{"program", hex, "--serial-number", "0x100:9"}, "LEN runs from 1 to 8"},
         {{"program", hex, "--serial-number", "0x100:2", "--no-record"}, "needs it"},
         {{"erase", "--serial-number", "0x100:2"}, "for program and auto"},
+        {{"program", hex, "--serial-start", "5"}, "goes with --serial-number"},
+        {{"program", hex, "--serial-number", "0x100:1", "--serial-start", "256"}, "serial number 256 is above 255"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = c.args;
@@ -267,6 +280,29 @@ TEST_F(RecordTest, SerialNumbersOutsideWhatIsProgrammedAreRefused) {
         EXPECT_TRUE(Has(r.err, c.says)) << Show(r);
     }
     EXPECT_EQ(targets[0]->framesReceived(), 0u);
+
+    // The last number one byte holds; the next run has no room for its
+    // number and takes none, so a wider field goes on with it.
+    const std::vector<std::string> numbered = {"program", hex, "--range", "block:0-0", "--serial-number", "0x100:1"};
+    std::vector<std::string> args = numbered;
+    args.insert(args.end(), {"--serial-start", "255"});
+    args.insert(args.end(), on.begin(), on.end());
+    CliRun r = Cli(args);
+    ASSERT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, ">>Serial number: 255")) << Show(r);
+    const uint64_t frames = targets[0]->framesReceived();
+    args = numbered;
+    args.insert(args.end(), on.begin(), on.end());
+    r = Cli(args);
+    EXPECT_EQ(r.code, 2) << Show(r);
+    EXPECT_TRUE(Has(r.err, "serial number 256 is above 255")) << Show(r);
+    EXPECT_EQ(targets[0]->framesReceived(), frames);
+    args = numbered;
+    args.back() = "0x100:2";
+    args.insert(args.end(), on.begin(), on.end());
+    r = Cli(args);
+    ASSERT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, ">>Serial number: 256")) << Show(r);
 }
 
 TEST(SerialNumber, EachFormatAndWhatDoesNotFit) {
@@ -295,6 +331,21 @@ TEST(SerialNumber, EachFormatAndWhatDoesNotFit) {
         EXPECT_EQ(fits, !c.bytes.empty()) << c.number;
         if (fits) {
             EXPECT_EQ(bytes, c.bytes) << c.number;
+        }
+    }
+    // The store hands out numbers up to the capacity: each must fit, the next must not.
+    for (SerialFormat format : {SerialFormat::LittleEndian, SerialFormat::BigEndian, SerialFormat::Bcd, SerialFormat::Ascii}) {
+        const bool binary = format == SerialFormat::LittleEndian || format == SerialFormat::BigEndian;
+        for (uint32_t length = 1; length <= (binary ? 8u : 16u); ++length) {
+            quillcli::SerialSpec spec;
+            spec.format = format;
+            spec.length = length;
+            const int64_t most = quillcli::SerialCapacity(spec);
+            std::vector<uint8_t> bytes;
+            EXPECT_TRUE(quillcli::EncodeSerial(spec, most, &bytes)) << length << " bytes, " << most;
+            if (most < INT64_MAX) {
+                EXPECT_FALSE(quillcli::EncodeSerial(spec, most + 1, &bytes)) << length << " bytes";
+            }
         }
     }
     quillcli::SerialSpec spec;
