@@ -26,7 +26,7 @@ int main(int argc, char **argv) {
     if (::ptsname_r(master, name, sizeof name) != 0) return 1;
 
     static const quill::SequenceTable table = {{}, {}, nullptr, quill::LinkPurgeRx, quill::LinkIdle,
-                                               quill::LinkClosePort};
+                                               quill::LinkClosePort, nullptr, nullptr};
     FlashHandle *h = quill::FlashOpen(nullptr, 0, "bench", &table);
     // The handle's link, as a connect opens it.
     if (quill::ComOpenPort(h, name) != 0 || quill::ComSetFormat(h, quill::kBaudDevice) != 0) return 1;

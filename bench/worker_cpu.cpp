@@ -35,18 +35,16 @@ int32_t WaitStart(FlashHandle *h) {
     return 0;
 }
 
-int32_t WaitStep(FlashHandle *h) {
-    if (quill::HandleAbort(h)) return 0;
-    if (!quill::StepWaitElapsed(h, kWaitMs)) return 0;
+quill::StepResult WaitStep(FlashHandle *h) {
+    if (!quill::StepWaitElapsed(h, kWaitMs)) return quill::StepResult::GoOn();
     quill::ReportProgress(h, 0, 100, 100, "wait over");
-    h->step = 0;
-    return 0;
+    return quill::StepResult::Ended(0);
 }
 
 const quill::SequenceTable kTable = {
     {nullptr, nullptr, WaitStart, nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, WaitStep, nullptr, nullptr, nullptr, nullptr, nullptr},
-    quill::FirstSequence, nullptr, nullptr, nullptr,
+    quill::FirstSequence, nullptr, nullptr, nullptr, nullptr, quill::EndHandOver,
 };
 
 double CpuSeconds() {

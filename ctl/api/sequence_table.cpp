@@ -16,6 +16,8 @@ const SequenceTable kTable = {
     LinkPurgeRx,
     LinkIdle,
     LinkClosePort,
+    NextSequence,
+    EndHandOver,
 };
 }  // namespace
 

@@ -1,5 +1,6 @@
 // Blank check, block by block; the hand-over decides what an erase request
 // or an autoprocedure does with the verdict.
+#include "link/com_port.h"
 #include "link/frames.h"
 #include "link/primitives.h"
 #include "sequence/sequence_common.h"
@@ -38,12 +39,11 @@ int32_t BlankCheckStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_BLANK_CHECK, kChecking);
 }
 
-int32_t BlankCheckStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
+StepResult BlankCheckStep(FlashHandle *h) {
     // Only the first answer is waited for; later ones rely on the read time-out.
-    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotBlankCheck, 1)))) return 0;
+    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotBlankCheck, 1)))) return GoOn();
     uint8_t st1 = 0, st2 = 0;
-    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Failed(code);
     if (st1 == proto::kAck) {
         const int span = h->lastBlock - h->firstBlock + 1;
         const double percent = 100.0 / span * h->currentBlock;
@@ -51,18 +51,18 @@ int32_t BlankCheckStep(FlashHandle *h) {
                        "block <%d> blank check finish.", h->currentBlock);
         if (h->currentBlock < h->lastBlock) {
             ++h->currentBlock;
-            return SendBlankCheck(h, false);
+            return GoOnUnless(SendBlankCheck(h, false));
         }
-        PurgeRx(h);
+        ComPurgeRx(h);
         Outcome(h).blankChecked = 1;
         ReportProgress(h, 0, 100, 100, "all block blank check finish.");
-        return HandOverAfter(h, SequenceEnd::kAllBlank);
+        return Ended(SequenceEnd::kAllBlank);
     }
     if (proto::IsRefusal(st1))
         return RetryRefused(h, SlotWord(h, kSlotBlankCheck, 4), 10, [h] { return SendBlankCheck(h, false); });
     Outcome(h).blankChecked = 1;
     Outcome(h).notBlank = 1;
-    return HandOverAfter(h, SequenceEnd::kNotBlank);
+    return Ended(SequenceEnd::kNotBlank);
 }
 
 }  // namespace quill

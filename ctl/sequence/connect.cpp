@@ -3,6 +3,7 @@
 // reset handshake.
 #include <cstring>
 
+#include "link/com_port.h"
 #include "link/line_procedures.h"
 #include "link/primitives.h"
 #include "platform/tick.h"
@@ -46,29 +47,28 @@ int32_t ConnectStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_CONNECT, kWait);
 }
 
-int32_t ConnectStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
+StepResult ConnectStep(FlashHandle *h) {
     switch (h->step) {
     case kWait: {
-        if (!StepWaitElapsed(h, kConnectWaitMs)) return 0;
+        if (!StepWaitElapsed(h, kConnectWaitMs)) return GoOn();
         ReportProgress(h, 0, 15, 100, "sending reset command...");
         const int32_t code = ResetHandshake(h);
-        if (code != 0) return code;
+        if (code != 0) return Failed(code);
         h->step = kPass1;
         h->stepTick = TickNow();
-        return 0;
+        return GoOn();
     }
     case kPass1:
     case kPass2:
         ++h->step;
-        return 0;
+        return GoOn();
     case kPass3:
         h->step = kAnnounce;
-        return 0;
+        return GoOn();
     case kAnnounce:
         ReportProgress(h, 0, 75, 100, "OK.");
         h->step = kFinal;
-        return 0;
+        return GoOn();
     case kFinal: {
         ProgressRecord r{};
         r.state = PRR_STATE_CONNECT;
@@ -83,12 +83,11 @@ int32_t ConnectStep(FlashHandle *h) {
         r.versionB[0] = r.versionB[1] = h->versionB;
         Outcome(h).connected = 1;
         AppendRecord(h, r);
-        h->step = 0;
-        PurgeRx(h);
-        return HandOverAfter(h, SequenceEnd::kDone);
+        ComPurgeRx(h);
+        return Ended(SequenceEnd::kDone);
     }
     default:
-        return Fail(h, 0);
+        return Ended(SequenceEnd::kDone);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "link/com_port.h"
 #include "link/frames.h"
 #include "link/primitives.h"
 #include "sequence/sequence_common.h"
@@ -18,23 +19,24 @@ enum EraseStep : int32_t { kErased = 1, kChecked = 2, kChipChecked = 3 };
 bool BlockMode(const FlashHandle *h) { return h->autoRange == 0 && AreaMode(h) == PRR_AREA_BLOCK; }
 
 // The device reports the range still not erased: erase again, in block form.
-int32_t Retry(FlashHandle *h) {
+StepResult Retry(FlashHandle *h) {
     const uint16_t limit = SelectedSlot(h, kSlotEraseTimes).payload.times.word7;
     char limitText[48];
     if (h->step == kChecked && BlockMode(h))
         std::snprintf(limitText, sizeof limitText, "block <%d> erase error.", h->currentBlock);
     else
         std::snprintf(limitText, sizeof limitText, "chip erase error.");
-    if (RetryLimitReached(h, limit, 10, limitText)) return PRR_STATUS_RETRY_OVER;
-    PurgeRx(h);
+    if (RetryLimitReached(h, limit, 10, limitText)) return Failed(PRR_STATUS_RETRY_OVER);
+    ComPurgeRx(h);
     const int32_t code = BlockMode(h) ? CmdBlockEraseBlk(h, h->currentBlock) : CmdChipEraseBlk(h);
     h->step = kErased;
-    return code;
+    return GoOnUnless(code);
 }
 
-int32_t Finished(FlashHandle *h) {
+StepResult Finished(FlashHandle *h) {
+    ComPurgeRx(h);
     Outcome(h).erased = 1;
-    return HandOverAfter(h, SequenceEnd::kErased);
+    return Ended(SequenceEnd::kErased);
 }
 
 }  // namespace
@@ -62,30 +64,29 @@ int32_t EraseStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_ERASE, kErased);
 }
 
-int32_t EraseStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
-    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotErase, 1)))) return 0;
+StepResult EraseStep(FlashHandle *h) {
+    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotErase, 1)))) return GoOn();
     uint8_t st1 = 0, st2 = 0;
-    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Failed(code);
     const bool blockMode = BlockMode(h);
     switch (h->step) {
     case kErased: {
-        if (st1 != proto::kAck || st2 != proto::kAck) return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        if (st1 != proto::kAck || st2 != proto::kAck) return Failed(PRR_STATUS_ILLEGAL_STATUS);
         const int32_t code = blockMode ? CmdSend3(h, proto::kCmdBlankCheck, h->currentBlock, 0x00, 0xFF)
                                        : CmdSend3(h, proto::kCmdEraseCheck, h->lastBlock, 0x00, 0xFF);
-        if (code != 0) return Fail(h, code);
+        if (code != 0) return Failed(code);
         h->step = kChecked;
-        return 0;
+        return GoOn();
     }
     case kChecked: {
-        if (st1 != proto::kAck) return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        if (st1 != proto::kAck) return Failed(PRR_STATUS_ILLEGAL_STATUS);
         if (st2 == proto::kNotErased) return Retry(h);
-        if (st2 != proto::kAck) return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        if (st2 != proto::kAck) return Failed(PRR_STATUS_ILLEGAL_STATUS);
         if (!blockMode) {
             const int32_t code = CmdSend3(h, proto::kCmdBlankCheck, 0x80, 0x00, 0xFF);
-            if (code != 0) return Fail(h, code);
+            if (code != 0) return Failed(code);
             h->step = kChipChecked;
-            return 0;
+            return GoOn();
         }
         const int span = h->lastBlock - h->firstBlock + 1;
         const int percent = std::min(static_cast<int>(90.0 / span * (h->currentBlock + 1)), 90) + 10;
@@ -93,22 +94,20 @@ int32_t EraseStep(FlashHandle *h) {
         if (h->currentBlock < h->lastBlock) {
             ++h->currentBlock;
             h->step = kErased;
-            return CmdBlockEraseBlk(h, h->currentBlock);
+            return GoOnUnless(CmdBlockEraseBlk(h, h->currentBlock));
         }
-        PurgeRx(h);
         ReportProgress(h, 0, 100, 100, "all block erase finish.");
         return Finished(h);
     }
     case kChipChecked:
         if (st1 == proto::kAck && st2 == proto::kAck) {
             ReportProgress(h, 0, 100, 100, "chip erase finish.");
-            PurgeRx(h);
             return Finished(h);
         }
         if (st1 == proto::kAck && st2 == proto::kNotErased) return Retry(h);
-        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        return Failed(PRR_STATUS_ILLEGAL_STATUS);
     default:
-        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        return Failed(PRR_STATUS_ILLEGAL_STATUS);
     }
 }
 

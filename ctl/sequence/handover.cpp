@@ -4,7 +4,6 @@
 
 #include "platform/process_locks.h"
 #include "sequence/sequence_common.h"
-#include "worker/flash_worker.h"
 #include "worker/progress.h"
 
 namespace quill {
@@ -56,7 +55,8 @@ HandOver NextAfter(SequenceEnd end, const HandOverContext &c) {
     return {PRR_STATE_IDLE, nullptr};
 }
 
-int32_t HandOverAfter(FlashHandle *h, SequenceEnd end) {
+int32_t NextSequence(FlashHandle *h, int32_t endCode) {
+    const auto end = static_cast<SequenceEnd>(endCode);
     HandOverContext c;
     c.options = h->commandOptions;
     c.epvRunning = h->epvRunning != 0;
@@ -66,11 +66,13 @@ int32_t HandOverAfter(FlashHandle *h, SequenceEnd end) {
     if (next.note != nullptr) ReportProgress(h, 0, 100, 100, "%s", next.note);
     // A blank check that an erase request began with has done its part.
     if (end == SequenceEnd::kAllBlank || end == SequenceEnd::kNotBlank) h->eraseAfterBlank = 0;
-    if (next.next == PRR_STATE_IDLE) {
-        h->step = 0;
-        return 0;
-    }
-    return StartSequence(h, next.next);
+    return next.next;
+}
+
+void EndHandOver(FlashHandle *h) {
+    h->epvRunning = 0;
+    h->eraseAfterBlank = 0;
+    h->followOn = 0;
 }
 
 int32_t FirstSequence(FlashHandle *h, uint32_t message) {

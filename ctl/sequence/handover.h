@@ -1,6 +1,7 @@
 // What runs next: the one place that decides how a command's sequences
-// follow each other. The worker asks it which sequence a command message
-// starts with; every sequence asks it what follows its successful end.
+// follow each other, and the only one that keeps the flags those decisions
+// read. The worker asks it which sequence a command message starts with and,
+// when a step reports its sequence's successful end, which one follows.
 #pragma once
 #include <cstdint>
 
@@ -36,9 +37,13 @@ struct HandOver {
 // The first rule that fits `end` in `c`; without one the command ends.
 HandOver NextAfter(SequenceEnd end, const HandOverContext &c);
 
-// A sequence's successful end: writes the rule's note, then starts the next
-// sequence (returning its start's code) or ends the command (step 0).
-int32_t HandOverAfter(FlashHandle *h, SequenceEnd end);
+// A sequence's successful end (`end`, a SequenceEnd): writes the rule's note
+// and returns the state the worker starts next, or PRR_STATE_IDLE when the
+// command ends. The worker's table points at it.
+int32_t NextSequence(FlashHandle *h, int32_t end);
+
+// The command has ended: its flags are cleared for the next one.
+void EndHandOver(FlashHandle *h);
 
 // The sequence a command message starts with, and the flags it sets on the
 // handle (epvRunning, eraseAfterBlank, followOn); -1 for a message that

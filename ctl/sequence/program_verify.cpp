@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "link/com_port.h"
 #include "link/frames.h"
 #include "link/primitives.h"
 #include "platform/handle_core.h"
@@ -68,42 +69,39 @@ void TimeProgrammedPage(FlashHandle *h) {
     core.linkInfo.microsPerDataByte = us;
 }
 
-int32_t VerifyFinished(FlashHandle *h) {
-    PurgeRx(h);
+StepResult VerifyFinished(FlashHandle *h) {
+    ComPurgeRx(h);
     Outcome(h).verified = 1;
     ReportProgress(h, 0, 100, 100, "Flash Verifying finish!");
-    return HandOverAfter(h, SequenceEnd::kVerified);
+    return Ended(SequenceEnd::kVerified);
 }
 
 }  // namespace
 
-int32_t ProgramNextPage(FlashHandle *h) {
+StepResult ProgramNextPage(FlashHandle *h) {
     const uint8_t page = static_cast<uint8_t>(h->rangeStart >> 8);
     if (h->bytesSent == 0) h->progressStep = 1;
-    if (int32_t code = DevProgramPageStart(h, page)) return Fail(h, code);
+    if (int32_t code = DevProgramPageStart(h, page)) return Failed(code);
 
     ReportStreamProgress(h, ProgramProgress(h), "Flash Programming <%d%%>...");
-    if (int32_t code = SendNextChunk(h, NextChunkLength(h))) return code;
+    if (int32_t code = SendNextChunk(h, NextChunkLength(h))) return Failed(code);
     h->bytesSent += h->chunkLength;
     h->rangeStart += h->chunkLength;
     h->stepTick = TickNow();
     h->retryCount = 0;
-    if (int32_t code = DevProgramPageEnd(h, page)) return Fail(h, code);
+    if (int32_t code = DevProgramPageEnd(h, page)) return Failed(code);
     TimeProgrammedPage(h);
     if (h->bytesSent < h->totalBytes) {
         h->stepTick = TickNow();
         h->retryCount = 0;
-        return 0;
+        return GoOn();
     }
 
     Outcome(h).programmed = 1;
     ReportProgress(h, 0, 100, 100, "Flash Programming finish!");
     ReportProgress(h, 0, 100, 100, "Flash Internal Verify OK!");
-    PurgeRx(h);
-    const int32_t result = HandOverAfter(h, SequenceEnd::kProgrammed);
-    h->stepTick = TickNow();
-    h->retryCount = 0;
-    return result;
+    ComPurgeRx(h);
+    return Ended(SequenceEnd::kProgrammed);
 }
 
 int32_t ProgramStart(FlashHandle *h) {
@@ -117,15 +115,13 @@ int32_t ProgramStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_PROGRAM, kProgramPrepare);
 }
 
-int32_t ProgramStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
+StepResult ProgramStep(FlashHandle *h) {
     if (h->step == kProgramPrepare) {
         h->step = kProgramChunk;
-        return 0;
+        return GoOn();
     }
     // One page per pass, so an abort or a refused message is noticed between pages.
-    if (int32_t code = ProgramNextPage(h)) return Fail(h, code);
-    return 0;
+    return ProgramNextPage(h);
 }
 
 int32_t VerifyStart(FlashHandle *h) {
@@ -136,8 +132,7 @@ int32_t VerifyStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_VERIFY, kVerifyFirst);
 }
 
-int32_t VerifyStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
+StepResult VerifyStep(FlashHandle *h) {
     const uint16_t firstWait = SlotWord(h, kSlotVerify, 6);
     const uint16_t laterWait = SlotWord(h, kSlotVerify, 1);
     const uint16_t limit = SlotWord(h, kSlotVerify, 4);
@@ -146,10 +141,10 @@ int32_t VerifyStep(FlashHandle *h) {
 
     if (h->step == kVerifyFirst) {
         RestartProgress(progress);
-        if (!StepWaitElapsed(h, TimeCodeMs(h, firstWait))) return 0;
+        if (!StepWaitElapsed(h, TimeCodeMs(h, firstWait))) return GoOn();
         const int32_t code =
             AnswersWithStatusFrame(h) ? DevReadStatusFrame(h, &st1, &st2, firstWait) : DevReadStatus(h, &st1, &st2, 1);
-        if (code != 0) return Fail(h, code);
+        if (code != 0) return Failed(code);
         if (st1 == proto::kAck) {
             const uint32_t chunk = NextChunkLength(h);
             if (chunk >= h->totalBytes) {
@@ -160,17 +155,17 @@ int32_t VerifyStep(FlashHandle *h) {
                 h->step = kVerifyMore;
             }
             h->stepTick = TickNow();
-            return SendNextChunk(h, chunk);
+            return GoOnUnless(SendNextChunk(h, chunk));
         }
         if (proto::IsRefusal(st1))
             return RetryRefused(h, limit, static_cast<uint32_t>(progress.current),
                                 [h] { return CmdVerifyAdr(h, h->rangeStart, h->rangeEnd); });
-        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        return Failed(PRR_STATUS_ILLEGAL_STATUS);
     }
 
-    if (!StepWaitElapsed(h, TimeCodeMs(h, laterWait))) return 0;
-    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
-    if (st2 != proto::kAck) return Fail(h, PRR_STATUS_VERIFY);
+    if (!StepWaitElapsed(h, TimeCodeMs(h, laterWait))) return GoOn();
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Failed(code);
+    if (st2 != proto::kAck) return Failed(PRR_STATUS_VERIFY);
     if (st1 == proto::kAck) {
         if (h->step == kVerifyLast) return VerifyFinished(h);
         ReportStreamProgress(h, progress, "Flash Verifying <%d%%>...");
@@ -181,11 +176,11 @@ int32_t VerifyStep(FlashHandle *h) {
         if (h->bytesSent >= h->totalBytes) h->step = kVerifyLast;
         h->stepTick = TickNow();
         h->retryCount = 0;
-        return code;
+        return GoOnUnless(code);
     }
     if (proto::IsRefusal(st1))
         return RetryRefused(h, limit, 10, [h] { return DevSendBytes(h, h->chunkBuffer, h->chunkLength); });
-    return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+    return Failed(PRR_STATUS_ILLEGAL_STATUS);
 }
 
 }  // namespace quill

@@ -29,43 +29,42 @@ int32_t SecurityStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_SECURITY, kSecurityFlagSent);
 }
 
-int32_t SecurityStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
+StepResult SecurityStep(FlashHandle *h) {
     const uint16_t limit = SlotWord(h, kSlotSecurity, 4);
     uint8_t st1 = 0, st2 = 0;
     if (h->step == kSecurityFlagSent) {
-        if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 9)))) return 0;
-        if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Fail(h, code);
+        if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 9)))) return GoOn();
+        if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Failed(code);
         if (st1 == proto::kAck) {
             ReportProgress(h, 0, 30, 100, "Send Security Flag...");
             (void)DevSendBytes(h, &h->securityByte, 1);
             uint8_t ack = 0;
-            if (int32_t code = ComReadByte(h, &ack, kSecurityAckMs)) return code;
-            if (ack != proto::kAck) return 0;  // read a fresh status next pass
-            if (int32_t code = CmdSend3(h, proto::kCmdInternalVerify, proto::kSecurityUnit, 0x00, 0x00)) return code;
+            if (int32_t code = ComReadByte(h, &ack, kSecurityAckMs)) return Failed(code);
+            if (ack != proto::kAck) return GoOn();  // read a fresh status next pass
+            if (int32_t code = CmdSend3(h, proto::kCmdInternalVerify, proto::kSecurityUnit, 0x00, 0x00))
+                return Failed(code);
             h->stepTick = TickNow();
             h->retryCount = 0;
             h->step = kSecurityVerifying;
-            return 0;
+            return GoOn();
         }
         if (proto::IsRefusal(st1)) return RetryRefused(h, limit, 30, [h] { return CmdSecurityStart(h); });
-        return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+        return Failed(PRR_STATUS_ILLEGAL_STATUS);
     }
-    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 1)))) return 0;
-    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Fail(h, code);
+    if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotSecurity, 1)))) return GoOn();
+    if (int32_t code = DevReadStatus(h, &st1, &st2, 2)) return Failed(code);
     if (st1 == proto::kAck) {
         ReportProgress(h, 0, 60, 100, "Internal Verifying...");
         h->stepTick = TickNow();
         h->retryCount = 0;
-        h->step = 0;
-        if (st2 != proto::kAck) return PRR_STATUS_INTERNAL_VERIFY;
+        if (st2 != proto::kAck) return Failed(PRR_STATUS_INTERNAL_VERIFY);
         Outcome(h).securitySet = 1;
         ReportProgress(h, 0, 100, 100, "Security Flag Setting finish!");
-        PurgeRx(h);
-        return HandOverAfter(h, SequenceEnd::kDone);
+        ComPurgeRx(h);
+        return Ended(SequenceEnd::kDone);
     }
     if (proto::IsRefusal(st1)) return RetryRefused(h, limit, 60, [h] { return DevSendBytes(h, &h->securityByte, 1); });
-    return Fail(h, PRR_STATUS_ILLEGAL_STATUS);
+    return Failed(PRR_STATUS_ILLEGAL_STATUS);
 }
 
 int32_t ChecksumStart(FlashHandle *h) {
@@ -76,25 +75,24 @@ int32_t ChecksumStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_CHECKSUM, kChecksumStatus);
 }
 
-int32_t ChecksumStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
+StepResult ChecksumStep(FlashHandle *h) {
     if (h->step == kChecksumStatus) {
-        if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotChecksum, 1)))) return 0;
+        if (!StepWaitElapsed(h, TimeCodeMs(h, SlotWord(h, kSlotChecksum, 1)))) return GoOn();
         uint8_t st1 = 0, st2 = 0;
-        if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Fail(h, code);
+        if (int32_t code = DevReadStatus(h, &st1, &st2, 1)) return Failed(code);
         if (st1 == proto::kAck) {
             h->stepTick = TickNow();
             h->step = kChecksumWord;
-            return 0;
+            return GoOn();
         }
-        return Fail(h, proto::IsRefusal(st1) ? PRR_STATUS_RETRY_OVER : PRR_STATUS_ILLEGAL_STATUS);
+        return Failed(proto::IsRefusal(st1) ? PRR_STATUS_RETRY_OVER : PRR_STATUS_ILLEGAL_STATUS);
     }
     uint8_t word[2];
-    if (int32_t code = DevReadWord(h, word, SlotWord(h, kSlotChecksum, 2))) return Fail(h, code);
+    if (int32_t code = DevReadWord(h, word, SlotWord(h, kSlotChecksum, 2))) return Failed(code);
     // The word reader swaps; the device sends the low byte first.
     const uint8_t d0 = word[1], d1 = word[0];
     ReportProgress(h, 0, 100, 100, "DEVICE CHECK SUM: [%02X%02X]", d1, d0);
-    PurgeRx(h);
+    ComPurgeRx(h);
     proto::StreamChecksum sum;
     while (h->bytesSent < h->totalBytes) {
         const uint32_t left = h->totalBytes - h->bytesSent;
@@ -105,7 +103,6 @@ int32_t ChecksumStep(FlashHandle *h) {
     }
     const uint16_t value = sum.value();
     ReportProgress(h, 0, 100, 100, "FILE CHECK SUM: [%04X]", value);
-    h->step = 0;
     PRROutcome &o = Outcome(h);
     o.checksumCompared = 1;
     o.deviceChecksum = static_cast<uint16_t>((d1 << 8) | d0);
@@ -113,11 +110,11 @@ int32_t ChecksumStep(FlashHandle *h) {
     o.checksumEqual = o.deviceChecksum == value;
     if (o.checksumEqual) {
         ReportProgress(h, 0, 100, 100, "CHECKSUM COMPARE: OK");
-        return HandOverAfter(h, SequenceEnd::kChecksumMatched);
+        return Ended(SequenceEnd::kChecksumMatched);
     }
     // A mismatch is reported, not failed: callers read the outcome.
     ReportProgress(h, 0, 100, 100, "CHECKSUM COMPARE: ERROR");
-    return HandOverAfter(h, SequenceEnd::kChecksumDiffers);
+    return Ended(SequenceEnd::kChecksumDiffers);
 }
 
 int32_t SignatureStart(FlashHandle *h) {
@@ -127,8 +124,7 @@ int32_t SignatureStart(FlashHandle *h) {
     return EnterSequence(h, PRR_STATE_SIGNATURE, kSignatureRead);
 }
 
-int32_t SignatureStep(FlashHandle *h) {
-    if (HandleAbort(h)) return 0;
+StepResult SignatureStep(FlashHandle *h) {
     const uint8_t *sig = h->signatureBuffer;
     const int n = (h->device.parseFlags & PRR_PARSE_ADDRESS_FORM) ? 4 : 3;
     ReportProgress(h, 0, 20, 100, "ID:          0x%02x 0x%02x 0x%02x", sig[0], sig[1], sig[2]);
@@ -150,15 +146,14 @@ int32_t SignatureStep(FlashHandle *h) {
         }
         ReportProgress(h, 0, 40, 100, "NAME:        %s", name);
     }
-    if (int32_t code = DevReadVersion(h, h->versionBuffer)) return Fail(h, code);
+    if (int32_t code = DevReadVersion(h, h->versionBuffer)) return Failed(code);
     // The version word arrives as major, then two BCD digits of the minor
     // number; the word reader delivers them swapped.
     const uint8_t major = h->versionBuffer[1], minor = h->versionBuffer[0];
     ReportProgress(h, 0, 100, 100, "F/W    Ver.: %d.%d%d", major, minor >> 4, minor & 15);
     Outcome(h).signatureRead = 1;
-    h->step = 0;
-    PurgeRx(h);
-    return HandOverAfter(h, SequenceEnd::kDone);
+    ComPurgeRx(h);
+    return Ended(SequenceEnd::kDone);
 }
 
 }  // namespace quill

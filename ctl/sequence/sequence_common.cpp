@@ -38,11 +38,6 @@ uint32_t FindBlockBound(const FlashHandle *h, uint32_t address, int which) {
     return kNoBlockBound;
 }
 
-int32_t Fail(FlashHandle *h, int32_t code) {
-    h->step = 0;
-    return code;
-}
-
 bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent, const char *limitText) {
     if (h->retryCount == 0) ReportProgress(h, 0, percent, 100, "retrying...");
     ++h->retryCount;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "quillctl.h"
+#include "link/com_port.h"
 #include "link/primitives.h"
 #include "sequence/handover.h"
 #include "worker/flash_worker.h"
@@ -37,8 +38,13 @@ BlockSelection SelectBlocks(const FlashHandle *h, bool whole);
 uint32_t GetBlockBound(const FlashHandle *h, int index, int which);
 uint32_t FindBlockBound(const FlashHandle *h, uint32_t address, int which);
 
-// Ends the sequence with `code` (step 0) and returns it.
-int32_t Fail(FlashHandle *h, int32_t code);
+// What a step returns: it goes on, its sequence ended (for the hand-over to
+// follow), or it failed with a status code (the worker ends the command).
+constexpr StepResult GoOn() { return StepResult::GoOn(); }
+constexpr StepResult Ended(SequenceEnd end) { return StepResult::Ended(static_cast<int32_t>(end)); }
+constexpr StepResult Failed(int32_t code) { return StepResult::Failed(code); }
+// A primitive's code: 0 goes on, anything else fails.
+constexpr StepResult GoOnUnless(int32_t code) { return StepResult::From(code); }
 
 // Counts one refusal: reports "retrying..." at `percent` for the first, and
 // at the limit `limitText` (default "retry count <n>"), ends the sequence and
@@ -46,14 +52,14 @@ int32_t Fail(FlashHandle *h, int32_t code);
 bool RetryLimitReached(FlashHandle *h, uint16_t limit, uint32_t percent, const char *limitText = nullptr);
 
 // The device refused (busy): with the limit 0xFFFF read again next pass;
-// else count it, and below the limit discard the input and `resend`. 0, 12
-// at the limit, or the resend's code.
+// else count it, and below the limit discard the input and `resend`. Goes
+// on, fails with 12 at the limit, or with the resend's code.
 template <typename Resend>
-int32_t RetryRefused(FlashHandle *h, uint16_t limit, uint32_t percent, Resend resend) {
-    if (limit == kRetryForever) return 0;  // the device sends a fresh status; read it next pass
-    if (RetryLimitReached(h, limit, percent)) return PRR_STATUS_RETRY_OVER;
-    PurgeRx(h);
-    return resend();
+StepResult RetryRefused(FlashHandle *h, uint16_t limit, uint32_t percent, Resend resend) {
+    if (limit == kRetryForever) return GoOn();  // the device sends a fresh status; read it next pass
+    if (RetryLimitReached(h, limit, percent)) return Failed(PRR_STATUS_RETRY_OVER);
+    ComPurgeRx(h);
+    return GoOnUnless(resend());
 }
 
 // A start operation's last act: the worker now runs `state`'s step from

@@ -1,9 +1,10 @@
 // The operation sequences: one start and one step operation per command.
-// Every operation returns a status code; 0 goes on (or ended normally).
+// A start returns a status code (0: entered); a step what it came to.
 #pragma once
 #include <cstdint>
 
 #include "quillctl.h"
+#include "worker/flash_worker.h"
 
 namespace quill {
 
@@ -14,24 +15,24 @@ int32_t ConnectPrepare(FlashHandle *h);
 // "retry count <n>"): 0, 12 or a serial code.
 int32_t ResetHandshake(FlashHandle *h);
 // One page of the program stream with its progress line; after the last
-// page the finish lines and the hand-over.
-int32_t ProgramNextPage(FlashHandle *h);
+// page the finish lines, and the sequence ends.
+StepResult ProgramNextPage(FlashHandle *h);
 
 int32_t ConnectStart(FlashHandle *h);
-int32_t ConnectStep(FlashHandle *h);
+StepResult ConnectStep(FlashHandle *h);
 int32_t BlankCheckStart(FlashHandle *h);
-int32_t BlankCheckStep(FlashHandle *h);
+StepResult BlankCheckStep(FlashHandle *h);
 int32_t EraseStart(FlashHandle *h);
-int32_t EraseStep(FlashHandle *h);
+StepResult EraseStep(FlashHandle *h);
 int32_t ProgramStart(FlashHandle *h);
-int32_t ProgramStep(FlashHandle *h);
+StepResult ProgramStep(FlashHandle *h);
 int32_t VerifyStart(FlashHandle *h);
-int32_t VerifyStep(FlashHandle *h);
+StepResult VerifyStep(FlashHandle *h);
 int32_t ChecksumStart(FlashHandle *h);
-int32_t ChecksumStep(FlashHandle *h);
+StepResult ChecksumStep(FlashHandle *h);
 int32_t SecurityStart(FlashHandle *h);
-int32_t SecurityStep(FlashHandle *h);
+StepResult SecurityStep(FlashHandle *h);
 int32_t SignatureStart(FlashHandle *h);
-int32_t SignatureStep(FlashHandle *h);
+StepResult SignatureStep(FlashHandle *h);
 
 }  // namespace quill

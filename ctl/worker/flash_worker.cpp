@@ -57,10 +57,13 @@ void NoteFailure(FlashHandle *h, int32_t code) {
     if (o.status == 0) o.status = code;
 }
 
+void PurgeRx(FlashHandle *h) {
+    const SequenceTable *t = WorkerOf(h)->table;
+    if (h->port != PRR_INVALID_PORT && t->purgeRx) t->purgeRx(h);
+}
+
 void EndCommand(FlashHandle *h) {
-    h->epvRunning = 0;
-    h->eraseAfterBlank = 0;
-    h->followOn = 0;
+    if (const PortOp ended = WorkerOf(h)->table->ended) ended(h);
     h->state = PRR_STATE_IDLE;
 }
 
@@ -70,6 +73,18 @@ void ReleaseArguments(FlashWorker *w, const Message &m, bool dropQueued) {
     std::lock_guard<std::mutex> lock(FlashRingLock());
     if (dropQueued && (m.param & kParamQueued) && !w->queuedArguments.empty()) w->queuedArguments.pop_front();
     if (w->argumentsOutstanding > 0) --w->argumentsOutstanding;
+}
+
+// An abort was asked for: idles the link and ends the sequence with
+// "Sequence Aborted.".
+void HandleAbort(FlashHandle *h) {
+    const SequenceTable *t = WorkerOf(h)->table;
+    if (h->port != PRR_INVALID_PORT && t->linkIdle) t->linkIdle(h);
+    h->step = 0;
+    h->state = PRR_STATE_IDLE;
+    WorkerOf(h)->current.aborted = 1;
+    ReportProgress(h, 0, 100, 100, "Sequence Aborted.");
+    h->abortRequested = 0;
 }
 
 // A start or step that failed while an abort was on its way was cut short by
@@ -87,23 +102,45 @@ bool EndedByAbort(FlashHandle *h, FlashWorker *w) {
     }
     if (!h->abortRequested) return false;  // being closed: nothing more is reported
     HandleAbort(h);
-    h->followOn = 0;
     return true;
 }
 
-// Runs a start operation for an idle worker; a nonzero code becomes its record.
-void RunStart(FlashHandle *h, SequenceOp op, int32_t state) {
+// A start or a step failed with `code`: the command ends with its record,
+// and what the device sent after the failure is discarded once.
+void FailCommand(FlashHandle *h, FlashWorker *w, int32_t code) {
+    if (EndedByAbort(h, w)) return;
+    NoteFailure(h, code);
+    h->step = 0;
+    ReportStatus(h, code);
+    PurgeRx(h);
+    h->state = PRR_STATE_IDLE;
+}
+
+// Starts sequence `state` (-1: a command this table cannot start); a
+// nonzero code fails the command.
+void RunStart(FlashHandle *h, int32_t state) {
     FlashWorker *w = WorkerOf(h);
-    if (state >= 0) w->current.endState = state;
-    int32_t code = op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
-    if (code != 0) {
-        if (EndedByAbort(h, w)) return;
-        NoteFailure(h, code);
-        h->followOn = 0;
-        h->step = 0;
-        ReportStatus(h, code);
-        PurgeRx(h);
-        h->state = PRR_STATE_IDLE;
+    const bool known = state >= 0 && state < kSequenceCount;
+    if (known) w->current.endState = state;
+    const StartOp op = known ? w->table->start[state] : nullptr;
+    const int32_t code = op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
+    if (code != 0) FailCommand(h, w, code);
+}
+
+// What a step came to decides what runs next: nothing new while it goes on,
+// the end of the command on a failure, or the hand-over's successor.
+void Settle(FlashHandle *h, FlashWorker *w, StepResult result) {
+    switch (result.kind) {
+    case StepResult::Kind::kGoOn: return;
+    case StepResult::Kind::kFailed: return FailCommand(h, w, result.value);
+    case StepResult::Kind::kEnded: {
+        const int32_t next = w->table->next ? w->table->next(h, result.value) : PRR_STATE_IDLE;
+        if (next == PRR_STATE_IDLE) {
+            h->step = 0;
+            return;
+        }
+        return RunStart(h, next);
+    }
     }
 }
 
@@ -134,11 +171,7 @@ bool DispatchIdle(FlashHandle *h, FlashWorker *w, const Message &m) {
         return true;
     }
     const int32_t state = t.first != nullptr ? t.first(h, m.number) : -1;
-    if (state >= 0 && state < kSequenceCount) {
-        RunStart(h, t.start[state], state);
-    } else if (m.number >= kMsgReset && m.number < kMsgAbort) {
-        RunStart(h, nullptr, -1);  // a command this table cannot start
-    }
+    if ((state >= 0 && state < kSequenceCount) || (m.number >= kMsgReset && m.number < kMsgAbort)) RunStart(h, state);
     return true;
 }
 
@@ -181,14 +214,12 @@ bool WorkerPass(FlashHandle *h, FlashWorker *w, bool mayWait) {
         if (m && !DispatchBusy(h, w, *m)) return false;
     }
     if (h->state >= 0 && h->state < kSequenceCount) {
-        SequenceOp step = t.step[h->state];
-        int32_t code = step ? step(h) : PRR_STATUS_NOT_SUPPORTED;
-        if (code != 0 && !EndedByAbort(h, w)) {
-            NoteFailure(h, code);
-            h->followOn = 0;
-            ReportStatus(h, code);
-            h->step = 0;
-            PurgeRx(h);
+        // The one place an abort is looked for: between two steps.
+        if (h->abortRequested) {
+            HandleAbort(h);
+        } else {
+            const StepOp step = t.step[h->state];
+            Settle(h, w, step ? step(h) : StepResult::Failed(PRR_STATUS_NOT_SUPPORTED));
         }
     }
     if (h->step == 0) {
@@ -344,36 +375,12 @@ bool StepWaitElapsed(FlashHandle *h, uint32_t ms) {
     return false;
 }
 
-int32_t StartSequence(FlashHandle *h, int32_t state) {
-    if (state < 0 || state >= kSequenceCount) return PRR_STATUS_NOT_SUPPORTED;
-    WorkerOf(h)->current.endState = state;
-    SequenceOp op = WorkerOf(h)->table->start[state];
-    return op ? op(h) : PRR_STATUS_NOT_SUPPORTED;
-}
-
 PRROutcome &Outcome(FlashHandle *h) { return WorkerOf(h)->current; }
 
 PRROutcome LastOutcome(const FlashHandle *h) {
     FlashWorker *w = WorkerOf(h);
     std::lock_guard<std::mutex> lock(w->doneMutex);
     return w->last;
-}
-
-void PurgeRx(FlashHandle *h) {
-    const SequenceTable *t = WorkerOf(h)->table;
-    if (h->port != PRR_INVALID_PORT && t->purgeRx) t->purgeRx(h);
-}
-
-bool HandleAbort(FlashHandle *h) {
-    if (!h->abortRequested) return false;
-    const SequenceTable *t = WorkerOf(h)->table;
-    if (h->port != PRR_INVALID_PORT && t->linkIdle) t->linkIdle(h);
-    h->step = 0;
-    h->state = PRR_STATE_IDLE;
-    WorkerOf(h)->current.aborted = 1;
-    ReportProgress(h, 0, 100, 100, "Sequence Aborted.");
-    h->abortRequested = 0;
-    return true;
 }
 
 }  // namespace quill

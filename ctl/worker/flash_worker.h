@@ -23,21 +23,42 @@ constexpr intptr_t kParamPhaseMask = 0xFFFF;
 constexpr intptr_t kParamArguments = intptr_t(1) << 20;  // the message carries command arguments
 constexpr intptr_t kParamQueued = intptr_t(1) << 21;     // ...held back until the worker takes it (see PostWithArguments)
 
-using SequenceOp = int32_t (*)(FlashHandle *h);
+// What a step operation came to: it goes on (the worker runs it again next
+// pass), its sequence ended successfully (how, as the table's `next` reads
+// it), or it failed with a status code.
+struct StepResult {
+    enum class Kind : uint8_t { kGoOn, kEnded, kFailed };
+    Kind kind = Kind::kGoOn;
+    int32_t value = 0;  // kEnded: how the sequence ended; kFailed: the status code
+
+    static constexpr StepResult GoOn() { return {Kind::kGoOn, 0}; }
+    static constexpr StepResult Ended(int32_t end) { return {Kind::kEnded, end}; }
+    static constexpr StepResult Failed(int32_t code) { return {Kind::kFailed, code}; }
+    // A primitive's code: 0 goes on, anything else fails.
+    static constexpr StepResult From(int32_t code) { return code == 0 ? GoOn() : Failed(code); }
+};
+
+// A start operation returns 0 once its sequence is entered (or, for a
+// command that needs no step, with the worker left idle), else a status code.
+using StartOp = int32_t (*)(FlashHandle *h);
+using StepOp = StepResult (*)(FlashHandle *h);
 using FirstOp = int32_t (*)(FlashHandle *h, uint32_t message);
+using NextOp = int32_t (*)(FlashHandle *h, int32_t end);
 using PortOp = void (*)(FlashHandle *h);
 
 // Start and step operations of every sequence, indexed by state, which
-// sequence a command message starts with, and the port services the worker
-// needs around them. Null entries are not built: their command ends at once
-// with status 15.
+// sequence a command message starts with and which follows a successful
+// end, and the port services the worker needs around them. Null entries are
+// not built: their command ends at once with status 15.
 struct SequenceTable {
-    SequenceOp start[kSequenceCount];
-    SequenceOp step[kSequenceCount];
+    StartOp start[kSequenceCount];
+    StepOp step[kSequenceCount];
     FirstOp first;     // the state a message starts (setting the command's flags), or -1
     PortOp purgeRx;    // discard stale input; called only while a port is open
     PortOp linkIdle;   // after an abort: slow, quiet line
     PortOp closePort;  // close and mark invalid
+    NextOp next;       // the state that follows a sequence's end, or PRR_STATE_IDLE; null: none follows
+    PortOp ended;      // the command has ended: forget the flags `first` and `next` keep
 };
 
 // Opens a handle whose worker runs `table` (which must outlive the handle).
@@ -89,14 +110,6 @@ bool Cancelled(const FlashHandle *h);
 // stepTick. While false, the worker may rest up to 1 ms before the next pass.
 bool StepWaitElapsed(FlashHandle *h, uint32_t ms);
 
-// Abort handling, the first thing every step does: when an abort was requested,
-// idles the link, ends the sequence with "Sequence Aborted." and returns true.
-bool HandleAbort(FlashHandle *h);
-
-// Runs the start operation of sequence `state` (a hand-over from inside a
-// step); returns its code, 15 when that sequence is not built.
-int32_t StartSequence(FlashHandle *h, int32_t state);
-
 // Message posted to the handle's window each time the worker has finished a
 // command (0: none).
 void SetIdleMessage(FlashHandle *h, uint32_t message);
@@ -111,8 +124,5 @@ bool WaitCompletedCommands(const FlashHandle *h, uint64_t count, uint32_t timeou
 PRROutcome &Outcome(FlashHandle *h);
 // The outcome of the last finished command (any thread).
 PRROutcome LastOutcome(const FlashHandle *h);
-
-// Discards stale input when a port is open (through the table's purgeRx).
-void PurgeRx(FlashHandle *h);
 
 }  // namespace quill

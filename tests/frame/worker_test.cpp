@@ -41,12 +41,10 @@ int32_t BlankStart(FlashHandle *h) {
     h->stepTick = quill::TickNow();
     return 0;
 }
-int32_t BlankStep(FlashHandle *h) {
-    if (quill::HandleAbort(h)) return 0;
-    if (!quill::StepWaitElapsed(h, Control().waitMs)) return 0;
+quill::StepResult BlankStep(FlashHandle *h) {
+    if (!quill::StepWaitElapsed(h, Control().waitMs)) return quill::StepResult::GoOn();
     quill::ReportProgress(h, 0, 100, 100, "test wait done");
-    h->step = 0;
-    return 0;
+    return quill::StepResult::Ended(0);
 }
 
 int32_t EraseStart(FlashHandle *) {
@@ -61,13 +59,11 @@ int32_t ProgramStart(FlashHandle *h) {
     h->step = 1;
     return 0;
 }
-int32_t ProgramStep(FlashHandle *h) {
-    if (quill::HandleAbort(h)) return 0;
+quill::StepResult ProgramStep(FlashHandle *h) {
     for (int i = 0; i < Control().recordsPerStep; ++i) quill::ReportProgress(h, 0, 250, 100, "line %d", i);
-    if (Control().stepFailure) return Control().stepFailure;
+    if (Control().stepFailure) return quill::StepResult::Failed(Control().stepFailure);
     quill::ReportProgress(h, 0, 100, 100, "program done");
-    h->step = 0;
-    return 0;
+    return quill::StepResult::Ended(0);
 }
 
 int32_t VerifyStart(FlashHandle *) {
@@ -84,7 +80,7 @@ int32_t SignatureStart(FlashHandle *h) {
     h->step = 1;
     return 0;
 }
-int32_t SignatureStep(FlashHandle *h) {
+quill::StepResult SignatureStep(FlashHandle *h) {
     pollfd p{quill::CancelFd(h), POLLIN, 0};
     {
         std::lock_guard<std::mutex> lock(Control().latchMutex);
@@ -92,7 +88,7 @@ int32_t SignatureStep(FlashHandle *h) {
     }
     Control().latchCv.notify_all();
     if (::poll(&p, 1, 60000) == 1) Control().cancelSeen = 1;
-    return PRR_STATUS_READ_TIMEOUT;
+    return quill::StepResult::Failed(PRR_STATUS_READ_TIMEOUT);
 }
 
 void Purge(FlashHandle *) { Control().purges++; }
@@ -110,6 +106,8 @@ const quill::SequenceTable kTable = {
     Purge,
     Idle,
     Close,
+    nullptr,  // no successors: each sequence ends its command
+    quill::EndHandOver,
 };
 }  // namespace
 

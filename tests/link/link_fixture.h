@@ -13,7 +13,8 @@ namespace quilltest {
 
 inline const quill::SequenceTable &IdleTable() {
     static const quill::SequenceTable t = {
-        {}, {}, quill::FirstSequence, quill::LinkPurgeRx, quill::LinkIdle, quill::LinkClosePort};
+        {}, {}, quill::FirstSequence, quill::LinkPurgeRx, quill::LinkIdle, quill::LinkClosePort,
+        quill::NextSequence, quill::EndHandOver};
     return t;
 }
 

@@ -192,13 +192,17 @@ TEST_F(ProtocolTest, SixHundredByteStreamGoesAs256And256And88) {
     });
     h->step = 2;
     int calls = 0;
-    while (h->step != 0 && calls < 5) {
-        const int32_t code = ProgramNextPage(h);
-        EXPECT_EQ(code, 0);
-        if (code != 0) break;
+    for (bool ended = false; !ended && calls < 5;) {
+        const StepResult r = ProgramNextPage(h);
+        ASSERT_NE(r.kind, StepResult::Kind::kFailed) << r.value;
+        ended = r.kind == StepResult::Kind::kEnded;
         ++calls;
         if (calls < 3) {
-            EXPECT_EQ(h->step, 2) << "more chunks follow";
+            EXPECT_FALSE(ended) << "more chunks follow";
+            EXPECT_EQ(h->step, 2);
+        }
+        if (ended) {
+            EXPECT_EQ(r.value, static_cast<int32_t>(SequenceEnd::kProgrammed));
         }
     }
     peer.Join();
@@ -224,8 +228,9 @@ TEST_F(ProtocolTest, RefusedWriteCommandEndsWithFlashWriteError) {
         p.Expect({0x40, 0x00, 0x00, 0xFF});
         p.Send(StatusAnswer({0x15}));
     });
-    EXPECT_EQ(ProgramNextPage(h), PRR_STATUS_FLASH_WRITE);
-    EXPECT_EQ(h->step, 0);
+    const StepResult r = ProgramNextPage(h);
+    EXPECT_EQ(r.kind, StepResult::Kind::kFailed);
+    EXPECT_EQ(r.value, PRR_STATUS_FLASH_WRITE);
     EXPECT_EQ(h->bytesSent, 0u);
 }
 
@@ -255,7 +260,7 @@ int32_t BlockingSignatureStart(FlashHandle *h) {
 }
 const SequenceTable kBlockingTable = {
     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, BlockingSignatureStart},
-    {}, FirstSequence, LinkPurgeRx, LinkIdle, LinkClosePort};
+    {}, FirstSequence, LinkPurgeRx, LinkIdle, LinkClosePort, NextSequence, EndHandOver};
 
 TEST(ProtocolCancelTest, CloseEndsABlockingReadAtOnce) {
     PtyPeer peer;
