@@ -509,6 +509,10 @@ typedef struct PRROutcome {
     int32_t securitySet;      /* 1: the security flags were written and verified */
     int32_t signatureRead;    /* 1: a signature read finished */
     int32_t retryCount;       /* refusals counted by the sequence that ended the command */
+    /* What a signature read showed, as far as it got (all of it once signatureRead is 1); zero without one. */
+    uint8_t deviceId[3];      /* the three bytes of its "ID:" line */
+    char deviceName[11];      /* the name of its "NAME:" line, masked where the parameter file masks it; NUL-terminated */
+    char deviceVersion[10];   /* the firmware version of its "F/W    Ver.:" line ("1.23"); NUL-terminated */
 } PRROutcome;
 
 /* Copies the outcome of the last finished command into *out. Returns 0, or 1

@@ -1,4 +1,5 @@
 // Security flags, checksum compare and signature read.
+#include <cstdio>
 #include <cstring>
 
 #include "link/com_port.h"
@@ -128,6 +129,8 @@ StepResult SignatureStep(FlashHandle *h) {
     const uint8_t *sig = h->signatureBuffer;
     const int n = (h->device.parseFlags & PRR_PARSE_ADDRESS_FORM) ? 4 : 3;
     ReportProgress(h, 0, 20, 100, "ID:          0x%02x 0x%02x 0x%02x", sig[0], sig[1], sig[2]);
+    PRROutcome &o = Outcome(h);
+    std::memcpy(o.deviceId, sig, sizeof o.deviceId);
     char name[11] = {};
     for (int i = 0; i < 10; ++i) name[i] = static_cast<char>(sig[3 + n + i] & 0x7F);
     if (h->device.parseFlags & PRR_PARSE_NAME_MASKED) {
@@ -135,6 +138,7 @@ StepResult SignatureStep(FlashHandle *h) {
         std::memcpy(masked, name, 5);
         std::memcpy(masked + std::strlen(masked), "XXXX", 4);
         ReportProgress(h, 0, 50, 100, "NAME:        %s", masked);
+        std::snprintf(o.deviceName, sizeof o.deviceName, "%s", masked);
     } else {
         const uint32_t end = (uint32_t(sig[n + 2] & 0x7F) << 14) | (uint32_t(sig[n + 1] & 0x7F) << 7) |
                              uint32_t(sig[n] & 0x7F);
@@ -145,13 +149,15 @@ StepResult SignatureStep(FlashHandle *h) {
                 ReportProgress(h, 0, 50, 100, "WARNING: Invalid BLK/AREAS [%d]", sig[16]);
         }
         ReportProgress(h, 0, 40, 100, "NAME:        %s", name);
+        std::snprintf(o.deviceName, sizeof o.deviceName, "%s", name);
     }
     if (int32_t code = DevReadVersion(h, h->versionBuffer)) return Failed(code);
     // The version word arrives as major, then two BCD digits of the minor
     // number; the word reader delivers them swapped.
     const uint8_t major = h->versionBuffer[1], minor = h->versionBuffer[0];
     ReportProgress(h, 0, 100, 100, "F/W    Ver.: %d.%d%d", major, minor >> 4, minor & 15);
-    Outcome(h).signatureRead = 1;
+    std::snprintf(o.deviceVersion, sizeof o.deviceVersion, "%d.%d%d", major, minor >> 4, minor & 15);
+    o.signatureRead = 1;
     ComPurgeRx(h);
     return Ended(SequenceEnd::kDone);
 }

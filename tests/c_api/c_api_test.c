@@ -119,6 +119,10 @@ CHAIN6(PRROutcome, sequenceNumber, message, resetPhase, status, endState, connec
 CHAIN6(PRROutcome, connected, aborted, refused, blankChecked, notBlank, erased);
 CHAIN6(PRROutcome, erased, programmed, verified, checksumCompared, checksumEqual, deviceChecksum);
 CHAIN5(PRROutcome, deviceChecksum, fileChecksum, securitySet, signatureRead, retryCount);
+CHAIN4(PRROutcome, retryCount, deviceId, deviceName, deviceVersion);
+BYTES(PRROutcome, deviceId, 3);
+BYTES(PRROutcome, deviceName, 11);
+BYTES(PRROutcome, deviceVersion, 10);
 
 /* Whole sizes on the one ABI we ship for: an inserted field or a changed
  * type shows here even where the order holds. */
@@ -134,7 +138,7 @@ SIZE(DeviceParameters, 12264);
 SIZE(FlmdEntry, 8);
 SIZE(RangeEntry, 12);
 SIZE(CommandSlot, 48);
-SIZE(PRROutcome, 80);
+SIZE(PRROutcome, 104);
 #endif
 
 /* ---- Named constants ---------------------------------------------------- */

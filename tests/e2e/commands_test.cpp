@@ -150,6 +150,11 @@ TEST_F(CommandsTest, SignatureOfAUnitFormDevice) {
                             {"F/W    Ver.: 2.05", 7, 0, 100}});
     EXPECT_EQ(outcome().signatureRead, 1);
     EXPECT_EQ(outcome().endState, PRR_STATE_SIGNATURE);
+    // The identity reaches callers as values, so nothing has to read it back from the lines.
+    EXPECT_EQ(std::vector<uint8_t>(outcome().deviceId, outcome().deviceId + 3),
+              std::vector<uint8_t>(id.begin(), id.begin() + 3));
+    EXPECT_STREQ(outcome().deviceName, "QM17F064AB");
+    EXPECT_STREQ(outcome().deviceVersion, "2.05");
     // The next connect carries the ID bytes in its final record.
     ASSERT_TRUE(host->ConnectOk());
     EXPECT_EQ(std::vector<uint8_t>(host->h->ring[(host->h->writeIndex + 999) % 1000].idBytes,
@@ -174,6 +179,9 @@ TEST_F(CommandsTest, SignatureOfAnAddressFormDevice) {
     char end[40];
     std::snprintf(end, sizeof end, "END ADDRESS: 0x%08x", target->sim.flashSize() - 1);
     EXPECT_TRUE(Contains(recs, end)) << Show(recs);
+    const std::string nameLine = recs[recs.size() - 2].text;
+    EXPECT_EQ(nameLine, "NAME:        " + std::string(outcome().deviceName)) << Show(recs);
+    EXPECT_EQ(recs.back().text, "F/W    Ver.: " + std::string(outcome().deviceVersion));
 }
 
 TEST_F(CommandsTest, AutoprocedureWithoutOptionsErasesThenPrograms) {
