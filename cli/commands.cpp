@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "quillctl.h"
+#include "quillrom_version.h"
 
 namespace quillcli {
 
@@ -15,7 +16,7 @@ int Run(int argc, const char *const *argv, std::istream *in, std::ostream &out, 
     app.name("quillrom");
     app.require_subcommand(1);
     char version[64];
-    std::snprintf(version, sizeof version, "quillrom 1.20 (library %d)", PRRGetVersion());
+    std::snprintf(version, sizeof version, "quillrom %s (library %d)", QUILLROM_VERSION, PRRGetVersion());
     app.set_version_flag("--version", std::string(version));
     app.footer(
         "Exit codes: 0 success; 1 the check or device command failed (a nonzero status, "

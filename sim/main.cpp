@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/virtual_target.h"
+#include "quillrom_version.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ int main(int argc, char **argv) {
             return kExitOk;
         }
         if (arg == "--version") {
-            std::puts("quillrom-sim 1.20");
+            std::puts("quillrom-sim " QUILLROM_VERSION);
             return kExitOk;
         }
         if (arg == "--trace") {

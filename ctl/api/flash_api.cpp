@@ -9,6 +9,7 @@
 #include "platform/export_guard.h"
 #include "platform/process_locks.h"
 #include "quillctl.h"
+#include "quillrom_version.h"
 #include "worker/flash_worker.h"
 
 using namespace quill;
@@ -55,6 +56,8 @@ int32_t AreaCommand(FlashHandle *h, DeviceParameters *device, const AreaRecord *
 extern "C" {
 
 QUILLCTL_API int32_t PRRGetVersion(void) { return PRR_VERSION; }
+
+QUILLCTL_API const char *PRRGetVersionText(void) { return QUILLROM_VERSION; }
 
 QUILLCTL_API FlashHandle *PRRFlshOpen(PRRWindow *window, uint32_t message, const char *name) {
     return quill::Guarded<FlashHandle *>(nullptr, [&]() -> FlashHandle * {

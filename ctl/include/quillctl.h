@@ -436,6 +436,9 @@ typedef struct FlashHandle {
 
 /* Library version: 273. */
 QUILLCTL_API int32_t PRRGetVersion(void);
+/* The release this library belongs to, as the programs print it ("1.20");
+ * a static string. */
+QUILLCTL_API const char *PRRGetVersionText(void);
 
 /* Text of a status code ("No ERROR.", "ERROR: ..."); "" for codes outside 0..24. */
 QUILLCTL_API const char *PRRStatusText(int32_t status);

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "cli_fixture.h"
+#include "quillctl.h"
 
 extern char **environ;
 
@@ -66,14 +67,24 @@ TEST_F(CliTest, CtrlCAbortsProgrammingAndThePortStaysUsable) {
     EXPECT_TRUE(FlashHolds(sim, 0, image));
 }
 
-TEST(ProgramVersion, PrintsTheVersion) {
-    const std::string cmd = std::string(QUILLROM_CLI_BINARY) + " --version";
-    FILE *p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char line[128] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, p), nullptr);
-    EXPECT_EQ(::pclose(p), 0);
-    EXPECT_EQ(std::string(line), "quillrom 1.20 (library 273)\n");
+// The build's one version number reaches every program and the library.
+TEST(ProgramVersion, EveryProgramPrintsTheProjectVersion) {
+    const std::string version = QUILLROM_PROJECT_VERSION;
+    const struct {
+        std::string binary, line;
+    } programs[] = {
+        {QUILLROM_CLI_BINARY, "quillrom " + version + " (library 273)\n"},
+        {QUILLROM_SIM_BINARY, "quillrom-sim " + version + "\n"},
+    };
+    for (const auto &program : programs) {
+        FILE *p = ::popen((program.binary + " --version").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        char line[128] = {};
+        EXPECT_NE(std::fgets(line, sizeof line, p), nullptr) << program.binary;
+        EXPECT_EQ(::pclose(p), 0);
+        EXPECT_EQ(std::string(line), program.line);
+    }
+    EXPECT_EQ(std::string(PRRGetVersionText()), version);
 }
 
 }  // namespace
