@@ -116,13 +116,13 @@ int RunDemo(const DemoArgs &a, CliContext &ctx) {
     }
 
     DeviceJob job;
-    job.command = DeviceCommand::Autoprocedure;
-    job.prmPath = prm;
-    job.loadPath = hex;
-    job.ports.push_back(PortChoice{kDemoCom, "COM" + std::to_string(kDemoCom), target->ptyPath()});
-    job.commandOptions = PRR_OPT_BLANK_CHECK_FIRST | PRR_OPT_VERIFY | PRR_OPT_CHECKSUM;
+    job.spec.command = DeviceCommand::Autoprocedure;
+    job.spec.prmPath = prm;
+    job.spec.loadPath = hex;
+    job.spec.ports.push_back(PortChoice{kDemoCom, "COM" + std::to_string(kDemoCom), target->ptyPath()});
+    job.spec.commandOptions = PRR_OPT_BLANK_CHECK_FIRST | PRR_OPT_VERIFY | PRR_OPT_CHECKSUM;
     job.quiet = a.quiet;
-    job.record = false;  // a virtual target: nothing a production record should hold
+    job.record.enabled = false;  // a virtual target: nothing a production record should hold
     if (a.json) job.view = ViewKind::Json;
     else if (ctx.out == &std::cout && ::isatty(STDOUT_FILENO)) job.view = ViewKind::Terminal;
     return RunDeviceJob(job, ctx);

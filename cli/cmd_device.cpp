@@ -11,7 +11,6 @@
 #include "commands.h"
 #include "device_args.h"
 #include "device_run.h"
-#include "port_diagnosis.h"
 
 namespace quillcli {
 
@@ -51,27 +50,28 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
 int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, DeviceJob *out) {
     DeviceJob &job = *out;
     job = DeviceJob{};
-    job.command = command;
-    job.prmPath = a.prm;
-    job.loadPath = a.file;
-    job.frequency = a.freq;
-    job.multiplier = a.multiply;
+    quillclient::JobSpec &spec = job.spec;
+    spec.command = command;
+    spec.prmPath = a.prm;
+    spec.loadPath = a.file;
+    spec.frequency = a.freq;
+    spec.multiplier = a.multiply;
     std::string why;
-    if (!ParseRange(a.range, &job.area, &why)) {
+    if (!ParseRange(a.range, &spec.area, &why)) {
         *ctx.err << "quillrom: " << why << '\n';
         return kExitUsage;
     }
-    job.autoRange = a.autoRange ? 1 : 0;
-    job.commandOptions = static_cast<uint8_t>(
+    spec.autoRange = a.autoRange ? 1 : 0;
+    spec.commandOptions = static_cast<uint8_t>(
         (a.blankCheckFirst ? PRR_OPT_BLANK_CHECK_FIRST : 0) | (a.verify ? PRR_OPT_VERIFY : 0) |
         (a.security ? PRR_OPT_SECURITY : 0) | (a.checksum ? PRR_OPT_CHECKSUM : 0));
-    job.securityFlags = static_cast<uint8_t>((a.disableProgram ? PRR_SECURITY_DISABLE_PROGRAM : 0) |
-                                             (a.disableBlockErase ? PRR_SECURITY_DISABLE_BLOCK_ERASE : 0) |
-                                             (a.disableChipErase ? PRR_SECURITY_DISABLE_CHIP_ERASE : 0));
-    job.powerPrompt = a.powerPrompt;
+    spec.securityFlags = static_cast<uint8_t>((a.disableProgram ? PRR_SECURITY_DISABLE_PROGRAM : 0) |
+                                              (a.disableBlockErase ? PRR_SECURITY_DISABLE_BLOCK_ERASE : 0) |
+                                              (a.disableChipErase ? PRR_SECURITY_DISABLE_CHIP_ERASE : 0));
+    spec.powerPrompt = a.powerPrompt;
     job.logPath = a.log;
     job.quiet = a.quiet;
-    job.record = !a.noRecord;
+    job.record.enabled = !a.noRecord;
     if (!a.serialNumber.empty()) {
         if (command != DeviceCommand::Program && command != DeviceCommand::Autoprocedure) {
             *ctx.err << "quillrom: --serial-number is for program and auto\n";
@@ -85,22 +85,22 @@ int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, Device
             *ctx.err << "quillrom: --serial-start cannot be negative\n";
             return kExitUsage;
         }
-        if (!ParseSerialSpec(a.serialNumber, &job.serialSpec, &why)) {
+        if (!quillrecord::ParseSerialSpec(a.serialNumber, &job.serialRequest.spec, &why)) {
             *ctx.err << "quillrom: " << why << '\n';
             return kExitUsage;
         }
         job.serial = true;
-        job.serialStart = a.serialStart.value_or(1);
+        job.serialRequest.start = a.serialStart.value_or(1);
     } else if (a.serialStart) {
         // Without a place to write them, no number would reach the units.
         *ctx.err << "quillrom: --serial-start goes with --serial-number ADDR:LEN[:FORMAT]\n";
         return kExitUsage;
     }
-    job.dbUrl = a.db;
-    job.station = a.station;
-    job.operatorName = a.operatorName;
-    job.commandName = a.commandName;
-    for (const std::string &g : a.given) job.optionsText += (job.optionsText.empty() ? "" : " ") + g;
+    job.record.url = a.db;
+    job.record.station = a.station;
+    job.record.operatorName = a.operatorName;
+    job.record.commandName = a.commandName;
+    for (const std::string &g : a.given) job.record.optionsText += (job.record.optionsText.empty() ? "" : " ") + g;
     if (a.json) job.view = ViewKind::Json;
     else if (ctx.out == &std::cout && ::isatty(STDOUT_FILENO)) job.view = ViewKind::Terminal;
     else job.view = ViewKind::Lines;
@@ -122,7 +122,7 @@ int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, Device
             *ctx.err << "quillrom: " << port.name << " is named twice; each target needs a port of its own\n";
             return kExitUsage;
         }
-        job.ports.push_back(port);
+        job.spec.ports.push_back(port);
     }
     return kExitOk;
 }

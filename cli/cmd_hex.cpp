@@ -2,24 +2,22 @@
 // library exactly as the program reads it, plus a record census of our own so
 // the user learns about records whose checksum is wrong (the library applies
 // them anyway).
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "client/job.h"
 #include "commands.h"
 #include "quillctl.h"
 
 namespace quillcli {
 namespace {
 
-constexpr auto kLoadTimeout = std::chrono::seconds(60);
+constexpr int kLoadTimeoutMs = 60000;  // the reader takes far less for any file it accepts
 
 struct HexInfoOptions {
     std::string file;
@@ -108,41 +106,6 @@ Census TakeCensus(const std::string &text) {
     return c;
 }
 
-// Receives the library's notifications for the load.
-struct LoadListener {
-    PRRWindow window{};
-    std::mutex mutex;
-    std::condition_variable cv;
-    uint64_t count = 0;
-
-    LoadListener() {
-        window.context = this;
-        window.post = [](PRRWindow *self, uint32_t) {
-            auto *l = static_cast<LoadListener *>(self->context);
-            {
-                std::lock_guard<std::mutex> lock(l->mutex);
-                ++l->count;
-            }
-            l->cv.notify_all();
-        };
-    }
-    bool WaitFor(uint64_t n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, kLoadTimeout, [&] { return count >= n; });
-    }
-};
-
-// Fetches records, one per notification, until the success or failure record.
-// Returns that record's status, or -1 when the load did not finish in time.
-int32_t WaitForLoad(LoadFileHandle *h, LoadListener &listener) {
-    for (uint64_t fetched = 0;; ++fetched) {
-        if (!listener.WaitFor(fetched + 1)) return -1;
-        const LoadProgressRecord *r = PRRHexGetProg(h);
-        if (r->status != 0) return r->status;
-        if (r->state == PRR_LOAD_STATE_DONE && r->percent == 100) return 0;
-    }
-}
-
 void PrintCensus(std::ostream &out, const Census &c) {
     const char *format = c.intel && c.srec ? "mixed (Intel HEX and S-record)" : c.intel ? "Intel HEX" : "S-record";
     out << "Format:           " << format << "\n";
@@ -157,21 +120,20 @@ void PrintCensus(std::ostream &out, const Census &c) {
 int HexInfo(const HexInfoOptions &o, CliContext &ctx) {
     std::ostream &out = *ctx.out;
     std::ostream &err = *ctx.err;
-    LoadListener listener;
-    LoadFileHandle *h = PRRHexOpen(o.file.c_str(), &listener.window, PRR_MSG_LOADFILE_RECORD, nullptr);
+    quillclient::PlainWaiter waiter;
+    quillclient::FileStatus status;
+    LoadFileHandle *h = quillclient::LoadImage(o.file, waiter, &status, kLoadTimeoutMs, true);
     if (h == nullptr) {
-        err << "quillrom: hex info: cannot read " << o.file
-            << " (missing, not a regular file, empty, or not starting with ':' or 'S')\n";
-        return kExitFailed;
-    }
-    const int32_t status = WaitForLoad(h, listener);
-    if (status != 0) {
-        err << "quillrom: hex info: " << o.file << ": Error read HEX file. ";
-        if (status > 0)
-            err << "(" << PRRStatusText(status) << ")\n";
-        else
-            err << "(no answer from the reader)\n";
-        PRRHexClose(h);
+        if (status.fault == quillclient::FileStatus::kReadFailed || status.fault == quillclient::FileStatus::kNoAnswer) {
+            err << "quillrom: hex info: " << o.file << ": Error read HEX file. ";
+            if (status.fault == quillclient::FileStatus::kReadFailed)
+                err << "(" << PRRStatusText(status.readStatus) << ")\n";
+            else
+                err << "(no answer from the reader)\n";
+        } else {
+            err << "quillrom: hex info: cannot read " << o.file << " ("
+                << quillclient::FileFaultText(status) << ")\n";
+        }
         return kExitFailed;
     }
     char text[256];

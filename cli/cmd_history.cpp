@@ -8,8 +8,8 @@
 
 #include "commands.h"
 #include "json_text.h"
-#include "production/history_text.h"
-#include "production/record_store.h"
+#include "history_text.h"
+#include "record/record_store.h"
 
 namespace quillcli {
 
@@ -45,9 +45,9 @@ void AddHistoryCommand(CLI::App &app, CliContext &ctx) {
             ctx.exitCode = kExitUsage;
             return;
         }
-        const std::string url = a->db.empty() ? DefaultRecordUrl() : a->db;
+        const std::string url = a->db.empty() ? quillrecord::DefaultRecordUrl() : a->db;
         std::string why;
-        std::unique_ptr<RecordStore> store = url.empty() ? nullptr : OpenRecordStore(url, &why);
+        std::unique_ptr<quillrecord::RecordStore> store = url.empty() ? nullptr : quillrecord::OpenRecordStore(url, &why);
         if (!store) {
             *ctx.err << "quillrom: cannot read the record: " << (url.empty() ? "no database: give --db" : why) << '\n';
             ctx.exitCode = kExitIo;

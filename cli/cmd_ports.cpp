@@ -15,12 +15,14 @@
 #include <vector>
 
 #include "commands.h"
-#include "port_diagnosis.h"
+#include "client/port_diagnosis.h"
 #include "ports_view.h"
 #include "quillctl.h"
 
 namespace quillcli {
 namespace {
+
+using quillclient::ComNumberOf;
 
 std::string Field(const char *s, size_t size) { return std::string(s, strnlen(s, size)); }
 

@@ -4,14 +4,12 @@
 // target with its serial number and the counts so far, and starts over.
 // q or Ctrl+D ends the loop with a summary. Every run is recorded as the
 // device commands record theirs.
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -20,8 +18,8 @@
 #include "commands.h"
 #include "device_args.h"
 #include "device_run.h"
-#include "port_diagnosis.h"
 #include "quillctl.h"
+#include "terminal_input.h"
 
 namespace quillcli {
 namespace {
@@ -82,154 +80,65 @@ bool PortPresent(const std::string &spec) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::atomic<int> g_stationInterrupts{0};
-void OnStationInterrupt(int) { g_stationInterrupts.fetch_add(1); }
-
 enum class Go { Run, Quit, Interrupted };
 
-// What the operator types, and the ports coming and going. Standard input is
-// read without blocking the port checks; Ctrl+C while waiting ends the loop.
-class StationInput {
-public:
-    explicit StationInput(std::istream *in) : in_(in) {
-        if (in_ != nullptr) return;
-        g_stationInterrupts.store(0);
-        struct sigaction sa {};
-        sa.sa_handler = OnStationInterrupt;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &oldAction_);
-        // SIGINT reaches the wait only inside ppoll, so none is missed between checks.
-        sigset_t block;
-        sigemptyset(&block);
-        sigaddset(&block, SIGINT);
-        ::sigprocmask(SIG_BLOCK, &block, &waitMask_);
-        sigdelset(&waitMask_, SIGINT);
-    }
-    ~StationInput() {
-        if (in_ != nullptr) return;
-        sigset_t unblock;
-        sigemptyset(&unblock);
-        sigaddset(&unblock, SIGINT);
-        ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-        ::sigaction(SIGINT, &oldAction_, nullptr);
-    }
-    StationInput(const StationInput &) = delete;
-    StationInput &operator=(const StationInput &) = delete;
+bool IsQuit(const std::string &line) {
+    const size_t a = line.find_first_not_of(" \t\r");
+    const size_t b = line.find_last_not_of(" \t\r");
+    const std::string word = a == std::string::npos ? "" : line.substr(a, b - a + 1);
+    return word == "q" || word == "Q" || word == "quit";
+}
 
-    // The device run takes Ctrl+C for itself (and gives the station's
-    // handler back after), so it is let through while the run lasts.
-    void Release() {
-        if (in_ == nullptr) ::sigprocmask(SIG_SETMASK, &waitMask_, nullptr);
-    }
-    void Retake() {
-        if (in_ != nullptr) return;
-        sigset_t block;
-        sigemptyset(&block);
-        sigaddset(&block, SIGINT);
-        ::sigprocmask(SIG_BLOCK, &block, nullptr);
-    }
-
-    // Enter runs, q (or the input's end) quits.
-    Go WaitForEnter() {
-        for (;;) {
-            std::string line;
-            const int got = NextLine(-1, &line);
-            if (got < 0) return interrupted_ ? Go::Interrupted : Go::Quit;
-            if (got > 0) return IsQuit(line) ? Go::Quit : Go::Run;
+// What the operator types between rounds: Enter runs, q (or the input's
+// end) quits, Ctrl+C while waiting ends the loop.
+Go WaitForEnter(TerminalInput &input) {
+    const int before = input.Interrupts();
+    for (;;) {
+        std::string line;
+        switch (input.ReadLine(-1, before, &line)) {
+        case TerminalInput::Got::kLine: return IsQuit(line) ? Go::Quit : Go::Run;
+        case TerminalInput::Got::kTimeout: continue;
+        case TerminalInput::Got::kEnd: return Go::Quit;
+        case TerminalInput::Got::kInterrupted: return Go::Interrupted;
         }
     }
+}
 
-    // Runs once every port has come (back): a port seen away since the last
-    // round must be there again; q or the input's end quits meanwhile.
-    Go WaitForPlug(const std::vector<std::string> &ports, std::vector<bool> &away, std::ostream &out) {
-        std::string told;  // the ports last named as awaited
-        for (;;) {
-            bool all = true;
-            std::string missing;
-            for (size_t k = 0; k < ports.size(); ++k) {
-                const bool here = PortPresent(ports[k]);
-                if (!here && !away[k]) {
-                    away[k] = true;
-                    out << ports[k] << ": unit removed" << std::endl;
-                }
-                if (!here || !away[k]) {
-                    all = false;
-                    missing += (missing.empty() ? "" : ", ") + ports[k];
-                }
+// Runs once every port has come (back): a port seen away since the last
+// round must be there again; q or the input's end quits meanwhile.
+Go WaitForPlug(TerminalInput &input, const std::vector<std::string> &ports, std::vector<bool> &away, std::ostream &out) {
+    const int before = input.Interrupts();
+    std::string told;  // the ports last named as awaited
+    for (;;) {
+        bool all = true;
+        std::string missing;
+        for (size_t k = 0; k < ports.size(); ++k) {
+            const bool here = PortPresent(ports[k]);
+            if (!here && !away[k]) {
+                away[k] = true;
+                out << ports[k] << ": unit removed" << std::endl;
             }
-            if (all) return Go::Run;
-            if (missing != told) {
-                out << "Waiting for a new unit on " << missing << " (q ends)" << std::endl;
-                told = missing;
+            if (!here || !away[k]) {
+                all = false;
+                missing += (missing.empty() ? "" : ", ") + ports[k];
             }
-            std::string line;
-            const int got = NextLine(kPlugCheckMs, &line);
-            if (got < 0) return interrupted_ ? Go::Interrupted : Go::Quit;
-            if (got > 0 && IsQuit(line)) return Go::Quit;
+        }
+        if (all) return Go::Run;
+        if (missing != told) {
+            out << "Waiting for a new unit on " << missing << " (q ends)" << std::endl;
+            told = missing;
+        }
+        std::string line;
+        switch (input.ReadLine(kPlugCheckMs, before, &line)) {
+        case TerminalInput::Got::kLine:
+            if (IsQuit(line)) return Go::Quit;
+            break;
+        case TerminalInput::Got::kTimeout: break;
+        case TerminalInput::Got::kEnd: return Go::Quit;
+        case TerminalInput::Got::kInterrupted: return Go::Interrupted;
         }
     }
-
-private:
-    static bool IsQuit(const std::string &line) {
-        const size_t a = line.find_first_not_of(" \t\r");
-        const size_t b = line.find_last_not_of(" \t\r");
-        const std::string word = a == std::string::npos ? "" : line.substr(a, b - a + 1);
-        return word == "q" || word == "Q" || word == "quit";
-    }
-
-    // 1 with a line, 0 when `timeoutMs` passed first, -1 at the input's end or Ctrl+C.
-    int NextLine(int timeoutMs, std::string *line) {
-        if (in_ != nullptr) {
-            // A stream (the tests' typed input) cannot be waited on beside the ports:
-            // it is read when it holds something.
-            if (timeoutMs >= 0 && in_->rdbuf()->in_avail() <= 0) {
-                pollfd none{-1, 0, 0};
-                ::poll(&none, 0, timeoutMs);
-                return 0;
-            }
-            return std::getline(*in_, *line) ? 1 : -1;
-        }
-        for (;;) {
-            if (const size_t nl = pending_.find('\n'); nl != std::string::npos) {
-                *line = pending_.substr(0, nl);
-                pending_.erase(0, nl + 1);
-                return 1;
-            }
-            if (ended_) return -1;
-            if (g_stationInterrupts.load() > 0) {  // came between the run's end and Retake
-                interrupted_ = ended_ = true;
-                return -1;
-            }
-            pollfd p{STDIN_FILENO, POLLIN, 0};
-            timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-            const int n = ::ppoll(&p, 1, timeoutMs >= 0 ? &limit : nullptr, &waitMask_);
-            if (n < 0 && errno == EINTR) {
-                if (g_stationInterrupts.load() > 0) {
-                    interrupted_ = ended_ = true;
-                    return -1;
-                }
-                continue;
-            }
-            if (n == 0) return 0;
-            char buf[256];
-            const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                ended_ = true;
-                if (pending_.empty()) return -1;
-                pending_ += '\n';  // a last line without its end still counts
-                continue;
-            }
-            pending_.append(buf, static_cast<size_t>(got));
-        }
-    }
-
-    std::istream *in_;
-    std::string pending_;
-    bool ended_ = false, interrupted_ = false;
-    struct sigaction oldAction_ {};
-    sigset_t waitMask_{};
-};
+}
 
 struct Counts {
     int rounds = 0, units = 0, passed = 0, failed = 0;
@@ -280,16 +189,25 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
     std::string portList;
     for (const std::string &p : a.device.ports) portList += (portList.empty() ? "" : ", ") + p;
 
-    StationInput input(ctx.in);
+    TerminalInput input(ctx.in);
+    if (!input.ok()) {
+        *ctx.err << "quillrom: cannot create an event descriptor: " << std::strerror(errno) << '\n';
+        return kExitFailed;
+    }
+    ctx.input = &input;  // the rounds' device runs share it: one Ctrl+C handler throughout
+    struct Lent {
+        CliContext &ctx;
+        ~Lent() { ctx.input = nullptr; }
+    } lent{ctx};
     Counts counts;
     std::vector<bool> away(a.device.ports.size(), true);  // ports there at the start count as plugged
     for (;;) {
         Go go;
         if (a.onPlug) {
-            go = input.WaitForPlug(a.device.ports, away, out);
+            go = WaitForPlug(input, a.device.ports, away, out);
         } else {
             out << "Station: press Enter to " << a.command << " on " << portList << " (q or Ctrl+D ends)" << std::endl;
-            go = input.WaitForEnter();
+            go = WaitForEnter(input);
         }
         if (go != Go::Run) {
             ShowSummary(counts, out);
@@ -297,13 +215,9 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
             return counts.failed > 0 ? kExitFailed : kExitOk;
         }
         DeviceJob job;
-        std::vector<TargetResult> results;
+        std::vector<UnitResult> results;
         int code = BuildJob(info->command, a.device, ctx, &job);
-        if (code == kExitOk) {
-            input.Release();
-            code = RunDeviceJob(job, ctx, &results);
-            input.Retake();
-        }
+        if (code == kExitOk) code = RunDeviceJob(job, ctx, &results);
         if (results.empty()) {
             // Nothing reached a device: the record, a file or a port name is
             // at fault, and every further round would fail the same way.
@@ -313,7 +227,7 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
         }
         ++counts.rounds;
         bool lost = false;
-        for (const TargetResult &r : results) {
+        for (const UnitResult &r : results) {
             const bool pass = r.verdict == Verdict::Ok && r.recorded;
             ++counts.units;
             ++(pass ? counts.passed : counts.failed);

@@ -4,20 +4,27 @@
 #include <istream>
 #include <ostream>
 
+#include "client/commands.h"
+
 namespace quillcli {
 
+class TerminalInput;
+
 // Exit codes shared by every command.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // the check or the device command failed
-constexpr int kExitUsage = 2;
-constexpr int kExitIo = 3;      // port or file problem
-constexpr int kExitInterrupted = 130;  // Ctrl+C: 128 + SIGINT, as shells report it
+using quillclient::kExitFailed;
+using quillclient::kExitInterrupted;
+using quillclient::kExitIo;
+using quillclient::kExitOk;
+using quillclient::kExitUsage;
 
 struct CliContext {
     std::ostream *out;
     std::ostream *err;
     int exitCode = kExitOk;
     std::istream *in = nullptr;  // answers to prompts; null reads standard input
+    // Ctrl+C and typed lines while a command runs; a device command makes its
+    // own when the caller (station mode) has none to lend it.
+    TerminalInput *input = nullptr;
 };
 
 // Registration functions; each command family lives in its own cmd_*.cpp.

@@ -258,10 +258,7 @@ std::string JsonResult(const TargetReport &t) {
     // Milliseconds are all a run's time is good for.
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.3f", t.seconds);
-    const char *result = t.verdict == Verdict::Ok            ? "ok"
-                         : t.verdict == Verdict::PortProblem ? "port"
-                         : t.verdict == Verdict::Interrupted ? "interrupted"
-                                                             : "failed";
+    const char *result = t.verdict == Verdict::Pending ? "failed" : quillclient::ResultName(t.verdict);
     nlohmann::ordered_json j;
     j["event"] = "result";
     j["port"] = Latin1ToUtf8(t.port);

@@ -8,25 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "client/gang.h"
 #include "quillctl.h"
 
 namespace quillcli {
 
-enum class Verdict { Pending, Ok, Failed, PortProblem, Interrupted };
-
-// What the run knows about one target at a moment.
-struct TargetReport {
-    std::string port;  // "COM40"
-    int32_t state = PRR_STATE_IDLE;
-    uint32_t percent = 0;
-    std::string text;   // last record text
-    double rate = -1;   // bytes per second of the running phase, < 0 when unknown
-    double eta = -1;    // seconds left in the running phase, < 0 when unknown
-    double byteMs = -1; // measured time per programmed byte, < 0 until pages are timed
-    Verdict verdict = Verdict::Pending;
-    std::string detail; // the reason of a failure, or the last line of a success
-    double seconds = 0; // from the start to the end of this target's command
-};
+using quillclient::TargetReport;
+using quillclient::Verdict;
 
 // Pieces of a progress line, exposed for tests.
 const char *PhaseName(int32_t state);          // "program"; "" for idle

@@ -5,10 +5,6 @@
 
 namespace quillclient {
 
-bool NeedsLoadFile(Command c) {
-    return c == Command::Program || c == Command::Verify || c == Command::Checksum || c == Command::Autoprocedure;
-}
-
 std::string SlowLinkText(const PRRLinkInfo &info) {
     if (info.measuredBytes == 0 || !(info.wireMicrosPerDataByte > 0) ||
         info.microsPerDataByte <= kSlowLinkFactor * info.wireMicrosPerDataByte)

@@ -19,13 +19,14 @@
 #include <functional>
 #include <string>
 
+#include "client/commands.h"
 #include "quillctl.h"
 
 namespace quillclient {
 
-enum class Command { BlankCheck, Erase, Program, Verify, Checksum, Security, Signature, Autoprocedure };
-
-bool NeedsLoadFile(Command command);
+// The notice a session asks the worker to post when it has finished a
+// request, unless the caller picks another: not a record message.
+constexpr uint32_t kDefaultIdleMessage = 2030;
 
 struct CommandRequest {
     Command command = Command::Signature;
@@ -72,7 +73,7 @@ struct SessionEvents {
 struct SessionConfig {
     PRRWindow *window = nullptr;  // where the worker posts; the caller passes each post on
     uint32_t recordMessage = PRR_MSG_FLASH_RECORD;
-    uint32_t idleMessage = 0;     // nonzero, and not recordMessage
+    uint32_t idleMessage = kDefaultIdleMessage;  // nonzero, and not recordMessage
     const char *name = nullptr;
     // Make the connect even when the prepare failed; the connect then reports
     // a failure of its own. Quillrom2 has always shown both requests' lines.

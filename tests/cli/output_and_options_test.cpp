@@ -7,9 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_fixture.h"
-#include "client/notification_queue.h"
+#include "client/files.h"
 #include "device_run.h"
-#include "port_diagnosis.h"
 #include "progress_view.h"
 
 using namespace quillcli;
@@ -126,15 +125,10 @@ TEST_F(CliTest, StreamBytesFollowTheRangeTheSequencesStream) {
         SCOPED_TRACE(testing::Message() << c.area.mode << " " << c.area.first << "-" << c.area.last << " auto "
                                         << c.autoRange << " image at 0x" << std::hex << c.imageStart);
         const std::string path = WriteImage("stream.hex", c.imageStart, c.imageLength, 1);
-        quillclient::NotificationQueue inbox;
-        LoadFileHandle *f = PRRHexOpen(path.c_str(), inbox.window(), PRR_MSG_LOADFILE_RECORD, nullptr);
-        ASSERT_NE(f, nullptr);
-        bool done = false;
-        while (!done) {
-            const std::vector<uint32_t> messages = inbox.WaitAndTake(std::chrono::seconds(20));
-            ASSERT_FALSE(messages.empty()) << "the load file did not finish";
-            for (size_t i = 0; i < messages.size() && !done; ++i) done = PRRHexGetProg(f)->state == PRR_LOAD_STATE_DONE;
-        }
+        quillclient::PlainWaiter waiter;
+        quillclient::FileStatus status;
+        LoadFileHandle *f = quillclient::LoadImage(path, waiter, &status, 20000);
+        ASSERT_NE(f, nullptr) << status.fault;
         EXPECT_EQ(PRRStreamBytes(&d, &c.area, c.autoRange, f), c.bytes);
         PRRHexClose(f);
     }

@@ -11,10 +11,10 @@
 #include <openssl/evp.h>
 
 #include "cli/cli_fixture.h"
-#include "production/history_text.h"
-#include "production/serial_number.h"
+#include "history_text.h"
+#include "record/serial_number.h"
 #ifdef QUILLROM_TEST_HAVE_PG
-#include "production/pg_server.h"
+#include "record/pg_server.h"
 #endif
 #include "quillctl.h"
 
@@ -306,7 +306,7 @@ TEST_F(RecordTest, SerialNumbersOutsideWhatIsProgrammedAreRefused) {
 }
 
 TEST(SerialNumber, EachFormatAndWhatDoesNotFit) {
-    using quillcli::SerialFormat;
+    using quillrecord::SerialFormat;
     struct Case {
         SerialFormat format;
         uint32_t length;
@@ -323,11 +323,11 @@ TEST(SerialNumber, EachFormatAndWhatDoesNotFit) {
         {SerialFormat::LittleEndian, 8, INT64_MAX, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}},
     };
     for (const Case &c : cases) {
-        quillcli::SerialSpec spec;
+        quillrecord::SerialSpec spec;
         spec.format = c.format;
         spec.length = c.length;
         std::vector<uint8_t> bytes;
-        const bool fits = quillcli::EncodeSerial(spec, c.number, &bytes);
+        const bool fits = quillrecord::EncodeSerial(spec, c.number, &bytes);
         EXPECT_EQ(fits, !c.bytes.empty()) << c.number;
         if (fits) {
             EXPECT_EQ(bytes, c.bytes) << c.number;
@@ -337,27 +337,27 @@ TEST(SerialNumber, EachFormatAndWhatDoesNotFit) {
     for (SerialFormat format : {SerialFormat::LittleEndian, SerialFormat::BigEndian, SerialFormat::Bcd, SerialFormat::Ascii}) {
         const bool binary = format == SerialFormat::LittleEndian || format == SerialFormat::BigEndian;
         for (uint32_t length = 1; length <= (binary ? 8u : 16u); ++length) {
-            quillcli::SerialSpec spec;
+            quillrecord::SerialSpec spec;
             spec.format = format;
             spec.length = length;
-            const int64_t most = quillcli::SerialCapacity(spec);
+            const int64_t most = quillrecord::SerialCapacity(spec);
             std::vector<uint8_t> bytes;
-            EXPECT_TRUE(quillcli::EncodeSerial(spec, most, &bytes)) << length << " bytes, " << most;
+            EXPECT_TRUE(quillrecord::EncodeSerial(spec, most, &bytes)) << length << " bytes, " << most;
             if (most < INT64_MAX) {
-                EXPECT_FALSE(quillcli::EncodeSerial(spec, most + 1, &bytes)) << length << " bytes";
+                EXPECT_FALSE(quillrecord::EncodeSerial(spec, most + 1, &bytes)) << length << " bytes";
             }
         }
     }
-    quillcli::SerialSpec spec;
+    quillrecord::SerialSpec spec;
     std::string why;
-    ASSERT_TRUE(quillcli::ParseSerialSpec("0x7FF0:4:be", &spec, &why)) << why;
+    ASSERT_TRUE(quillrecord::ParseSerialSpec("0x7FF0:4:be", &spec, &why)) << why;
     EXPECT_EQ(spec.address, 0x7FF0u);
     EXPECT_EQ(spec.length, 4u);
     EXPECT_EQ(spec.format, SerialFormat::BigEndian);
-    ASSERT_TRUE(quillcli::ParseSerialSpec("256:2", &spec, &why)) << why;
+    ASSERT_TRUE(quillrecord::ParseSerialSpec("256:2", &spec, &why)) << why;
     EXPECT_EQ(spec.format, SerialFormat::LittleEndian);
     for (const char *bad : {"", "0x10", "0x10:", ":4", "-1:4", "0x10:0", "0x10:4:le:x", "zz:4"})
-        EXPECT_FALSE(quillcli::ParseSerialSpec(bad, &spec, &why)) << bad;
+        EXPECT_FALSE(quillrecord::ParseSerialSpec(bad, &spec, &why)) << bad;
 }
 
 TEST(HistoryText, CsvFieldsQuoteWhatNeedsIt) {

@@ -1,9 +1,9 @@
-#include "production/serial_number.h"
+#include "record/serial_number.h"
 
 #include <cstdlib>
 #include <limits>
 
-namespace quillcli {
+namespace quillrecord {
 
 bool ParseSerialSpec(const std::string &text, SerialSpec *out, std::string *why) {
     const size_t c1 = text.find(':');
@@ -87,4 +87,4 @@ int64_t SerialCapacity(const SerialSpec &spec) {
     return capacity;
 }
 
-}  // namespace quillcli
+}  // namespace quillrecord

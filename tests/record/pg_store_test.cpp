@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "production/pg_server.h"
-#include "production/pg_store.h"
-#include "production/store_rows.h"
+#include "record/pg_server.h"
+#include "record/pg_store.h"
+#include "record/store_rows.h"
 
 namespace {
 
-using quillcli::HistoryFilter;
-using quillcli::RecordStore;
-using quillcli::RunRow;
+using quillrecord::HistoryFilter;
+using quillrecord::RecordStore;
+using quillrecord::RunRow;
 using storetest::Fields;
 using storetest::Row;
 
@@ -36,7 +36,7 @@ protected:
         ASSERT_NE(store_, nullptr) << error_;
     }
 
-    std::unique_ptr<RecordStore> Open() { return quillcli::OpenPgRecordStore(server_->Url(), &error_); }
+    std::unique_ptr<RecordStore> Open() { return quillrecord::OpenPgRecordStore(server_->Url(), &error_); }
 
     std::vector<RunRow> All() {
         std::vector<RunRow> rows;
@@ -67,7 +67,7 @@ TEST_F(PgStoreTest, RowsComeBackAsWritten) {
     full.durationMs = 1234567890123;
     full.bytesProgrammed = 65536;
     std::vector<int64_t> serial;
-    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st", &serial, &error_), quillcli::Allocation::Done) << error_;
+    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st", &serial, &error_), quillrecord::Allocation::Done) << error_;
     full.serialNumber = serial.at(0);
     full.log = "line 1 \"quoted\" and 'single'\nline 2 \\ backslash\r\n\tµs, ° Grad, 日本語 ✓\n\nlast";
 
@@ -118,11 +118,11 @@ TEST_F(PgStoreTest, TwoProcessesAllocatingAtOnceGetDistinctNumbers) {
             char b;
             (void)!::read(gate[0], &b, 1);  // returns at the parent's close
             std::string text, error;
-            auto store = quillcli::OpenPgRecordStore(server_->Url(), &error);
+            auto store = quillrecord::OpenPgRecordStore(server_->Url(), &error);
             for (int i = 0; store && i < kEach; ++i) {
                 std::vector<int64_t> got;
                 if (store->AllocateSerials(1000, 1000000, 1, "child" + std::to_string(c), &got, &error) !=
-                        quillcli::Allocation::Done ||
+                        quillrecord::Allocation::Done ||
                     got.size() != 1)
                     break;
                 text += std::to_string(got[0]) + "\n";
@@ -163,7 +163,7 @@ TEST_F(PgStoreTest, TwoProcessesAllocatingAtOnceGetDistinctNumbers) {
 // The server goes away between allocating a number and writing its run.
 TEST_F(PgStoreTest, ServerStoppedBeforeTheRunIsWritten) {
     std::vector<int64_t> got;
-    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st1", &got, &error_), quillcli::Allocation::Done) << error_;
+    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st1", &got, &error_), quillrecord::Allocation::Done) << error_;
     std::string error;
     ASSERT_TRUE(server_->Stop("immediate", &error)) << error;
     RunRow row = Row("2026-12-09T10:00:00.000Z", "st1", "ok", got.at(0));
@@ -192,7 +192,7 @@ TEST_F(PgStoreTest, ServerStoppedBeforeTheRunIsWritten) {
 // The connection ends after the row is inserted and before the commit.
 TEST_F(PgStoreTest, ConnectionLostWithinTheWriteLeavesNoRow) {
     std::vector<int64_t> got;
-    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st1", &got, &error_), quillcli::Allocation::Done) << error_;
+    ASSERT_EQ(store_->AllocateSerials(1, 100, 1, "st1", &got, &error_), quillrecord::Allocation::Done) << error_;
     ASSERT_EQ(server_->Value("CREATE FUNCTION end_session() RETURNS trigger LANGUAGE plpgsql AS "
                              "$$ BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NEW; END $$;"
                              "CREATE TRIGGER end_session BEFORE UPDATE ON serials "
@@ -214,10 +214,10 @@ TEST_F(PgStoreTest, SchemaIsKeptAndANewerOneRefused) {
     EXPECT_EQ(server_->Value("SELECT count(*) || ' ' || max(version) FROM schema_version"), "1 1");
 
     store_.reset();
-    ASSERT_EQ(server_->Value("UPDATE schema_version SET version = " + std::to_string(quillcli::kSchemaVersion + 1)),
+    ASSERT_EQ(server_->Value("UPDATE schema_version SET version = " + std::to_string(quillrecord::kSchemaVersion + 1)),
               "");
     EXPECT_EQ(Open(), nullptr);
-    EXPECT_NE(error_.find("schema version " + std::to_string(quillcli::kSchemaVersion + 1)), std::string::npos)
+    EXPECT_NE(error_.find("schema version " + std::to_string(quillrecord::kSchemaVersion + 1)), std::string::npos)
         << error_;
 }
 
@@ -230,14 +230,14 @@ TEST_F(PgStoreTest, DescriptionCarriesNoPassword) {
         "host=" + dir + " user=quill password='s3cret' dbname=quill",
     };
     for (const std::string &conninfo : conninfos) {
-        auto store = quillcli::OpenPgRecordStore(conninfo, &error_);
+        auto store = quillrecord::OpenPgRecordStore(conninfo, &error_);
         ASSERT_NE(store, nullptr) << conninfo << ": " << error_;
         const std::string d = store->Describe();
         EXPECT_EQ(d.find("s3cret"), std::string::npos) << d;
         EXPECT_NE(d.find(dir), std::string::npos) << d;
         EXPECT_NE(d.find("quill"), std::string::npos) << d;
     }
-    EXPECT_EQ(quillcli::OpenPgRecordStore("postgresql://quill:s3cret@/nosuchdb?host=" + dir, &error_), nullptr);
+    EXPECT_EQ(quillrecord::OpenPgRecordStore("postgresql://quill:s3cret@/nosuchdb?host=" + dir, &error_), nullptr);
     EXPECT_EQ(error_.find("s3cret"), std::string::npos) << error_;
     EXPECT_NE(error_.find("nosuchdb"), std::string::npos) << error_;
 }

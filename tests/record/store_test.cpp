@@ -11,18 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "production/record_store.h"
-#include "production/store_rows.h"
+#include "record/record_store.h"
+#include "record/store_rows.h"
 #ifdef QUILLROM_TEST_HAVE_PG
-#include "production/pg_server.h"
+#include "record/pg_server.h"
 #endif
 
 namespace {
 
-using quillcli::Allocation;
-using quillcli::HistoryFilter;
-using quillcli::RecordStore;
-using quillcli::RunRow;
+using quillrecord::Allocation;
+using quillrecord::HistoryFilter;
+using quillrecord::RecordStore;
+using quillrecord::RunRow;
 using storetest::Row;
 
 class StoreContract : public ::testing::TestWithParam<const char *> {
@@ -43,7 +43,7 @@ protected:
             GTEST_SKIP() << "built without PostgreSQL (libpq)";
 #endif
         }
-        store_ = quillcli::OpenRecordStore(url_, &error_);
+        store_ = quillrecord::OpenRecordStore(url_, &error_);
         ASSERT_NE(store_, nullptr) << error_;
     }
     void TearDown() override {

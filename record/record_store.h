@@ -10,48 +10,10 @@
 #include <string>
 #include <vector>
 
-namespace quillcli {
+#include "record/run_row.h"
+#include "record/schema.h"
 
-// What one target's device command was and how it ended.
-struct RunRow {
-    int64_t id = 0;              // given by the store
-    std::string station;         // host name or --station
-    std::string operatorName;    // --operator
-    std::string startedUtc;      // "2026-12-09T10:21:27.123Z"
-    std::string endedUtc;
-    std::string portName;        // "COM40"
-    std::string portPath;        // the device behind it
-    std::string adapterSerial;   // the USB adapter's serial number, where known
-    std::string command;         // "program"
-    std::string options;         // the command line's options, as given
-    std::string prmPath;
-    std::string prmChecksum;     // the parameter file's SUM, as hex
-    std::string loadPath;
-    std::string imageChecksum;   // the load image's 16-bit checksum, as hex
-    std::string streamSha256;    // of the bytes the command streams (program, verify)
-    std::string deviceId;        // signature ID bytes, hex
-    std::string deviceName;
-    std::string deviceVersion;
-    int32_t finalStatus = 0;     // PRR_STATUS_*
-    std::string statusText;      // the line that reported the end
-    std::string checksumCompare; // "ok", "error", or "" when none ran
-    std::string result;          // "ok", "failed", "port", "interrupted"
-    int32_t exitCode = 0;
-    int64_t durationMs = 0;
-    int64_t bytesProgrammed = 0;
-    int64_t serialNumber = -1;   // -1: none
-    std::string log;             // every line of this target, "\n"-separated
-};
-
-// Which rows `quillrom history` shows; empty fields do not filter.
-struct HistoryFilter {
-    std::string since, until;    // UTC, ISO 8601 prefix compare ("2026-12-09", "2026-12-09T10")
-    std::string station;
-    std::string result;          // "ok", "failed", ...
-    int64_t serialNumber = -1;
-    std::string imageChecksum;
-    int64_t limit = 0;           // 0: all
-};
+namespace quillrecord {
 
 enum class Allocation { Done, PastHighest, Failed };
 
@@ -88,10 +50,11 @@ public:
 // to date. Null with the reason when the database cannot be opened or written.
 std::unique_ptr<RecordStore> OpenRecordStore(const std::string &url, std::string *error);
 
-// sqlite:$XDG_DATA_HOME/quillrom/history.db (~/.local/share/quillrom/history.db).
+// sqlite:$XDG_DATA_HOME/quillrom/history.db (~/.local/share/quillrom/history.db);
+// "" when neither is set.
 std::string DefaultRecordUrl();
 
-// The schema both stores keep, by version; migrations run in order.
-constexpr int kSchemaVersion = 1;
+// Whether this build can open postgresql:// URLs.
+bool HasPostgresql();
 
-}  // namespace quillcli
+}  // namespace quillrecord

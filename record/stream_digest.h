@@ -4,11 +4,11 @@
 
 #include "quillctl.h"
 
-namespace quillcli {
+namespace quillrecord {
 
 // Lower-case hex of the SHA-256 of what a program or verify with these
 // arguments streams from `load`; "" when that cannot be told.
 std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange,
                          const LoadFileHandle *load);
 
-}  // namespace quillcli
+}  // namespace quillrecord

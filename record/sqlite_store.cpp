@@ -8,11 +8,12 @@
 #include <filesystem>
 #include <optional>
 
-#include "production/record_store.h"
-#include "production/schema.h"
-#include "production/store_common.h"
+#include "record/columns.h"
+#include "record/record_store.h"
+#include "record/schema.h"
+#include "record/store_common.h"
 
-namespace quillcli {
+namespace quillrecord {
 namespace {
 
 constexpr int kBusyWaitMs = 15000;  // a gang's processes wait this long for each other
@@ -70,11 +71,10 @@ public:
                      std::to_string(kSchemaVersion) + "): update quillrom";
             return false;
         }
-        if (version < 1) {
-            for (const char *sql : schema::kVersion1)
-                if (!Exec(ReplaceAll(sql, "@ID@", "INTEGER PRIMARY KEY AUTOINCREMENT"), error)) return Fail("", error);
-            if (!Exec("INSERT INTO schema_version (version) VALUES (1)", error)) return Fail("", error);
-        }
+        // Each version's migration in the transaction that updates the version.
+        for (int v = version + 1; v <= kSchemaVersion; ++v)
+            for (const std::string &sql : Migration(v, "INTEGER PRIMARY KEY AUTOINCREMENT"))
+                if (!Exec(sql, error)) return Fail("", error);
         return Exec("COMMIT", error) || Fail("", error);
     }
 
@@ -129,13 +129,9 @@ public:
 
     bool WriteRun(RunRow *row, std::string *error) override {
         if (!Exec("BEGIN IMMEDIATE", error)) return false;
-        std::string sql = "INSERT INTO runs (";
         std::string marks;
-        for (size_t i = 0; i < std::size(schema::kRunColumns); ++i) {
-            sql += (i ? ", " : "") + std::string(schema::kRunColumns[i]);
-            marks += i ? ", ?" : "?";
-        }
-        sql += ") VALUES (" + marks + ")";
+        for (size_t i = 0; i < RunColumnCount(); ++i) marks += i ? ", ?" : "?";
+        const std::string sql = "INSERT INTO runs (" + RunColumnList() + ") VALUES (" + marks + ")";
         {
             Statement ins(db_, sql);
             if (!ins.ok()) return Fail("cannot prepare the row", error);
@@ -155,9 +151,7 @@ public:
 
     bool Query(const HistoryFilter &f, std::vector<RunRow> *out, std::string *error) override {
         out->clear();
-        std::string sql = "SELECT id";
-        for (const char *c : schema::kRunColumns) sql += std::string(", ") + c;
-        sql += " FROM runs WHERE 1=1";
+        std::string sql = "SELECT id, " + RunColumnList() + " FROM runs WHERE 1=1";
         std::vector<std::pair<bool, std::string>> params;  // (is number, value)
         if (!f.since.empty()) sql += " AND started_utc >= ?", params.push_back({false, f.since});
         if (!f.until.empty()) sql += " AND started_utc < ?", params.push_back({false, UntilBound(f.until)});
@@ -180,11 +174,12 @@ public:
         }
         int rc;
         while ((rc = q.Step()) == SQLITE_ROW) {
-            std::vector<std::string> cols;
-            for (size_t i = 0; i < std::size(schema::kRunColumns); ++i) cols.push_back(q.Text(static_cast<int>(i + 1)));
-            RunRow r = RowFromColumns(cols);
+            RunRow r;
             r.id = q.Int(0);
-            if (q.IsNull(static_cast<int>(RunColumnIndex("serial_number") + 1))) r.serialNumber = -1;
+            for (size_t i = 0; i < RunColumnCount(); ++i) {
+                const int col = static_cast<int>(i + 1);
+                SetValue(r, RunColumns()[i], q.Text(col).c_str(), q.IsNull(col));
+            }
             out->push_back(std::move(r));
         }
         if (rc != SQLITE_DONE) {
@@ -210,15 +205,13 @@ private:
         return false;
     }
     void BindRow(Statement &s, const RunRow &r) {
-        const std::vector<std::string> cols = ColumnsOfRow(r);
-        for (size_t i = 0; i < cols.size(); ++i) {
+        for (size_t i = 0; i < RunColumnCount(); ++i) {
+            const Column &c = RunColumns()[i];
             const int at = static_cast<int>(i + 1);
-            if (IsIntegerColumn(schema::kRunColumns[i])) {
-                if (std::string(schema::kRunColumns[i]) == "serial_number" && r.serialNumber < 0) s.BindNull(at);
-                else s.Bind(at, static_cast<int64_t>(std::stoll(cols[i])));
-            } else {
-                s.Bind(at, cols[i]);
-            }
+            const std::string text = ValueText(r, c);
+            if (IsNull(r, c)) s.BindNull(at);
+            else if (IsNumber(c)) s.Bind(at, static_cast<int64_t>(std::stoll(text)));
+            else s.Bind(at, text);
         }
     }
 
@@ -249,4 +242,4 @@ std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string &path, std:
     return store;
 }
 
-}  // namespace quillcli
+}  // namespace quillrecord

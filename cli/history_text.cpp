@@ -1,28 +1,13 @@
-#include "production/history_text.h"
+#include "history_text.h"
 
 #include <cstdio>
-#include <map>
 #include <nlohmann/json.hpp>
 
 #include "json_text.h"
-#include "production/schema.h"
-#include "production/store_common.h"
+#include "record/columns.h"
+#include "record/store_common.h"
 
 namespace quillcli {
-
-std::vector<SummaryLine> Summarize(const std::vector<RunRow> &rows) {
-    std::map<std::pair<std::string, std::string>, SummaryLine> by;
-    for (const RunRow &r : rows) {
-        SummaryLine &s = by[{r.startedUtc.substr(0, 10), r.station}];
-        s.day = r.startedUtc.substr(0, 10);
-        s.station = r.station;
-        ++s.runs;
-        (r.result == "ok" ? s.ok : s.failed) += 1;
-    }
-    std::vector<SummaryLine> out;
-    for (auto &[key, line] : by) out.push_back(line);
-    return out;
-}
 
 bool TimePrefix(const std::string &text, std::string *prefix) {
     std::string t = text;
@@ -74,12 +59,12 @@ std::string HistoryJson(const std::vector<RunRow> &rows) {
     for (const RunRow &r : rows) {
         nlohmann::ordered_json j;
         j["id"] = r.id;
-        const std::vector<std::string> cols = ColumnsOfRow(r);
-        for (size_t i = 0; i < cols.size(); ++i) {
-            const char *name = schema::kRunColumns[i];
-            if (std::string(name) == "serial_number" && r.serialNumber < 0) j[name] = nullptr;
-            else if (IsIntegerColumn(name)) j[name] = std::stoll(cols[i]);
-            else j[name] = Latin1ToUtf8(cols[i]);
+        for (size_t i = 0; i < quillrecord::RunColumnCount(); ++i) {
+            const quillrecord::Column &c = quillrecord::RunColumns()[i];
+            const std::string value = quillrecord::ValueText(r, c);
+            if (quillrecord::IsNull(r, c)) j[c.name] = nullptr;
+            else if (quillrecord::IsNumber(c)) j[c.name] = std::stoll(value);
+            else j[c.name] = Latin1ToUtf8(value);
         }
         list.push_back(j);
     }
@@ -88,20 +73,17 @@ std::string HistoryJson(const std::vector<RunRow> &rows) {
 
 std::string CsvField(const std::string &text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    return "\"" + ReplaceAll(text, "\"", "\"\"") + "\"";
+    return "\"" + quillrecord::ReplaceAll(text, "\"", "\"\"") + "\"";
 }
 
 std::string HistoryCsv(const std::vector<RunRow> &rows) {
     std::string out = "id";
-    for (const char *c : schema::kRunColumns) out += std::string(",") + c;
+    for (size_t i = 0; i < quillrecord::RunColumnCount(); ++i) out += std::string(",") + quillrecord::RunColumns()[i].name;
     out += "\r\n";
     for (const RunRow &r : rows) {
         out += std::to_string(r.id);
-        const std::vector<std::string> cols = ColumnsOfRow(r);
-        for (size_t i = 0; i < cols.size(); ++i) {
-            const bool none = std::string(schema::kRunColumns[i]) == "serial_number" && r.serialNumber < 0;
-            out += "," + (none ? std::string() : CsvField(cols[i]));
-        }
+        for (size_t i = 0; i < quillrecord::RunColumnCount(); ++i)
+            out += "," + CsvField(quillrecord::ValueText(r, quillrecord::RunColumns()[i]));
         out += "\r\n";
     }
     return out;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace quillcli {
+namespace quillclient {
 
 // A --port value resolved to the COM number the library opens.
 struct PortChoice {
@@ -51,4 +51,4 @@ std::string DescribePortFault(const PortProbe &probe);
 // Probes `port` the way the library opens it and says why it cannot be used.
 PortProbe ProbePort(const PortChoice &port);
 
-}  // namespace quillcli
+}  // namespace quillclient

@@ -1,4 +1,4 @@
-#include "port_diagnosis.h"
+#include "client/port_diagnosis.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@
 
 #include "quillctl.h"
 
-namespace quillcli {
+namespace quillclient {
 namespace {
 
 std::string ComName(int n) { return "COM" + std::to_string(n); }
@@ -233,4 +233,4 @@ PortProbe ProbePort(const PortChoice &port) {
     return p;
 }
 
-}  // namespace quillcli
+}  // namespace quillclient

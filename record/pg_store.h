@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "record_store.h"
+#include "record/record_store.h"
 
-namespace quillcli {
+namespace quillrecord {
 
 // `conninfo` is anything libpq takes: "postgresql://user@host/db?sslmode=require"
 // or "host=... dbname=...". The connection gives up after 10 s unless
@@ -16,4 +16,4 @@ namespace quillcli {
 // thread at a time.
 std::unique_ptr<RecordStore> OpenPgRecordStore(const std::string &conninfo, std::string *error);
 
-}  // namespace quillcli
+}  // namespace quillrecord

@@ -1,11 +1,11 @@
-#include "production/stream_digest.h"
+#include "record/stream_digest.h"
 
 #include <openssl/evp.h>
 
 #include <cstdio>
 #include <vector>
 
-namespace quillcli {
+namespace quillrecord {
 
 std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange,
                          const LoadFileHandle *load) {
@@ -25,4 +25,4 @@ std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area,
     return hex;
 }
 
-}  // namespace quillcli
+}  // namespace quillrecord

@@ -3,19 +3,14 @@
 #include <string>
 #include <vector>
 
-#include "production/record_store.h"
+#include "record/run_row.h"
 
 namespace quillcli {
 
-struct SummaryLine {
-    std::string day;      // "2026-12-09" (UTC)
-    std::string station;
-    int64_t runs = 0, ok = 0, failed = 0;  // failed: every result but ok
-    double yield() const { return runs > 0 ? 100.0 * static_cast<double>(ok) / static_cast<double>(runs) : 0; }
-};
-
-// One line per day and station, by day then station.
-std::vector<SummaryLine> Summarize(const std::vector<RunRow> &rows);
+using quillrecord::HistoryFilter;
+using quillrecord::RunRow;
+using quillrecord::Summarize;
+using quillrecord::SummaryLine;
 
 std::string HistoryTable(const std::vector<RunRow> &rows);
 std::string HistoryJson(const std::vector<RunRow> &rows);

@@ -1,4 +1,4 @@
-#include "pg_store.h"
+#include "record/pg_store.h"
 
 #include <libpq-fe.h>
 #include <time.h>
@@ -12,13 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "schema.h"
+#include "record/columns.h"
+#include "record/schema.h"
+#include "record/store_common.h"
 
-namespace quillcli {
+namespace quillrecord {
 namespace {
-
-constexpr size_t kColumns = std::size(schema::kRunColumns);
-static_assert(kColumns == 26, "RunRow and the runs columns must list the same fields");
 
 struct ResultFree {
     void operator()(PGresult *r) const { PQclear(r); }
@@ -33,17 +32,6 @@ std::string FirstLine(const char *text) {
     if (nl != std::string::npos) s.resize(nl);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.pop_back();
     return s.empty() ? "unknown error" : s;
-}
-
-std::string UtcNow() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    tm t{};
-    ::gmtime_r(&ts.tv_sec, &t);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ts.tv_nsec / 1000000));
-    return buf;
 }
 
 // Length of the valid UTF-8 sequence at s[i] (the forms PostgreSQL accepts:
@@ -165,68 +153,22 @@ void IgnoreNotice(void *, const char *) {}
 
 int64_t ToInt(const char *text) { return text != nullptr ? std::strtoll(text, nullptr, 10) : 0; }
 
-// The statement that writes a row: the columns of schema::kRunColumns, $1..$26.
+// The statement that writes a row: every column, $1..$n.
 std::string InsertRunSql() {
-    std::string cols, params;
-    for (size_t i = 0; i < kColumns; ++i) {
-        cols += (i ? ", " : "") + std::string(schema::kRunColumns[i]);
-        params += (i ? ", $" : "$") + std::to_string(i + 1);
-    }
-    return "INSERT INTO runs (" + cols + ") VALUES (" + params + ") RETURNING id";
+    std::string params;
+    for (size_t i = 0; i < RunColumnCount(); ++i) params += (i ? ", $" : "$") + std::to_string(i + 1);
+    return "INSERT INTO runs (" + RunColumnList() + ") VALUES (" + params + ") RETURNING id";
 }
 
-std::string SelectRunsSql() {
-    std::string sql = "SELECT id";
-    for (const char *c : schema::kRunColumns) sql += std::string(", ") + c;
-    return sql + " FROM runs WHERE true";
-}
-
-// A row's values in the order of schema::kRunColumns, as text.
-std::vector<std::string> RowValues(const RunRow &r) {
-    return {r.station,       r.operatorName,   r.startedUtc,        r.endedUtc,
-            r.portName,      r.portPath,       r.adapterSerial,     r.command,
-            r.options,       r.prmPath,        r.prmChecksum,       r.loadPath,
-            r.imageChecksum, r.streamSha256,   r.deviceId,          r.deviceName,
-            r.deviceVersion, std::to_string(r.finalStatus), r.statusText, r.checksumCompare,
-            r.result,        std::to_string(r.exitCode),    std::to_string(r.durationMs),
-            std::to_string(r.bytesProgrammed), std::to_string(r.serialNumber), r.log};
-}
-constexpr size_t kResultColumn = 20, kSerialColumn = 24;
-static_assert(std::string_view(schema::kRunColumns[kResultColumn]) == "result");
-static_assert(std::string_view(schema::kRunColumns[kSerialColumn]) == "serial_number");
+std::string SelectRunsSql() { return "SELECT id, " + RunColumnList() + " FROM runs WHERE true"; }
 
 RunRow RowFrom(const PGresult *res, int i) {
-    int c = 0;
-    const auto next = [&]() -> std::string { return PQgetvalue(res, i, c++); };
     RunRow r;
-    r.id = ToInt(next().c_str());
-    r.station = next();
-    r.operatorName = next();
-    r.startedUtc = next();
-    r.endedUtc = next();
-    r.portName = next();
-    r.portPath = next();
-    r.adapterSerial = next();
-    r.command = next();
-    r.options = next();
-    r.prmPath = next();
-    r.prmChecksum = next();
-    r.loadPath = next();
-    r.imageChecksum = next();
-    r.streamSha256 = next();
-    r.deviceId = next();
-    r.deviceName = next();
-    r.deviceVersion = next();
-    r.finalStatus = static_cast<int32_t>(ToInt(next().c_str()));
-    r.statusText = next();
-    r.checksumCompare = next();
-    r.result = next();
-    r.exitCode = static_cast<int32_t>(ToInt(next().c_str()));
-    r.durationMs = ToInt(next().c_str());
-    r.bytesProgrammed = ToInt(next().c_str());
-    r.serialNumber = PQgetisnull(res, i, c) ? -1 : ToInt(PQgetvalue(res, i, c));
-    ++c;
-    r.log = next();
+    r.id = ToInt(PQgetvalue(res, i, 0));
+    for (size_t c = 0; c < RunColumnCount(); ++c) {
+        const int col = static_cast<int>(c + 1);
+        SetValue(r, RunColumns()[c], PQgetvalue(res, i, col), PQgetisnull(res, i, col) != 0);
+    }
     return r;
 }
 
@@ -262,19 +204,11 @@ public:
                      std::to_string(kSchemaVersion) + " (a newer quillrom made it)";
             return Abandon(nullptr, nullptr);
         }
-        if (version < 1) {
-            for (const char *stmt : schema::kVersion1) {
-                std::string sql = stmt;
-                const size_t id = sql.find("@ID@");
-                if (id != std::string::npos) sql.replace(id, 4, "BIGSERIAL PRIMARY KEY");
+        // Each version's migration in the transaction that updates the version.
+        for (int v = version + 1; v <= kSchemaVersion; ++v)
+            for (const std::string &sql : Migration(v, "BIGSERIAL PRIMARY KEY"))
                 if (!Exec(sql.c_str(), {}, PGRES_COMMAND_OK, nullptr, error))
                     return Abandon("creating the schema", error);
-            }
-            if (!Exec("INSERT INTO schema_version (version) VALUES (1)", {}, PGRES_COMMAND_OK, nullptr, error))
-                return Abandon("creating the schema", error);
-        }
-        // Later versions: apply each migration above `version` here, then
-        // UPDATE schema_version, all before the commit.
         return Commit("creating the schema", error);
     }
 
@@ -318,19 +252,19 @@ public:
     }
 
     bool WriteRun(RunRow *row, std::string *error) override {
-        std::vector<std::string> values = RowValues(*row);
-        for (auto &v : values) v = StorableText(v);
+        std::vector<std::string> values;
         std::vector<const char *> params;
-        for (const auto &v : values) params.push_back(v.c_str());
-        if (row->serialNumber == -1) params[kSerialColumn] = nullptr;
+        for (size_t i = 0; i < RunColumnCount(); ++i) values.push_back(StorableText(ValueText(*row, RunColumns()[i])));
+        for (size_t i = 0; i < RunColumnCount(); ++i)
+            params.push_back(IsNull(*row, RunColumns()[i]) ? nullptr : values[i].c_str());
         if (!Begin(error)) return false;
         static const std::string insert = InsertRunSql();
         if (!Exec(insert.c_str(), params, PGRES_TUPLES_OK, &res_, error)) return Abandon("writing the run", error);
         const std::string id = PQgetvalue(res_.get(), 0, 0);
-        const char *serial = values[kSerialColumn].c_str();
+        const std::string result = StorableText(row->result), serial = std::to_string(row->serialNumber);
         if (row->serialNumber != -1 &&
             !Exec("UPDATE serials SET state = $1, run_id = $2::bigint WHERE number = $3::bigint",
-                  {values[kResultColumn].c_str(), id.c_str(), serial}, PGRES_COMMAND_OK, nullptr, error))
+                  {result.c_str(), id.c_str(), serial.c_str()}, PGRES_COMMAND_OK, nullptr, error))
             return Abandon("writing the run", error);
         if (!Commit("writing the run", error)) return false;
         row->id = ToInt(id.c_str());
@@ -474,4 +408,4 @@ std::unique_ptr<RecordStore> OpenPgRecordStore(const std::string &conninfo, std:
     return store;
 }
 
-}  // namespace quillcli
+}  // namespace quillrecord

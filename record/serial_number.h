@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace quillcli {
+namespace quillrecord {
 
 enum class SerialFormat { LittleEndian, BigEndian, Bcd, Ascii };
 
@@ -26,4 +26,4 @@ bool EncodeSerial(const SerialSpec &spec, int64_t number, std::vector<uint8_t> *
 // The largest number EncodeSerial takes for `spec` (at most INT64_MAX).
 int64_t SerialCapacity(const SerialSpec &spec);
 
-}  // namespace quillcli
+}  // namespace quillrecord

@@ -1,0 +1,78 @@
+// The record of device commands for every front end: opens the store before
+// any device is touched, hands out serial numbers, and writes one row per
+// target from a run's facts and the targets' results.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/job.h"
+#include "record/record_store.h"
+#include "record/serial_number.h"
+
+namespace quillrecord {
+
+struct RecordOptions {
+    bool enabled = true;
+    std::string url;           // empty: DefaultRecordUrl()
+    std::string station;       // empty: the host name
+    std::string operatorName;
+    std::string commandName;   // "program"; empty: the command's own name
+    std::string optionsText;   // the options as given, for the row
+};
+
+// What the rows of one device command share, and each target's image.
+struct RunFacts {
+    quillclient::Command command = quillclient::Command::Signature;
+    std::string prmPath, prmChecksum, loadPath;
+    const DeviceParameters *device = nullptr;
+    AreaRecord area{};
+    int32_t autoRange = 0;
+    std::vector<LoadFileHandle *> loads;  // by target; null without a load file
+};
+
+RunFacts FactsOf(const quillclient::Job &job);
+
+struct SerialRequest {
+    SerialSpec spec;
+    int64_t start = 1;
+};
+
+class RunRecorder {
+public:
+    // Opens the store, creating or updating its schema. False with the
+    // reason (say it before any device is touched); with `enabled` off, true
+    // and nothing is recorded.
+    bool Open(const RecordOptions &options, std::string *why);
+    bool active() const { return store_ != nullptr; }
+    RecordStore *store() const { return store_.get(); }
+    const std::string &station() const { return station_; }
+    const RecordOptions &options() const { return options_; }
+
+    // Each target of `job` gets the next serial number, written into an
+    // image of its own (read again on `waiter`), with a note before its run.
+    // kExitOk, or kExitUsage (a number that does not fit where it goes: none
+    // is handed out) or kExitIo, with the reason.
+    int AssignSerials(quillclient::Job &job, const SerialRequest &serial, quillclient::Waiter &waiter,
+                      std::string *why);
+    const std::vector<int64_t> &serials() const { return serials_; }
+
+    // One row per target, each in its own transaction. `lost`, when given,
+    // gets the reason of each row not written (empty where it was). False
+    // when any row is lost; true without a store.
+    bool Record(const RunFacts &facts, const std::vector<quillclient::TargetResult> &results,
+                std::vector<std::string> *lost = nullptr);
+
+private:
+    RecordOptions options_;
+    std::string station_;
+    std::unique_ptr<RecordStore> store_;
+    std::vector<int64_t> serials_;
+};
+
+// The row a target's run makes, as Record writes it (the tests read it).
+RunRow RowOf(const RunFacts &facts, size_t index, const quillclient::TargetResult &result,
+             const RecordOptions &options, const std::string &station, int64_t serialNumber);
+
+}  // namespace quillrecord
