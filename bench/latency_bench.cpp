@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/files.h"
 #include "quillctl.h"
 #include "sim/virtual_target.h"
 
@@ -143,12 +144,11 @@ std::vector<std::string> WireOf(const quillsim::VirtualTarget &sim) {
 
 // ---------------------------------------------------------------- Quillrom --
 
-// Counts the flash worker's idle notices and the load file's records.
+// Counts the flash worker's idle notices.
 struct Events {
     std::mutex m;
     std::condition_variable cv;
     uint64_t idle = 0;
-    uint64_t loadRecords = 0;
     PRRWindow window{&Events::Post, this};
 
     static void Post(PRRWindow *self, uint32_t message) {
@@ -156,7 +156,6 @@ struct Events {
         {
             std::lock_guard<std::mutex> lock(e->m);
             if (message == kIdleMessage) ++e->idle;
-            if (message == PRR_MSG_LOADFILE_RECORD) ++e->loadRecords;
         }
         e->cv.notify_all();
     }
@@ -164,16 +163,14 @@ struct Events {
         std::unique_lock<std::mutex> lock(m);
         return cv.wait_for(lock, timeout, [&] { return idle >= n; });
     }
-    bool WaitLoaded(LoadFileHandle *f) {
-        for (uint64_t fetched = 0;;) {
-            std::unique_lock<std::mutex> lock(m);
-            if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return loadRecords > fetched; })) return false;
-            lock.unlock();
-            ++fetched;
-            if (PRRHexGetProg(f)->state == PRR_LOAD_STATE_DONE) return f->readState == PRR_LOAD_READY;
-        }
-    }
 };
+
+// The image read the way the programs read it; null when it cannot be.
+LoadFileHandle *LoadedImage(const std::string &path) {
+    quillclient::PlainWaiter waiter;
+    quillclient::FileStatus status;
+    return quillclient::LoadImage(path, waiter, &status, 60000);
+}
 
 // Connect (not timed), then the program command from its call to the idle notice.
 Run QuillromRun(std::chrono::milliseconds latency, const std::string &dir, const std::string &hexPath,
@@ -185,8 +182,8 @@ Run QuillromRun(std::chrono::milliseconds latency, const std::string &dir, const
     Events events;
     FlashHandle *h = PRRFlshOpen(&events.window, PRR_MSG_FLASH_RECORD, "bench");
     PRRFlshSetIdleMessage(h, kIdleMessage);
-    LoadFileHandle *file = PRRHexOpen(hexPath.c_str(), &events.window, PRR_MSG_LOADFILE_RECORD, nullptr);
-    if (device == nullptr || h == nullptr || file == nullptr || !events.WaitLoaded(file)) {
+    LoadFileHandle *file = LoadedImage(hexPath);
+    if (device == nullptr || h == nullptr || file == nullptr) {
         run.why = "set-up failed (parameter file, handle or image)";
     } else {
         ResetRecord reset{};

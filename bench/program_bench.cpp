@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/files.h"
 #include "quillctl.h"
 #include "sim/virtual_target.h"
 
@@ -32,13 +33,12 @@ std::string g_samples = QUILLROM_SAMPLES_DIR;
 
 constexpr uint32_t kIdleMessage = 3100;
 
-// Counts the flash worker's idle notices and the load file's records; the
-// flash records themselves are not fetched, only the outcome is read.
+// Counts the flash worker's idle notices; the flash records themselves are
+// not fetched, only the outcome is read.
 struct Events {
     std::mutex m;
     std::condition_variable cv;
     uint64_t idle = 0;
-    uint64_t loadRecords = 0;
     PRRWindow window{&Events::Post, this};
 
     static void Post(PRRWindow *self, uint32_t message) {
@@ -46,7 +46,6 @@ struct Events {
         {
             std::lock_guard<std::mutex> lock(e->m);
             if (message == kIdleMessage) ++e->idle;
-            if (message == PRR_MSG_LOADFILE_RECORD) ++e->loadRecords;
         }
         e->cv.notify_all();
     }
@@ -54,17 +53,14 @@ struct Events {
         std::unique_lock<std::mutex> lock(m);
         return cv.wait_for(lock, timeout, [&] { return idle >= n; });
     }
-    // The load file's final record, fetched one record per notification.
-    bool WaitLoaded(LoadFileHandle *f) {
-        for (uint64_t fetched = 0;;) {
-            std::unique_lock<std::mutex> lock(m);
-            if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return loadRecords > fetched; })) return false;
-            lock.unlock();
-            ++fetched;
-            if (PRRHexGetProg(f)->state == PRR_LOAD_STATE_DONE) return f->readState == PRR_LOAD_READY;
-        }
-    }
 };
+
+// The image read the way the programs read it; null when it cannot be.
+LoadFileHandle *LoadedImage(const std::string &path) {
+    quillclient::PlainWaiter waiter;
+    quillclient::FileStatus status;
+    return quillclient::LoadImage(path, waiter, &status, 60000);
+}
 
 // Characters on the wire for programming `bytes` in pages, then verifying them.
 uint64_t WireCharacters(uint32_t bytes) {
@@ -96,8 +92,8 @@ double ProgramAndVerifySeconds(uint32_t pacingBaud, const std::string &dir, cons
     Events events;
     FlashHandle *h = PRRFlshOpen(&events.window, PRR_MSG_FLASH_RECORD, "bench");
     PRRFlshSetIdleMessage(h, kIdleMessage);
-    LoadFileHandle *file = PRRHexOpen(hexPath.c_str(), &events.window, PRR_MSG_LOADFILE_RECORD, nullptr);
-    if (!events.WaitLoaded(file)) std::fprintf(stderr, "the image was not read\n");
+    LoadFileHandle *file = LoadedImage(hexPath);
+    if (file == nullptr) std::fprintf(stderr, "the image was not read\n");
     ResetRecord reset{};
     reset.frequency = device->typeSet7;
     reset.multiplier = device->typeSet2;

@@ -75,6 +75,17 @@ std::string ParameterChecksumText(const std::string &path) {
 
 ImageLoad::~ImageLoad() { Close(); }
 
+ImageLoad::ImageLoad(ImageLoad &&other) noexcept : handle_(other.Release()), status_(std::move(other.status_)) {}
+
+ImageLoad &ImageLoad::operator=(ImageLoad &&other) noexcept {
+    if (this != &other) {
+        Close();
+        handle_ = other.Release();
+        status_ = std::move(other.status_);
+    }
+    return *this;
+}
+
 bool ImageLoad::Open(const std::string &path, PRRWindow *window, FileStatus *status) {
     Close();
     status_ = FileStatus{};

@@ -58,6 +58,9 @@ public:
     ~ImageLoad();  // closes the handle unless released
     ImageLoad(const ImageLoad &) = delete;
     ImageLoad &operator=(const ImageLoad &) = delete;
+    // The read goes over; the one moved from holds none.
+    ImageLoad(ImageLoad &&other) noexcept;
+    ImageLoad &operator=(ImageLoad &&other) noexcept;
 
     // Starts the read; false, with the reason, when the library cannot open the file.
     bool Open(const std::string &path, PRRWindow *window, FileStatus *status);

@@ -392,24 +392,23 @@ void CSetupPage1::readParameterFile(const QString &path) {
     // The page values go back into every control at the end; take what the
     // user has changed so far first, so that only the file's values change.
     readControls();
-    const QByteArray file = QFile::encodeName(path);
     record_.replace(nullptr);
-    DeviceParameters *rec = PRRReadPRM(file.constData(), 0);
+    quillclient::FileStatus status;
+    DeviceParameters *rec = quillclient::ReadParameterFile(QFile::encodeName(path).toStdString(), true, &status);
     record_.replace(rec);
+    if (status.fault == quillclient::FileStatus::kBadChecksum) {
+        prompts_.ask(this, {QStringLiteral("Error"), QStringLiteral("This PRM File CHECKSUM Error"), BoxIcon::None,
+                            false, {}, {}});
+        prmName_->clear();
+        return;
+    }
     if (!rec) {
         // The reader refused the file: nothing is loaded, and the name must
         // not suggest otherwise. Its checksum would fail too, but that is not
         // what the user needs to hear about a file that is missing.
         prmName_->clear();
-        prompts_.message(this, QStringLiteral("Cannot read the parameter file\n%1:\n%2.").arg(path, ParameterFileProblem(path)),
+        prompts_.message(this, QStringLiteral("Cannot read the parameter file\n%1:\n%2.").arg(path, FileStatusWords(status)),
                          BoxIcon::Exclamation);
-        return;
-    }
-    if (PRRChecksumPRM(file.constData(), 0) == 0) {
-        record_.replace(nullptr);
-        prompts_.ask(this, {QStringLiteral("Error"), QStringLiteral("This PRM File CHECKSUM Error"), BoxIcon::None,
-                            false, {}, {}});
-        prmName_->clear();
         return;
     }
     if (advance_) advance_->parameterFileRead(*rec);

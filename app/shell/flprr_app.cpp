@@ -79,7 +79,12 @@ int CFLPRRApp::run() {
         QStringLiteral("PAGE"));
     const QCommandLineOption logOption(QStringLiteral("log"), QStringLiteral("Append every log line to FILE."),
                                        QStringLiteral("FILE"));
-    parser.addOptions({demoOption, profileOption, autorunOption, screenshotOption, setupPageOption, logOption});
+    const QCommandLineOption dbOption(
+        QStringLiteral("db"),
+        QStringLiteral("Record this run's device commands in URL (sqlite:PATH or postgresql://...), whatever the "
+                       "Record Settings say; demo mode records only with it."),
+        QStringLiteral("URL"));
+    parser.addOptions({demoOption, profileOption, autorunOption, screenshotOption, setupPageOption, logOption, dbOption});
     parser.process(*this);
 
     const int autorun = parser.isSet(autorunOption) ? CommandId(parser.value(autorunOption)) : 0;
@@ -130,6 +135,7 @@ int CFLPRRApp::run() {
     int exitCode = 0;
     {
         CMainFrame frame(profilePath, ProgramFolder(), prompts, logFile);
+        frame.view()->setRecordDatabase(parser.value(dbOption), demo != nullptr);
         frame.installDeviceSetup(std::make_unique<SetupSheetDialog>(prompts));
         frame.show();
 

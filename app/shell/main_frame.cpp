@@ -11,6 +11,7 @@
 #include <QStatusBar>
 #include <QToolBar>
 
+#include "recording/record_ui.h"
 #include "shell/about_dlg.h"
 #include "shell/drawn_icons.h"
 #include "shell/lock_keys.h"
@@ -35,6 +36,7 @@ CMainFrame::CMainFrame(const QString &profilePath, const QString &programFolder,
     buildStatusBar();
 
     view_ = new CFLPRRView(profilePath, programFolder, prompts, this);
+    view_->setRecordUi(std::make_unique<QtRecordUi>());
     view_->logBox()->setMirrorFile(logFile);
     setCentralWidget(view_);
     // The window always fits the form plus whatever bars are shown.
@@ -69,6 +71,16 @@ void CMainFrame::buildMenus() {
                                QKeySequence(Qt::CTRL | Qt::Key_O));
     load->setIcon(icons::load());
     file->addAction(load);
+    file->addSeparator();
+    QAction *recordSettings = makeAction(cmd::kRecordSettings, QStringLiteral("&Record Settings..."),
+                                         QStringLiteral("Where device commands are recorded, by which station and operator."
+                                                        "\nRecord Settings"),
+                                         QKeySequence(Qt::CTRL | Qt::Key_R));
+    file->addAction(recordSettings);
+    QAction *history = makeAction(cmd::kHistory, QStringLiteral("&History..."),
+                                  QStringLiteral("The last recorded runs and today's yield.\nHistory"),
+                                  QKeySequence(Qt::CTRL | Qt::Key_H));
+    file->addAction(history);
     file->addSeparator();
     QAction *quit = makeAction(cmd::kQuit, QStringLiteral("&Quit"),
                                QStringLiteral("Quit the application; prompts to save documents\nExit"));
@@ -154,6 +166,8 @@ void CMainFrame::buildMenus() {
                    cmd::kAutoprocedure, cmd::kConnect, cmd::kStop})
         connect(actions_.value(id), &QAction::triggered, this, [this, id] { runCommand(id); });
     connect(setupAction_, &QAction::triggered, this, [this] { view_->onDeviceSetup(); });
+    connect(recordSettings, &QAction::triggered, this, [this] { view_->onRecordSettings(); });
+    connect(history, &QAction::triggered, this, [this] { view_->onHistory(); });
 }
 
 void CMainFrame::runCommand(int id) {

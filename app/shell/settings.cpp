@@ -12,6 +12,7 @@ const QString kCommandOptions = QStringLiteral("Command Options");
 const QString kSecurityFlags = QStringLiteral("Security Flags");
 const QString kDeviceSetup = QStringLiteral("Device Setup");
 const QString kOptionMode = QStringLiteral("Option Mode");
+const QString kRecord = QStringLiteral("Record");
 }  // namespace
 
 void LoadSettings(const Profile &p, SetupSettings &s) {
@@ -45,6 +46,10 @@ void LoadSettings(const Profile &p, SetupSettings &s) {
     s.securityEnabled = 1;
     s.enableAllCom = p.readInt(kDeviceSetup, QStringLiteral("EnableAllCom"), 0);
     s.autoMode = 0;
+    s.record.enabled = p.readInt(kRecord, QStringLiteral("Enabled"), 1) != 0 ? 1 : 0;
+    s.record.database = p.readText(kRecord, QStringLiteral("Database"), none);
+    s.record.station = p.readText(kRecord, QStringLiteral("Station"), none);
+    s.record.operatorName = p.readText(kRecord, QStringLiteral("Operator"), none);
 }
 
 void SaveSettings(Profile &p, const SetupSettings &s) {
@@ -73,4 +78,8 @@ void SaveSettings(Profile &p, const SetupSettings &s) {
     p.writeInt(kSecurityFlags, QStringLiteral("ChipErase"), s.secChipErase);
     p.writeInt(kDeviceSetup, QStringLiteral("PowerMessage"), s.powerMessage);
     p.writeInt(kOptionMode, QStringLiteral("Auto"), s.autoMode);
+    p.writeInt(kRecord, QStringLiteral("Enabled"), s.record.enabled);
+    p.writeText(kRecord, QStringLiteral("Database"), s.record.database);
+    p.writeText(kRecord, QStringLiteral("Station"), s.record.station);
+    p.writeText(kRecord, QStringLiteral("Operator"), s.record.operatorName);
 }

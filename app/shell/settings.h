@@ -5,6 +5,15 @@
 
 class Profile;
 
+// Where and how the program records its device commands. Empty texts take
+// the defaults quillrom uses: its database file, the host name, the login name.
+struct RecordSettings {
+    int enabled = 1;
+    QString database;      // "sqlite:PATH", a path, or "postgresql://..."
+    QString station;
+    QString operatorName;
+};
+
 // Every field the profile stores, with the start values the view sets
 // before the profile is read. -1 marks a choice not made yet.
 struct SetupSettings {
@@ -34,6 +43,7 @@ struct SetupSettings {
     int visiblePower = 0;  // read only: never written back
     int enableAllCom = 0;  // read only: never written back
     int autoMode = 0;      // written at exit, never restored
+    RecordSettings record;
 
     // Not stored.
     int securityEnabled = 0;

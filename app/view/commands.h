@@ -18,6 +18,8 @@ inline constexpr int kViewStatusBar = 59393;
 inline constexpr int kAbout = 57664;
 inline constexpr int kConnect = 32782;
 inline constexpr int kStop = 32790;
+inline constexpr int kRecordSettings = 32791;
+inline constexpr int kHistory = 32792;
 }  // namespace cmd
 
 // Codes of the command waiting for the end of a connect.

@@ -16,13 +16,10 @@
 #include "view/panel_text.h"
 #include "view/progress_bar.h"
 #include "view/record_events.h"
+#include "recording/record_ui.h"
+#include "record/store_common.h"
 
 namespace {
-
-// Posted by the flash worker each time it has finished a request, after the
-// request's last record. Records alone cannot tell the end: a chain of
-// sequences (program, then verify, checksum) writes several ending records.
-constexpr uint32_t kFlashIdleMessage = 2026;
 
 quillclient::Command SessionCommand(int pendingCode) {
     using quillclient::Command;
@@ -36,24 +33,36 @@ quillclient::Command SessionCommand(int pendingCode) {
     }
 }
 
-const char *CommandLine(quillclient::Command c) {
-    using quillclient::Command;
-    switch (c) {
-    case Command::BlankCheck: return ">>COMMAND: Blank Check";
-    case Command::Erase: return ">>COMMAND: Erase";
-    case Command::Program: return ">>COMMAND: Program";
-    case Command::Security: return ">>COMMAND: Security";
-    case Command::Checksum: return ">>COMMAND: Checksum";
-    case Command::Autoprocedure: return ">>COMMAND: AutoProcedure(Epv)";
-    case Command::Verify:
-    case Command::Signature: break;  // not offered here
-    }
-    return "";
-}
-
 QString gVersionText;
 
 QByteArray LibraryPath(const QString &path) { return QFile::encodeName(path); }
+
+// The port a command runs on, as the record names it.
+quillclient::PortChoice RecordPort(int portIndex) {
+    quillclient::PortChoice port;
+    port.number = portIndex + 1;
+    port.name = "COM" + std::to_string(port.number);
+    char path[512];
+    if (port.number >= 1 && port.number <= 255 && PRRComPortPath(port.number, path, sizeof path) > 0) port.path = path;
+    return port;
+}
+
+// The options of a command as the command line would give them, for the record.
+std::string OptionsText(const SetupSettings &s) {
+    std::string text = s.supValue == 1 ? "--range block:" + std::to_string(s.showStart) + "-" + std::to_string(s.showEnd)
+                       : s.supValue == 2 ? std::string("--range area")
+                                         : std::string("--range chip");
+    if (s.autoMode) text += " --auto-range";
+    if (s.optBlk) text += " --blank-check-first";
+    if (s.optVeri) text += " --verify";
+    if (s.optSum) text += " --checksum";
+    if (s.optSec) text += " --security";
+    if (!s.freq.isEmpty()) text += " --freq " + s.freq.toStdString();
+    if (!s.multiply.isEmpty()) text += " --multiply " + s.multiply.toStdString();
+    return text;
+}
+
+std::string Utf8(const QString &s) { return s.toUtf8().toStdString(); }
 
 }  // namespace
 
@@ -61,7 +70,6 @@ const QString &ProgramVersionText() { return gVersionText; }
 
 struct CFLPRRView::DeviceCommand {
     int code;
-    const char *commandLine;
     const char *prmBox;
     const char *loadFileBox;  // null: no load file needed
 };
@@ -110,7 +118,6 @@ void CFLPRRView::startUp() {
     flashNotifier_ = std::make_unique<RecordNotifier>(this);
     quillclient::SessionConfig config;
     config.window = flashNotifier_->window();
-    config.idleMessage = kFlashIdleMessage;
     config.connectAfterFailedPrepare = true;
     quillclient::SessionEvents events;
     events.record = [this](const ProgressRecord &r) { onFlashRecord(r); };
@@ -131,17 +138,17 @@ void CFLPRRView::startUp() {
 
     if (!settings_.prmFileName.isEmpty()) {
         appendLog(QStringLiteral(">> ParameterFile Reading...."));
-        const QByteArray path = LibraryPath(settings_.prmFileName);
-        DeviceParameters *record = PRRReadPRM(path.constData(), 0);
-        if (!record) {
+        quillclient::FileStatus status;
+        DeviceParameters *record =
+            quillclient::ReadParameterFile(LibraryPath(settings_.prmFileName).toStdString(), true, &status);
+        if (!record && status.fault != quillclient::FileStatus::kBadChecksum) {
             appendLog(QStringLiteral("ParameterFile Read Error"));
             dropRememberedFile(field::kPrmName, QStringLiteral(">>ParameterFile"), settings_.prmFileName,
-                               ParameterFileProblem(settings_.prmFileName));
-        } else if (PRRChecksumPRM(path.constData(), 0) == 0) {
-            PRRFreePRM(record);
+                               FileStatusWords(status));
+        } else if (!record) {
             appendLog(QStringLiteral("ParameterFile CHECKSUM Error"));
             dropRememberedFile(field::kPrmName, QStringLiteral(">>ParameterFile"), settings_.prmFileName,
-                               QStringLiteral("its checksum does not match its contents"));
+                               FileStatusWords(status));
         } else {
             prm_ = record;
             prmReadAtStart_ = true;
@@ -155,11 +162,12 @@ void CFLPRRView::startUp() {
 
     if (!settings_.loadFileName.isEmpty()) {
         bar_->setPosition(0);
-        if (openLoadFile(settings_.loadFileName))
+        quillclient::FileStatus status;
+        if (openLoadFile(settings_.loadFileName, &status))
             appendLog(QStringLiteral(">> LoadFile Reading...."));
         else
             dropRememberedFile(field::kLoadName, QStringLiteral(">>LoadFile"), settings_.loadFileName,
-                               LoadFileProblem(settings_.loadFileName));
+                               FileStatusWords(status));
     }
     panel_->refresh();
     emit commandStateChanged();
@@ -187,7 +195,10 @@ void CFLPRRView::saveSettingsNow() {
 
 QString CFLPRRView::fieldText(int id) const { return panel_->shown(id); }
 
-void CFLPRRView::appendLog(const QString &line) { log_->appendLine(line); }
+void CFLPRRView::appendLog(const QString &line) {
+    log_->appendLine(line);
+    if (runOpen_) run_.Line(line.toStdString());
+}
 
 void CFLPRRView::clearLog() { log_->clearLog(); }
 
@@ -199,26 +210,23 @@ ResetRecord CFLPRRView::currentResetRecord() const {
 // Device commands
 
 void CFLPRRView::onBlankCheck() {
-    runDeviceCommand({pending::kBlankCheck, ">>COMMAND: Blank Check", "Please Read a PRM File for BlankCheck.", nullptr});
+    runDeviceCommand({pending::kBlankCheck, "Please Read a PRM File for BlankCheck.", nullptr});
 }
 
 void CFLPRRView::onErase() {
-    runDeviceCommand({pending::kErase, ">>COMMAND: Erase", "Please Read a PRM File for Erase.", nullptr});
+    runDeviceCommand({pending::kErase, "Please Read a PRM File for Erase.", nullptr});
 }
 
 void CFLPRRView::onProgram() {
-    runDeviceCommand({pending::kProgram, ">>COMMAND: Program", "Please Read a PRM File for Program.",
-                      "Please Read a LoadFile for Program."});
+    runDeviceCommand({pending::kProgram, "Please Read a PRM File for Program.", "Please Read a LoadFile for Program."});
 }
 
 void CFLPRRView::onChecksum() {
-    runDeviceCommand({pending::kChecksum, ">>COMMAND: Checksum", "Please Read a PRM File for Checksum.",
-                      "Please Read a LoadFile for Checksum."});
+    runDeviceCommand({pending::kChecksum, "Please Read a PRM File for Checksum.", "Please Read a LoadFile for Checksum."});
 }
 
 void CFLPRRView::onAutoprocedure() {
-    runDeviceCommand({pending::kAutoprocedure, ">>COMMAND: AutoProcedure(Epv)", "Please Read a PRM File for EPV.",
-                      "Please Read a LoadFile for EPV."});
+    runDeviceCommand({pending::kAutoprocedure, "Please Read a PRM File for EPV.", "Please Read a LoadFile for EPV."});
 }
 
 // The Security command needs its flag in the settings and on the handle, and a
@@ -239,13 +247,13 @@ void CFLPRRView::onSecurity() {
 void CFLPRRView::runDeviceCommand(const DeviceCommand &c) {
     if (busy_) return;  // the enabling rule keeps this from happening
     auto refuse = [&](const char *box, const char *second) {
-        appendLog(QString::fromLatin1(c.commandLine));
+        appendLog(QString::fromLatin1(quillclient::CommandTitle(SessionCommand(c.code))));
         prompts_.message(this, QString::fromLatin1(box), BoxIcon::Exclamation);
         appendLog(QString::fromLatin1(second));
         pendingCommand_ = pending::kNone;
     };
     if (!flashHandle() || !prm_) return refuse(c.prmBox, "PRM File is not Read.");
-    if (c.loadFileBox && !loadFile_) return refuse(c.loadFileBox, "Load File is not Read.");
+    if (c.loadFileBox && !loadFileHandle()) return refuse(c.loadFileBox, "Load File is not Read.");
     pendingCommand_ = c.code;
     clearLog();
     setBusy(true);
@@ -253,23 +261,33 @@ void CFLPRRView::runDeviceCommand(const DeviceCommand &c) {
 }
 
 bool CFLPRRView::startConnect() {
+    // The run's lines are kept from here for its row in the record.
+    run_ = quillclient::TargetRun(RecordPort(settings_.portIndex));
+    run_.Begin();
+    runOpen_ = true;
     appendLog(QStringLiteral(">>COMMAND: Reset"));
+    const auto notStarted = [this] {
+        runOpen_ = false;
+        recorder_.reset();
+        return false;
+    };
     if (!PortChosen(settings_)) {
         appendLog(QStringLiteral("Error : Set CommPort Please."));
-        return false;
+        return notStarted();
     }
     if (!SpeedChosen(settings_)) {
         appendLog(QStringLiteral("Error : Set CommSpeed Please."));
-        return false;
+        return notStarted();
     }
     quillclient::CommandRequest request;
     request.command = SessionCommand(pendingCommand_);
     request.reset = BuildResetRecord(settings_, flashHandle()->appWord);
     request.device = prm_;
     request.area = area_;
-    request.loadFile = loadFile_;
+    request.loadFile = loadFileHandle();
     request.autoRange = settings_.autoMode;
-    if (!session_->Start(request)) return false;
+    if (!openRecord(request)) return notStarted();
+    if (!session_->Start(request)) return notStarted();
     // The box opens at once, while the port is being prepared; the session
     // makes the connect once both the preparation and the box are over.
     if (request.reset.powerCycleMode == PRR_POWER_PROMPT_ON) {
@@ -282,7 +300,7 @@ bool CFLPRRView::startConnect() {
 void CFLPRRView::onCommandIssuing(quillclient::Command command) {
     refreshDeviceGroup();
     panel_->refresh();
-    appendLog(QString::fromLatin1(CommandLine(command)));
+    appendLog(QString::fromLatin1(quillclient::CommandTitle(command)));
     bar_->setPosition(0);
     pendingCommand_ = pending::kNone;
 }
@@ -313,18 +331,19 @@ void CFLPRRView::customEvent(QEvent *event) {
 }
 
 void CFLPRRView::onLoadFileRecord() {
-    const LoadProgressRecord *r = PRRHexGetProg(loadFile_);
-    if (!r) return;
-    lastLoadRecord_ = *r;
+    if (!load_.handle()) return;
+    LoadProgressRecord r{};
+    const quillclient::ImageLoad::Progress progress = load_.OnRecord(&r);
+    lastLoadRecord_ = r;
     hasLoadRecord_ = true;
-    bar_->setPosition(r->percent);
-    if (r->status != 0) {
+    bar_->setPosition(r.percent);
+    if (progress == quillclient::ImageLoad::Progress::kFailed) {
         appendLog(QStringLiteral("Error on Load File"));
         bar_->setPosition(0);
         emit commandStateChanged();
         emit loadFileFinished(false);
-    } else if (r->state == PRR_LOAD_STATE_DONE && r->percent == 100) {
-        appendLog(FixedText(r->text, sizeof r->text));
+    } else if (progress == quillclient::ImageLoad::Progress::kDone) {
+        appendLog(FixedText(r.text, sizeof r.text));
         bar_->setPosition(0);
         refreshLoadFileGroup();
         panel_->refresh();
@@ -334,6 +353,7 @@ void CFLPRRView::onLoadFileRecord() {
 }
 
 void CFLPRRView::onFlashRecord(const ProgressRecord &record) {
+    if (runOpen_) run_.Record(record);
     lastFlashRecord_ = record;
     hasFlashRecord_ = true;
     appendLog(FixedText(record.text, sizeof record.text));
@@ -351,6 +371,8 @@ void CFLPRRView::onCommandFinished(const quillclient::RunResult &result) {
     const PRROutcome &o = result.outcome;
     const bool lineFailed = result.stage == quillclient::Stage::Connecting && o.status != PRR_STATUS_OK &&
                             o.status != PRR_STATUS_ILLEGAL_PARAMETER && !result.stopped;
+    // The row is written before anyone hears that the command has ended.
+    recordRun(result);
     setBusy(false);
     if (lineFailed)
         prompts_.message(this, QStringLiteral("Please Setup Device. \r\nPlug and play USB device stack again!"),
@@ -386,6 +408,9 @@ bool CFLPRRView::isCommandEnabled(int id) const {
         return !busy_ && setupDialog_;
     case cmd::kStop:
         return busy_ && !stopRequested_;
+    // The record's place must not change under a running command's row.
+    case cmd::kRecordSettings:
+        return !busy_;
     default:
         return true;
     }
@@ -394,22 +419,20 @@ bool CFLPRRView::isCommandEnabled(int id) const {
 // ---------------------------------------------------------------------------
 // Load file
 
-bool CFLPRRView::openLoadFile(const QString &path) {
+bool CFLPRRView::openLoadFile(const QString &path, quillclient::FileStatus *status) {
     auto notifier = std::make_unique<RecordNotifier>(this);
-    const QByteArray bytes = LibraryPath(path);
-    LoadFileHandle *opened = PRRHexOpen(bytes.constData(), notifier->window(), PRR_MSG_LOADFILE_RECORD, nullptr);
-    if (!opened) return false;
+    quillclient::ImageLoad opened;
+    if (!opened.Open(LibraryPath(path).toStdString(), notifier->window(), status)) return false;
     closeLoadFile();
-    loadFile_ = opened;
+    load_ = std::move(opened);
     hasLoadRecord_ = false;
     loadNotifier_ = std::move(notifier);
     return true;
 }
 
 void CFLPRRView::closeLoadFile() {
-    // The worker stops inside PRRHexClose, so the notifier is unused after it.
-    PRRHexClose(loadFile_);
-    loadFile_ = nullptr;
+    // The worker stops inside the close, so the notifier is unused after it.
+    load_.Close();
     loadNotifier_.reset();
     hasLoadRecord_ = false;
 }
@@ -430,8 +453,9 @@ void CFLPRRView::onLoad() {
     }
     bar_->setPosition(0);
     // A file that cannot be opened leaves the image loaded before it.
-    if (!openLoadFile(path)) {
-        const QString why = LoadFileProblem(path);
+    quillclient::FileStatus status;
+    if (!openLoadFile(path, &status)) {
+        const QString why = FileStatusWords(status);
         appendLog(QStringLiteral(">>LoadFile Open Error: ") + path + QStringLiteral(": ") + why);
         prompts_.message(this, QStringLiteral("Cannot open the load file\n%1:\n%2.").arg(path, why), BoxIcon::Exclamation);
         return;
@@ -471,8 +495,8 @@ void CFLPRRView::refreshParameterGroup() {
 }
 
 void CFLPRRView::refreshLoadFileGroup() {
-    if (!loadFile_ || !hasLoadRecord_) return;
-    const LoadFileTexts t = LoadFileGroupTexts(*loadFile_, lastLoadRecord_);
+    if (!loadFileHandle() || !hasLoadRecord_) return;
+    const LoadFileTexts t = LoadFileGroupTexts(*loadFileHandle(), lastLoadRecord_);
     panel_->setText(field::kLoadName, t.name);
     panel_->setText(field::kLoadDate, t.date);
     panel_->setText(field::kLoadChecksum, t.checksum);
@@ -614,4 +638,103 @@ void CFLPRRView::runDeviceSetup() {
     refreshConnectionGroup();
     appendLog(QStringLiteral("PRM File Read OK."));
     panel_->refresh();
+}
+
+// ---------------------------------------------------------------------------
+// Record
+
+void CFLPRRView::setRecordUi(std::unique_ptr<RecordUi> ui) { recordUi_ = std::move(ui); }
+
+void CFLPRRView::setRecordDatabase(const QString &url, bool demo) {
+    recordDatabase_ = url;
+    demo_ = demo;
+}
+
+quillrecord::RecordOptions CFLPRRView::recordOptions() const {
+    const RecordSettings &r = settings_.record;
+    quillrecord::RecordOptions o;
+    // A demo's virtual target is nothing a production record should hold,
+    // unless this run was told where to record.
+    o.enabled = !recordDatabase_.isEmpty() || (!demo_ && r.enabled != 0);
+    o.url = Utf8(recordDatabase_.isEmpty() ? r.database : recordDatabase_);
+    o.station = r.station.isEmpty() ? quillrecord::HostName() : Utf8(r.station);
+    o.operatorName = r.operatorName.isEmpty() ? quillrecord::LoginName() : Utf8(r.operatorName);
+    return o;
+}
+
+bool CFLPRRView::openRecord(const quillclient::CommandRequest &request) {
+    quillrecord::RecordOptions options = recordOptions();
+    options.commandName = quillclient::CommandName(request.command);
+    options.optionsText = OptionsText(settings_);
+    recorder_ = std::make_unique<quillrecord::RunRecorder>();
+    std::string why;
+    if (!recorder_->Open(options, &why)) {
+        recorder_.reset();
+        const QString reason = QString::fromStdString(why);
+        appendLog(QStringLiteral(">>Record Error: ") + reason);
+        prompts_.message(this,
+                         QStringLiteral("Cannot record the run\n%1.\n\nNo device was touched. Choose another database, "
+                                        "or turn recording off, in File > Record Settings.")
+                             .arg(reason),
+                         BoxIcon::Exclamation);
+        return false;
+    }
+    runFacts_ = quillrecord::RunFacts{};
+    runFacts_.command = request.command;
+    runFacts_.prmPath = LibraryPath(settings_.prmFileName).toStdString();
+    runFacts_.prmChecksum = quillclient::ParameterChecksumText(runFacts_.prmPath);
+    if (quillclient::NeedsLoadFile(request.command)) runFacts_.loadPath = LibraryPath(settings_.loadFileName).toStdString();
+    runFacts_.device = prm_;
+    runFacts_.area = request.area;
+    runFacts_.autoRange = request.autoRange;
+    runFacts_.loads = {quillclient::NeedsLoadFile(request.command) ? request.loadFile : nullptr};
+    return true;
+}
+
+void CFLPRRView::recordRun(const quillclient::RunResult &result) {
+    if (!runOpen_) return;
+    runOpen_ = false;
+    run_.Finished(result, runFacts_.command);
+    std::unique_ptr<quillrecord::RunRecorder> recorder = std::move(recorder_);
+    if (!recorder || !recorder->active()) return;
+    std::vector<std::string> lost;
+    if (recorder->Record(runFacts_, {run_.result()}, &lost)) return;
+    const QString reason = QString::fromStdString(lost.empty() ? std::string() : lost[0]);
+    appendLog(QStringLiteral(">>Record Error: the run is not recorded: ") + reason);
+    prompts_.message(this, QStringLiteral("The run is not recorded\n%1.").arg(reason), BoxIcon::Exclamation);
+}
+
+void CFLPRRView::onRecordSettings() {
+    if (busy_ || !recordUi_) return;
+    RecordDefaults defaults;
+    defaults.database = QString::fromStdString(quillrecord::DefaultRecordUrl());
+    defaults.station = QString::fromStdString(quillrecord::HostName());
+    defaults.operatorName = QString::fromStdString(quillrecord::LoginName());
+    RecordSettings values = settings_.record;
+    if (!recordUi_->editSettings(this, values, defaults)) return;
+    settings_.record = values;
+    saveSettingsNow();
+}
+
+void CFLPRRView::onHistory() {
+    if (!recordUi_) return;
+    const quillrecord::RecordOptions options = recordOptions();
+    const std::string url = options.url.empty() ? quillrecord::DefaultRecordUrl() : options.url;
+    std::string why;
+    std::unique_ptr<quillrecord::RecordStore> store = url.empty() ? nullptr : quillrecord::OpenRecordStore(url, &why);
+    HistoryView history;
+    quillrecord::HistoryFilter newest;
+    newest.limit = kHistoryRows;
+    quillrecord::HistoryFilter today;
+    today.since = quillrecord::UtcNow().substr(0, 10);
+    std::vector<quillrecord::RunRow> todays;
+    if (!store || !store->Query(newest, &history.rows, &why) || !store->Query(today, &todays, &why)) {
+        if (url.empty()) why = "no database: set one in File > Record Settings";
+        prompts_.message(this, QStringLiteral("Cannot read the record\n%1.").arg(QString::fromStdString(why)),
+                         BoxIcon::Exclamation);
+        return;
+    }
+    history.source = QString::fromStdString(store->Describe());
+    history.today = quillrecord::Summarize(todays);
+    recordUi_->showHistory(this, history);
 }

@@ -9,8 +9,11 @@
 #include <QString>
 #include <QWidget>
 
+#include "client/files.h"
 #include "client/flash_session.h"
+#include "client/target_run.h"
 #include "quillctl.h"
+#include "record/run_recorder.h"
 #include "shell/settings.h"
 #include "view/device_setup.h"
 
@@ -19,6 +22,7 @@ class LogBox;
 class ProgressBar;
 class Prompts;
 class RecordNotifier;
+class RecordUi;
 
 class CFLPRRView : public QWidget, private ParameterRecordSlot {
     Q_OBJECT
@@ -44,6 +48,9 @@ public:
     void onDeviceSetup();
     // Aborts the running device command; the session ends it on the idle notice.
     void onStop();
+    // The Record Settings dialog, and the History window of the record.
+    void onRecordSettings();
+    void onHistory();
 
     // Enabled state of a command id (cmd::...).
     bool isCommandEnabled(int id) const;
@@ -52,6 +59,16 @@ public:
 
     // The Device Setup command is offered once a dialog is plugged in.
     void setDeviceSetupDialog(std::unique_ptr<DeviceSetupDialog> dialog);
+    // The Record Settings dialog and the History window (tests answer them).
+    void setRecordUi(std::unique_ptr<RecordUi> ui);
+    // For this run of the program only: record into `url` (--db), whatever the
+    // settings say. In demo mode (`demo`) nothing is recorded without one.
+    void setRecordDatabase(const QString &url, bool demo);
+    // How the next device command is recorded: the settings with their
+    // defaults filled in and the one-run database applied.
+    quillrecord::RecordOptions recordOptions() const;
+    // The History window shows this many of the newest rows.
+    static constexpr int kHistoryRows = 200;
 
     // State, for the main window and for tests.
     SetupSettings &settings() { return settings_; }
@@ -61,7 +78,7 @@ public:
     QString fieldText(int id) const;
     FlashHandle *flashHandle() const { return session_ ? session_->handle() : nullptr; }
     DeviceParameters *deviceParameters() const { return prm_; }
-    LoadFileHandle *loadFileHandle() const { return loadFile_; }
+    LoadFileHandle *loadFileHandle() const { return load_.handle(); }
     const AreaRecord &areaRecord() const { return area_; }
     int pendingCommand() const { return pendingCommand_; }
     // The connect request the next device command would make.
@@ -92,6 +109,10 @@ private:
     struct DeviceCommand;
     void runDeviceCommand(const DeviceCommand &command);
     bool startConnect();
+    // Opens the record for the command about to start; false (and a box)
+    // when it cannot be written, before the device is touched.
+    bool openRecord(const quillclient::CommandRequest &request);
+    void recordRun(const quillclient::RunResult &result);
     void onFlashRecord(const ProgressRecord &record);
     void onCommandIssuing(quillclient::Command command);
     void onCommandFinished(const quillclient::RunResult &result);
@@ -102,7 +123,7 @@ private:
 
     // Opens `path` in place of the current load file: false (and the old
     // one kept) when the library cannot open it.
-    bool openLoadFile(const QString &path);
+    bool openLoadFile(const QString &path, quillclient::FileStatus *status);
     // A remembered file that cannot be read at start-up: a log line, and the
     // panel no longer shows its name.
     void dropRememberedFile(int nameField, const QString &kind, const QString &path, const QString &why);
@@ -128,7 +149,7 @@ private:
     int pendingCommand_ = 0;
 
     DeviceParameters *prm_ = nullptr;
-    LoadFileHandle *loadFile_ = nullptr;
+    quillclient::ImageLoad load_;
     AreaRecord area_{};
     // The notifier outlives the session: the session's worker posts to it.
     std::unique_ptr<RecordNotifier> flashNotifier_;
@@ -138,6 +159,15 @@ private:
     ProgressRecord lastFlashRecord_{};
     bool hasLoadRecord_ = false;
     LoadProgressRecord lastLoadRecord_{};
+
+    // The record of the running command: its store, its facts and the run.
+    std::unique_ptr<RecordUi> recordUi_;
+    QString recordDatabase_;  // --db: this run of the program only
+    bool demo_ = false;
+    std::unique_ptr<quillrecord::RunRecorder> recorder_;
+    quillrecord::RunFacts runFacts_;
+    quillclient::TargetRun run_;
+    bool runOpen_ = false;  // lines go to run_
 
     bool busy_ = false;
     bool stopRequested_ = false;  // Stop pressed; the command has not ended yet

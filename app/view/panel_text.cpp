@@ -59,33 +59,27 @@ QString RangeText(const SetupSettings &s, const DeviceParameters &p) {
     return QString::asprintf("Block %06Xh-%06Xh", p.blockTable[first].start, p.blockTable[last].end);
 }
 
-QString FileProblem(const QString &path) {
-    const QFileInfo info(path);
-    if (!info.exists()) return QStringLiteral("no such file");
-    if (info.isDir()) return QStringLiteral("it is a folder, not a file");
-    // A FIFO or a device would block the open, or never end.
-    if (!info.isFile()) return QStringLiteral("it is not a regular file");
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("it cannot be read (%1)").arg(file.errorString());
-    if (file.size() == 0) return QStringLiteral("the file is empty");
+QString FileStatusWords(const quillclient::FileStatus &s) {
+    using F = quillclient::FileStatus;
+    switch (s.fault) {
+    case F::kNone: return {};
+    case F::kMissing: return QStringLiteral("no such file");
+    case F::kFolder: return QStringLiteral("it is a folder, not a file");
+    case F::kNotRegular: return QStringLiteral("it is not a regular file");
+    case F::kUnreadable: return QStringLiteral("it cannot be read (%1)").arg(QString::fromLocal8Bit(std::strerror(s.error)));
+    case F::kEmpty: return QStringLiteral("the file is empty");
+    case F::kPathTooLong: return QStringLiteral("its path is longer than the 255 bytes the reader takes");
+    case F::kNotLoadFile: return QStringLiteral("it is not an Intel HEX or S-record file (those start with ':' or 'S')");
+    case F::kRefused:
+        return QStringLiteral("the library refused to open it (a path it cannot take, or no memory for the image)");
+    case F::kReadFailed: return QString::fromLatin1(s.detail.c_str());
+    case F::kNoData: return QStringLiteral("it holds no data");
+    case F::kNoAnswer: return QStringLiteral("the reader did not answer");
+    case F::kInterrupted: return QStringLiteral("the read was stopped");
+    case F::kNotParameterFile: return QStringLiteral("the reader refused it: it is not a parameter file it can use");
+    case F::kBadChecksum: return QStringLiteral("its checksum does not match its contents");
+    }
     return {};
-}
-
-QString LoadFileProblem(const QString &path) {
-    const QString problem = FileProblem(path);
-    if (!problem.isEmpty()) return problem;
-    // The handle keeps the name in a field of 256 bytes.
-    if (QFile::encodeName(path).size() >= 256) return QStringLiteral("its path is longer than the 255 bytes the reader takes");
-    QFile file(path);
-    char first = 0;
-    if (file.open(QIODevice::ReadOnly) && file.getChar(&first) && first != ':' && first != 'S')
-        return QStringLiteral("it is not an Intel HEX or S-record file (those start with ':' or 'S')");
-    return QStringLiteral("the library refused to open it (a path it cannot take, or no memory for the image)");
-}
-
-QString ParameterFileProblem(const QString &path) {
-    const QString problem = FileProblem(path);
-    return problem.isEmpty() ? QStringLiteral("the reader refused it: it is not a parameter file it can use") : problem;
 }
 
 QString FileNamePart(const QString &path) { return QFileInfo(path).fileName(); }

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include "client/files.h"
 #include "quillctl.h"
 #include "shell/settings.h"
 
@@ -34,15 +35,9 @@ QString RangeText(const SetupSettings &s, const DeviceParameters &prm);
 // File name and extension of a path, without the folder.
 QString FileNamePart(const QString &path);
 
-// Why a file the user named cannot be read, in a user's words: missing, a
-// folder, unreadable, empty. Empty when none of these holds.
-QString FileProblem(const QString &path);
-// As FileProblem, then why the load-file reader would refuse it; the
-// library's refusal when it refused for another reason.
-QString LoadFileProblem(const QString &path);
-
-// As FileProblem, then the parameter-file reader's refusal.
-QString ParameterFileProblem(const QString &path);
+// Why a file the user named cannot be used, in a user's words: "no such
+// file", "the file is empty", "it is not an Intel HEX or S-record file...".
+QString FileStatusWords(const quillclient::FileStatus &status);
 
 // Library texts are fixed-size character arrays; read at most `size` bytes.
 QString FixedText(const char *text, std::size_t size);

@@ -3,6 +3,7 @@
 #include <QAction>
 
 #include "gui_fixture.h"
+#include "record/record_store.h"
 #include "shell/demo_mode.h"
 #include "sim/virtual_target.h"
 #include "view/commands.h"
@@ -30,6 +31,15 @@ int FindInOrder(const QStringList &lines, const QStringList &wanted) {
     return at;
 }
 
+// The rows the program recorded in `url`, oldest first.
+std::vector<quillrecord::RunRow> Recorded(const QString &url) {
+    std::string why;
+    std::vector<quillrecord::RunRow> rows;
+    auto store = quillrecord::OpenRecordStore(url.toStdString(), &why);
+    if (!store || !store->Query({}, &rows, &why)) qWarning("cannot read the record: %s", why.c_str());
+    return rows;
+}
+
 QByteArray Image(const CFLPRRView &view, uint32_t size) {
     const LoadFileHandle *h = view.loadFileHandle();
     return QByteArray(reinterpret_cast<const char *>(h->imageBuffer), size);
@@ -46,6 +56,7 @@ private Q_SLOTS:
         target_->start();
         box_ = std::make_unique<Sandbox>();
         target_->registerAlias(kCom, QFile::encodeName(box_->portsDir()).toStdString());
+        prompts_ = ScriptedPrompts();  // each case sees only its own boxes
     }
     void cleanup() {
         frame_.reset();
@@ -107,6 +118,35 @@ private Q_SLOTS:
         QVERIFY2(FindInOrder(again, {">>COMMAND: Checksum", "CheckSum Read Start...", "CHECKSUM COMPARE: OK"}) ==
                      again.size(),
                  qPrintable(again.join('|')));
+
+        // Each command has its row in the record quillrom keeps, with what it came to.
+        const std::vector<quillrecord::RunRow> rows = Recorded(box_->recordPath());
+        QCOMPARE(rows.size(), size_t{2});
+        QCOMPARE(QString::fromStdString(rows[0].command), QString("program"));
+        QCOMPARE(QString::fromStdString(rows[0].result), QString("ok"));
+        QCOMPARE(QString::fromStdString(rows[0].statusText), QString("Flash Verifying finish!"));
+        QCOMPARE(rows[0].bytesProgrammed, int64_t{size});
+        QCOMPARE(QString::fromStdString(rows[0].portName), QString("COM%1").arg(kCom));
+        QCOMPARE(QString::fromStdString(rows[0].station), QString::fromStdString(view.recordOptions().station));
+        QVERIFY(QString::fromStdString(rows[0].log).startsWith(">>COMMAND: Reset\nFlash Resetting..."));
+        QCOMPARE(QString::fromStdString(rows[1].command), QString("checksum"));
+        QCOMPARE(QString::fromStdString(rows[1].checksumCompare), QString("ok"));
+        QCOMPARE(rows[1].bytesProgrammed, int64_t{0});
+    }
+
+    // A database that cannot be written is said before the device hears anything.
+    void recordThatCannotBeWritten() {
+        Sandbox::write(box_->path("blocker"), "a file, so no folder can be made under it");
+        start("[Command Options]\nBlk=0\nVeri=0\nSec=0\nSum=0\n[Record]\nDatabase=sqlite:" +
+              QFile::encodeName(box_->path("blocker")) + "/history.db\n");
+        CFLPRRView &view = *frame_->view();
+        frame_->action(cmd::kErase)->trigger();
+        QVERIFY(!view.busy());
+        QCOMPARE(prompts_.boxes.size(), 1);
+        QVERIFY2(prompts_.boxes[0].text.startsWith("Cannot record the run\n"), qPrintable(prompts_.boxes[0].text));
+        QVERIFY(Lines(view).last().startsWith(">>Record Error: "));
+        QCOMPARE(target_->framesReceived(), uint64_t{0});
+        QVERIFY(frame_->action(cmd::kErase)->isEnabled());
     }
 
     void targetVanishesMidCommand() {
@@ -123,6 +163,11 @@ private Q_SLOTS:
         QVERIFY2(lines.last().startsWith("ERROR: "), qPrintable(lines.join('|')));
         QCOMPARE(view.progressBar()->position(), 100);  // left at the error record's percentage
         QVERIFY(frame_->action(cmd::kProgram)->isEnabled());
+        const std::vector<quillrecord::RunRow> rows = Recorded(box_->recordPath());
+        QCOMPARE(rows.size(), size_t{1});
+        QCOMPARE(QString::fromStdString(rows[0].result), QString("failed"));
+        QCOMPARE(QString::fromStdString(rows[0].statusText), lines.last());
+        QVERIFY(rows[0].finalStatus != 0);
     }
 
     // Stop in the middle of a program at the wire's pace: the target keeps

@@ -61,7 +61,11 @@ public:
         ports_ = dir_.filePath("ports");
         QDir().mkpath(ports_);
         qputenv("QUILLROM_PORTS_DIR", QFile::encodeName(ports_));
+        // Device commands are recorded; the record goes to the sandbox's own data folder.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir_.filePath("data")));
     }
+    // The record the program writes by default.
+    QString recordPath() const { return dir_.filePath("data/quillrom/history.db"); }
     QString profile() const { return dir_.filePath("Quillrom2.INI"); }
     QString path(const QString &name) const { return dir_.filePath(name); }
     QString portsDir() const { return ports_; }

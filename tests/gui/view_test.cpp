@@ -15,6 +15,9 @@
 #include <QToolBar>
 
 #include "gui_fixture.h"
+#include "record/record_store.h"
+#include "record/store_common.h"
+#include "recording/record_ui.h"
 #include "shell/app_paths.h"
 #include "shell/about_dlg.h"
 #include "shell/profile.h"
@@ -25,6 +28,21 @@
 using namespace guitest;
 
 namespace {
+
+// Answers the Record Settings dialog with `edit` and keeps what History would show.
+class ScriptedRecordUi : public RecordUi {
+public:
+    std::function<void(RecordSettings &)> edit;
+    RecordDefaults defaults;
+    QList<HistoryView> shown;
+    bool editSettings(QWidget *, RecordSettings &values, const RecordDefaults &d) override {
+        defaults = d;
+        if (!edit) return false;
+        edit(values);
+        return true;
+    }
+    void showHistory(QWidget *, const HistoryView &history) override { shown.append(history); }
+};
 
 // The far end of a pseudo-terminal that answers each reset handshake with
 // `answer` (nothing when empty).
@@ -612,6 +630,61 @@ private Q_SLOTS:
         QCOMPARE(view.settings().supValue, 0);
         QCOMPARE(view.settings().prmIndex, 0);
         QVERIFY(!view.deviceParameters());
+    }
+
+    // Record Settings keep their choices in the profile and History reads
+    // the database they name: the newest rows, oldest first, and today's yield.
+    void recordSettingsAndHistory() {
+        Sandbox box;
+        ScriptedPrompts prompts;
+        auto frame = MakeFrame(box, prompts);
+        CFLPRRView &view = *frame->view();
+        auto ui = std::make_unique<ScriptedRecordUi>();
+        ScriptedRecordUi &recordUi = *ui;
+        view.setRecordUi(std::move(ui));
+        QCOMPARE(frame->action(cmd::kRecordSettings)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+        QCOMPARE(frame->action(cmd::kHistory)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_H));
+        const QString url = "sqlite:" + box.path("line.db");
+        recordUi.edit = [&](RecordSettings &v) {
+            v.database = url;
+            v.station = "line-3";
+            v.operatorName = "";
+        };
+        frame->action(cmd::kRecordSettings)->trigger();
+        QCOMPARE(recordUi.defaults.database, "sqlite:" + box.recordPath());
+        const Profile saved(box.profile());
+        QCOMPARE(saved.readText("Record", "Database", QString()), url);
+        QCOMPARE(saved.readText("Record", "Station", QString()), QString("line-3"));
+        QCOMPARE(view.recordOptions().station, std::string("line-3"));
+        QCOMPARE(view.recordOptions().operatorName, quillrecord::LoginName());
+        // One run's --db wins over the settings; demo mode records only with one.
+        view.setRecordDatabase(QString(), true);
+        QVERIFY(!view.recordOptions().enabled);
+        view.setRecordDatabase(url, true);
+        QVERIFY(view.recordOptions().enabled);
+        view.setRecordDatabase(QString(), false);
+
+        std::string why;
+        auto store = quillrecord::OpenRecordStore(url.toStdString(), &why);
+        QVERIFY2(store, why.c_str());
+        const std::string now = quillrecord::UtcNow();
+        for (int i = 0; i < CFLPRRView::kHistoryRows + 5; ++i) {
+            quillrecord::RunRow r;
+            r.startedUtc = i < 5 ? "2026-01-01T00:00:00.000Z" : now;
+            r.station = "line-3";
+            r.result = i % 10 == 0 ? "failed" : "ok";
+            r.command = "program";
+            QVERIFY2(store->WriteRun(&r, &why), why.c_str());
+        }
+        frame->action(cmd::kHistory)->trigger();
+        QCOMPARE(recordUi.shown.size(), 1);
+        const HistoryView &h = recordUi.shown[0];
+        QCOMPARE(h.rows.size(), size_t(CFLPRRView::kHistoryRows));
+        QCOMPARE(QString::fromStdString(h.rows.front().startedUtc), QString::fromStdString(now));
+        QCOMPARE(h.today.size(), size_t{1});
+        QCOMPARE(h.today[0].runs, int64_t{CFLPRRView::kHistoryRows});
+        QCOMPARE(h.today[0].failed, int64_t{CFLPRRView::kHistoryRows / 10});
+        QCOMPARE(YieldCells(h.today)[0].last(), QString("90.0 %"));
     }
 
     void damagedProfileStillStarts() {
