@@ -215,11 +215,7 @@ public:
     Allocation AllocateSerials(int64_t start, int64_t highest, int count, const std::string &station,
                                std::vector<int64_t> *out, std::string *error) override {
         out->clear();
-        if (start < 0 || count < 0) {
-            *error = "serial numbers start at 0 or above and come in a count of 0 or more";
-            return Allocation::Failed;
-        }
-        if (count == 0) return Allocation::Done;
+        if (const auto answer = AllocationShortcut(start, count, error)) return *answer;
         if (!Begin(error)) return Allocation::Failed;
         const std::string startText = std::to_string(start), countText = std::to_string(count);
         const std::string st = StorableText(station), now = UtcNow();

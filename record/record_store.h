@@ -25,6 +25,18 @@ inline std::optional<uint64_t> FirstPast(int64_t first, int count, int64_t highe
     return std::nullopt;
 }
 
+// What every store answers before it looks at its numbers: a start below 0
+// or a negative count is refused, no number is an empty allocation; none to
+// go on.
+inline std::optional<Allocation> AllocationShortcut(int64_t start, int count, std::string *error) {
+    if (start < 0 || count < 0) {
+        *error = "serial numbers start at 0 or above and come in a count of 0 or more";
+        return Allocation::Failed;
+    }
+    if (count == 0) return Allocation::Done;
+    return std::nullopt;
+}
+
 class RecordStore {
 public:
     virtual ~RecordStore() = default;
