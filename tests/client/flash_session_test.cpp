@@ -18,6 +18,7 @@
 
 #include "client/flash_session.h"
 #include "client/notification_queue.h"
+#include "client/verdict.h"
 #include "e2e/image_files.h"
 #include "sim/virtual_target.h"
 
@@ -367,6 +368,72 @@ TEST_F(SessionTest, LateAbortDoesNotEndTheNextRun) {
     ASSERT_TRUE(Pump([&] { return results_.size() == 2; })) << Trace();
     EXPECT_EQ(results_[1].stage, Stage::Running) << Trace();
     EXPECT_EQ(results_[1].outcome.signatureRead, 1) << Trace();
+}
+
+// The verdict from the stage a run ended in and what the library says of
+// it; the first rule that fits decides, so the order matters.
+TEST(VerdictTest, StageAndOutcomeDecide) {
+    const auto outcome = [](auto set) {
+        PRROutcome o{};
+        set(o);
+        return o;
+    };
+    const PortChoice port{61, "COM61", "/nonexistent/quill-tty"};
+    const PromptEnd interrupted{Verdict::Interrupted, "interrupted at the power prompt"};
+    struct Case {
+        const char *what;
+        Stage stage;
+        PRROutcome outcome;
+        Command command;
+        Verdict verdict;
+        std::string detail;
+        PromptEnd prompt = PromptEnd();
+    } cases[] = {
+        {"prepare failed to open", Stage::Preparing, outcome([](PRROutcome &o) { o.status = PRR_STATUS_COM_OPEN; }),
+         Command::Program, Verdict::PortProblem, "COM61"},
+        {"prepare ended by a stop", Stage::Preparing, {}, Command::Program, Verdict::Interrupted,
+         "interrupted before the connect"},
+        {"prompt left unanswered", Stage::PowerPrompt, {}, Command::Program, Verdict::Failed,
+         "no answer to the power prompt (standard input closed)"},
+        {"prompt interrupted", Stage::PowerPrompt, {}, Command::Program, Verdict::Interrupted,
+         "interrupted at the power prompt", interrupted},
+        {"connect aborted, status set too", Stage::Connecting,
+         outcome([](PRROutcome &o) { o.aborted = 1, o.status = PRR_STATUS_READ_TIMEOUT; }), Command::Erase,
+         Verdict::Interrupted, "last line"},
+        {"connect timed out", Stage::Connecting, outcome([](PRROutcome &o) { o.status = PRR_STATUS_READ_TIMEOUT; }),
+         Command::Erase, Verdict::Failed, PRRStatusText(PRR_STATUS_READ_TIMEOUT)},
+        {"connect never reached the device", Stage::Connecting, {}, Command::Erase, Verdict::Failed,
+         "the connect ended without reaching the device"},
+        {"stopped after the connect", Stage::Connecting, outcome([](PRROutcome &o) { o.connected = 1; }),
+         Command::Erase, Verdict::Interrupted, "interrupted after the connect"},
+        {"command failed", Stage::Running, outcome([](PRROutcome &o) { o.status = PRR_STATUS_VERIFY; }),
+         Command::Verify, Verdict::Failed, PRRStatusText(PRR_STATUS_VERIFY)},
+        {"a port error while running is no port problem", Stage::Running,
+         outcome([](PRROutcome &o) { o.status = PRR_STATUS_COM_OPEN; }), Command::Verify, Verdict::Failed,
+         PRRStatusText(PRR_STATUS_COM_OPEN)},
+        {"checksums differ", Stage::Running, outcome([](PRROutcome &o) { o.checksumCompared = 1; }),
+         Command::Checksum, Verdict::Failed, "last line"},
+        {"not blank for blank-check", Stage::Running, outcome([](PRROutcome &o) { o.notBlank = 1; }),
+         Command::BlankCheck, Verdict::Failed, "last line"},
+        {"not blank is no failure of an erase", Stage::Running, outcome([](PRROutcome &o) { o.notBlank = 1; }),
+         Command::Erase, Verdict::Ok, "last line"},
+        {"checksums equal", Stage::Running,
+         outcome([](PRROutcome &o) { o.checksumCompared = 1, o.checksumEqual = 1; }), Command::Program, Verdict::Ok,
+         "last line"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Judgement j = Judge(RunResult{c.stage, false, c.outcome}, c.command, "last line", port, c.prompt);
+        EXPECT_EQ(j.verdict, c.verdict);
+        EXPECT_NE(j.detail.find(c.detail), std::string::npos) << j.detail;
+    }
+    // A gang: an interrupt before a port problem or a lost row before a failure.
+    const Verdict gang[] = {Verdict::Ok, Verdict::Failed, Verdict::PortProblem};
+    EXPECT_EQ(GangExitCode(gang, 3, true), kExitIo);
+    EXPECT_EQ(GangExitCode(gang, 2, true), kExitFailed);
+    EXPECT_EQ(GangExitCode(gang, 1, false), kExitIo);
+    const Verdict stopped[] = {Verdict::Failed, Verdict::Interrupted};
+    EXPECT_EQ(GangExitCode(stopped, 2, false), kExitInterrupted);
 }
 
 }  // namespace
