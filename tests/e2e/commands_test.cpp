@@ -13,21 +13,9 @@ namespace {
 
 constexpr int kPort = 24;
 
-class CommandsTest : public E2ETest {
+class CommandsTest : public TargetHostTest {
 protected:
-    void Start(const char *prm) {
-        target = std::make_unique<Target>(SamplePath(prm), kPort, aliasDir);
-        host = std::make_unique<Host>(SamplePath(prm), kPort);
-    }
-    void SetUp() override {
-        E2ETest::SetUp();
-        Start("demo.prm");
-    }
-    void TearDown() override {
-        host.reset();
-        target.reset();
-        E2ETest::TearDown();
-    }
+    CommandsTest() : TargetHostTest(kPort) {}
     LoadFileHandle *Image(uint32_t from, uint32_t to, uint8_t seed) {
         ImageMap image;
         for (uint32_t a = from; a <= to; ++a) image[a] = static_cast<uint8_t>(a * 31 + seed);
@@ -55,8 +43,6 @@ protected:
         return host->Finish();
     }
     const PRROutcome &outcome() const { return host->outcome; }
-    std::unique_ptr<Target> target;
-    std::unique_ptr<Host> host;
 };
 
 // The four hex digits inside "...: [XXXX]".

@@ -12,18 +12,9 @@ namespace {
 
 constexpr int kPort = 21;
 
-class ConnectEraseTest : public E2ETest {
+class ConnectEraseTest : public TargetHostTest {
 protected:
-    void SetUp() override {
-        E2ETest::SetUp();
-        target = std::make_unique<Target>(SamplePath("demo.prm"), kPort, aliasDir);
-        host = std::make_unique<Host>(SamplePath("demo.prm"), kPort);
-    }
-    void TearDown() override {
-        host.reset();
-        target.reset();
-        E2ETest::TearDown();
-    }
+    ConnectEraseTest() : TargetHostTest(kPort) {}
     std::vector<Rec> Blank(int mode, int first = 0, int last = 0, int autoRange = 0) {
         host->area = AreaRecord{mode, first, last, 0, 0};
         EXPECT_EQ(PRRFlshBlnk(host->h, host->device, &host->area, autoRange), 0);
@@ -46,8 +37,6 @@ protected:
         return n;
     }
 
-    std::unique_ptr<Target> target;
-    std::unique_ptr<Host> host;
 };
 
 TEST_F(ConnectEraseTest, ConnectThenChipErase) {

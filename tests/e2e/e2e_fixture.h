@@ -213,4 +213,32 @@ protected:
     std::string aliasDir;
 };
 
+// A virtual target with a parameter file on COM<port> and a host whose flash
+// handle talks to it, made afresh for every test.
+class TargetHostTest : public E2ETest {
+protected:
+    explicit TargetHostTest(int port) : port_(port) {}
+    // Replaces both with a pair for `prm` (a sample file's name).
+    void Start(const char *prm) {
+        host.reset();
+        target.reset();
+        target = std::make_unique<Target>(SamplePath(prm), port_, aliasDir);
+        host = std::make_unique<Host>(SamplePath(prm), port_);
+    }
+    void SetUp() override {
+        E2ETest::SetUp();
+        Start("demo.prm");
+    }
+    void TearDown() override {
+        host.reset();
+        target.reset();
+        E2ETest::TearDown();
+    }
+    std::unique_ptr<Target> target;
+    std::unique_ptr<Host> host;
+
+private:
+    const int port_;
+};
+
 }  // namespace quilltest

@@ -17,18 +17,9 @@ constexpr int kPort = 23;
 constexpr uint32_t kDeviceSize = 0x10000;
 constexpr uint32_t kBlock = 0x1000;
 
-class ProgramVerifyTest : public E2ETest {
+class ProgramVerifyTest : public TargetHostTest {
 public:
-    void SetUp() override {
-        E2ETest::SetUp();
-        target = std::make_unique<Target>(SamplePath("demo.prm"), kPort, aliasDir);
-        host = std::make_unique<Host>(SamplePath("demo.prm"), kPort);
-    }
-    void TearDown() override {
-        host.reset();
-        target.reset();
-        E2ETest::TearDown();
-    }
+    ProgramVerifyTest() : TargetHostTest(kPort) {}
 
     LoadFileHandle *LoadImage(const ImageMap &image, std::mt19937 &rng, bool srec) {
         const char *eols[] = {"\r\n", "\n", "\r"};
@@ -59,8 +50,6 @@ public:
         return f;
     }
 
-    std::unique_ptr<Target> target;
-    std::unique_ptr<Host> host;
     int files_ = 0;
 };
 

@@ -106,6 +106,25 @@ inline std::unique_ptr<CMainFrame> MakeFrame(const Sandbox &box, ScriptedPrompts
     return frame;
 }
 
+// One window on a sandbox of its own, opened once its profile is written.
+struct Rig {
+    Sandbox box;
+    ScriptedPrompts prompts;
+    std::unique_ptr<CMainFrame> frame;
+
+    CFLPRRView &open(const QByteArray &profile) {
+        box.writeProfile(profile);
+        frame = MakeFrame(box, prompts);
+        return *frame->view();
+    }
+    // COM7 names no device; the profile chooses it, with the demo parameter
+    // file and `more` after it.
+    CFLPRRView &openOnMissingPort(const QByteArray &more) {
+        box.alias(7, box.path("no-such-device"));
+        return open(DemoProfile(false, "[COMM Device]\nPort=6\nSpeed=0\n" + more));
+    }
+};
+
 // Waits until the load file's reader has reported its end.
 inline bool WaitForLoadFile(CFLPRRView &view, int timeoutMs = 20000) {
     if (!view.loadFileHandle()) return false;

@@ -460,12 +460,11 @@ private Q_SLOTS:
     void failedConnectWithoutAPort() {
         // COM7 names nothing: the port cannot be opened (only logged), the
         // handshake then fails in the connect, and the USB box follows.
-        Sandbox box;
-        box.alias(7, box.path("no-such-device"));
-        box.writeProfile(DemoProfile(false, kPortAndSpeed));
-        ScriptedPrompts prompts;
-        auto frame = MakeFrame(box, prompts);
-        CFLPRRView &view = *frame->view();
+        Rig rig;
+        CFLPRRView &view =
+            rig.openOnMissingPort("[Device Setup]\nPowerMessage=0\n[Supply Oscillator]\nFreq=8.00\nMultipy=1.00\n");
+        ScriptedPrompts &prompts = rig.prompts;
+        auto &frame = rig.frame;
         QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
         frame->action(cmd::kErase)->trigger();
         QVERIFY(view.busy());
@@ -484,13 +483,11 @@ private Q_SLOTS:
     void unusableClockEndsTheCommand() {
         // "abc" reads as 0 MHz; the library refuses both requests before any
         // exchange, and the command is over without a connect record.
-        Sandbox box;
-        box.alias(7, box.path("no-such-device"));
-        box.writeProfile(DemoProfile(false, "[COMM Device]\nPort=6\nSpeed=0\n[Device Setup]\nPowerMessage=0\n"
-                                            "[Supply Oscillator]\nFreq=abc\nMultipy=1.00\n"));
-        ScriptedPrompts prompts;
-        auto frame = MakeFrame(box, prompts);
-        CFLPRRView &view = *frame->view();
+        Rig rig;
+        CFLPRRView &view =
+            rig.openOnMissingPort("[Device Setup]\nPowerMessage=0\n[Supply Oscillator]\nFreq=abc\nMultipy=1.00\n");
+        ScriptedPrompts &prompts = rig.prompts;
+        auto &frame = rig.frame;
         QCOMPARE(view.currentResetRecord().frequency, 0.0);
         QSignalSpy finished(&view, &CFLPRRView::deviceCommandFinished);
         frame->action(cmd::kErase)->trigger();
@@ -501,13 +498,11 @@ private Q_SLOTS:
     }
 
     void powerBoxBetweenTheTwoRequests() {
-        Sandbox box;
-        box.alias(7, box.path("no-such-device"));
-        box.writeProfile(DemoProfile(false, "[COMM Device]\nPort=6\nSpeed=0\n[Device Setup]\nPowerMessage=1\n"
-                                            "[Supply Oscillator]\nFreq=8.00\nMultipy=1.00\n"));
-        ScriptedPrompts prompts;
-        auto frame = MakeFrame(box, prompts);
-        CFLPRRView &view = *frame->view();
+        Rig rig;
+        CFLPRRView &view =
+            rig.openOnMissingPort("[Device Setup]\nPowerMessage=1\n[Supply Oscillator]\nFreq=8.00\nMultipy=1.00\n");
+        ScriptedPrompts &prompts = rig.prompts;
+        auto &frame = rig.frame;
         // While the box is open, the preparation request's records still arrive.
         prompts.whileOpen = [&](const QString &text) {
             if (text == "Please Turn off->on Target power.")
