@@ -28,7 +28,7 @@ ResetRecord BuildResetRecord(const SetupSettings &s, int32_t appWord) {
     ResetRecord r{};
     r.frequency = LeadingNumber(s.freq);
     r.multiplier = LeadingNumber(s.multiply);
-    r.portNumber = static_cast<uint8_t>(s.portIndex + 1);
+    r.portNumber = PortChosen(s) ? static_cast<uint8_t>(s.portIndex + 1) : 0;  // 0: no port
     r.speedIndex = static_cast<uint8_t>(s.speedIndex);
     r.commandOptions = static_cast<uint8_t>(s.commandOptions & 0xFF);
     if (appWord == 0) r.commandOptions &= static_cast<uint8_t>(~PRR_OPT_SECURITY);

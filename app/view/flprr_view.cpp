@@ -40,10 +40,12 @@ QByteArray LibraryPath(const QString &path) { return QFile::encodeName(path); }
 // The port a command runs on, as the record names it.
 quillclient::PortChoice RecordPort(int portIndex) {
     quillclient::PortChoice port;
+    // A damaged profile may hold any number; only COM1..COM255 name a port.
+    if (portIndex < 0 || portIndex >= 255) return port;
     port.number = portIndex + 1;
     port.name = "COM" + std::to_string(port.number);
     char path[512];
-    if (port.number >= 1 && port.number <= 255 && PRRComPortPath(port.number, path, sizeof path) > 0) port.path = path;
+    if (PRRComPortPath(port.number, path, sizeof path) > 0) port.path = path;
     return port;
 }
 
