@@ -143,17 +143,6 @@ std::string SysfsRoot() { return EnvOr("QUILLROM_SYSFS_ROOT", "/sys"); }
 
 std::string SerialByIdDir() { return EnvOr("QUILLROM_SERIAL_BY_ID_DIR", "/dev/serial/by-id"); }
 
-std::string AdapterInfo::Description() const {
-    std::string s = manufacturer;
-    if (!product.empty()) s += (s.empty() ? "" : " ") + product;
-    if (s.empty() && usb) {
-        char ids[32];
-        std::snprintf(ids, sizeof ids, "USB %04x:%04x", vendorId, productId);
-        s = ids;
-    }
-    return s;
-}
-
 bool ReadAdapterOfTty(const std::string &tty, AdapterInfo *out) {
     if (tty.empty() || tty.find('/') != std::string::npos || tty[0] == '.') return false;
     return ReadFromTtyDir(RealPath(SysfsRoot() + "/class/tty/" + tty), out);

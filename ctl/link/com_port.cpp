@@ -9,7 +9,7 @@ void ComAttach(FlashHandle *h, Link *link) {
     HandleCore &core = CoreOf(h);
     delete core.link;
     core.link = link;
-    if (link != nullptr) link->Bind(LinkWake{core.cancelFd, core.abortFd, core.cancelFlag(), &core.abortsPending});
+    if (link != nullptr) link->Bind(LinkWake{&core.cancel, &core.abort, core.cancelFlag(), &core.abortsPending});
     h->port = link != nullptr ? link->Descriptor() : PRR_INVALID_PORT;
     // A close keeps what the last open found, for the caller to read after.
     std::lock_guard<std::mutex> lock(core.linkInfoLock);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/wake_event.h"
 #include "quillctl.h"
 
 namespace quill {
@@ -14,11 +15,11 @@ namespace quill {
 enum class ModemLine { kRts, kDtr };
 
 // What ends a wait on the link early: the handle being closed, or an abort
-// posted and not yet taken by the worker. The descriptors are readable while
-// that holds (-1: none), so a blocking wait can poll them beside the port.
+// posted and not yet taken by the worker. The events are set while that
+// holds (null: none), so a blocking wait can watch them beside the port.
 struct LinkWake {
-    int cancelFd = -1;
-    int abortFd = -1;
+    const WakeEvent *cancel = nullptr;
+    const WakeEvent *abort = nullptr;
     const std::atomic<bool> *cancelled = nullptr;
     const std::atomic<uint32_t> *abortsPending = nullptr;
 

@@ -144,13 +144,14 @@ private:
     // The deadline comes before readiness: a port that keeps signalling a
     // hang-up while reads find nothing must still time out.
     int WaitReady(short events, Clock::time_point deadline, bool wakeOnAbort) {
-        const int abortFd = wakeOnAbort ? wake_.abortFd : -1;
+        const int cancelFd = wake_.cancel != nullptr ? wake_.cancel->fd() : -1;
+        const int abortFd = wakeOnAbort && wake_.abort != nullptr ? wake_.abort->fd() : -1;
         for (;;) {
             if (wake_.Interrupted(wakeOnAbort)) return -1;
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) return 0;
             // poll skips entries whose descriptor is -1.
-            pollfd fds[3] = {{fd_, events, 0}, {wake_.cancelFd, POLLIN, 0}, {abortFd, POLLIN, 0}};
+            pollfd fds[3] = {{fd_, events, 0}, {cancelFd, POLLIN, 0}, {abortFd, POLLIN, 0}};
             int r = Posix().poll(fds, 3, static_cast<int>(left));
             if (r < 0) {
                 if (errno == EINTR) continue;

@@ -4,9 +4,7 @@
 #include "loadfile/load_worker.h"
 #include "platform/export_guard.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/file_compat.h"
 
 #include <atomic>
 #include <cerrno>
@@ -135,7 +133,7 @@ void WorkerMain(LoadFileHandle *h) {
         } else if (step == kLoadStepBuffer) {
             // Opened again here, not kept from PRRHexOpen: a file that vanished
             // or shrank meanwhile is a failed read.
-            const int fd = ::open(h->loadFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            const int fd = ::open(h->loadFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | kOpenBinary);
             const bool read = fd >= 0 && ReadWhole(fd, h->fileBuffer, h->fileSize);
             if (fd >= 0) ::close(fd);
             if (!read) {
@@ -227,7 +225,7 @@ QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uin
         if (aux != nullptr) std::strncpy(h->auxPath, aux, sizeof h->auxPath - 1);
 
         // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | kOpenBinary);
         if (fd < 0) {
             std::free(h);
             return nullptr;

@@ -28,12 +28,12 @@ struct HandleCore : WorkerFrame {
 
     // An abort reaches a running step through these before its message is
     // taken: each PRRFlshAbort counts one up (before posting), the worker
-    // counts one down as it takes the message. abortFd is a semaphore eventfd
-    // that holds the same count, so a blocking read polls it.
+    // counts one down as it takes the message. The abort event is set while
+    // the count is above zero, so a blocking read watches it.
     void SignalAbort();
     void TakeAbort();
     std::atomic<uint32_t> abortsPending{0};
-    int abortFd = -1;
+    WakeEvent abort;
 
     bool readWakesOnAbort = false;       // worker thread only: the read time-out is a device wait
 

@@ -1,17 +1,12 @@
 #include "platform/worker_frame.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace quill {
 
-WorkerFrame::WorkerFrame() : cancelFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+WorkerFrame::WorkerFrame() = default;
 
-WorkerFrame::~WorkerFrame() {
-    if (cancelFd >= 0) ::close(cancelFd);
-}
+WorkerFrame::~WorkerFrame() = default;
 
 bool WorkerFrame::Start(std::function<void()> body) {
     try {
@@ -33,11 +28,7 @@ bool WorkerFrame::Start(std::function<void()> body) {
 
 bool WorkerFrame::Stop(uint32_t quit, std::chrono::milliseconds wait) {
     cancelled_.store(true, std::memory_order_release);
-    if (cancelFd >= 0) {
-        const uint64_t one = 1;
-        ssize_t ignored = ::write(cancelFd, &one, sizeof one);
-        (void)ignored;
-    }
+    cancel.Raise();
     queue.Post(quit);
     bool ended;
     {

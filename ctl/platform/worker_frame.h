@@ -1,5 +1,5 @@
 // What every handle's worker is made of, whatever its kind: one thread, its
-// message queue, a cancel descriptor that wakes any blocking read on it, and
+// message queue, a cancel event that wakes any blocking read on it, and
 // a close that waits a bounded time and never frees what a still-running
 // thread may touch.
 #pragma once
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "platform/wake_event.h"
 
 namespace quill {
 
@@ -36,7 +37,7 @@ public:
     const std::atomic<bool> *cancelFlag() const { return &cancelled_; }
 
     MessageQueue queue;
-    int cancelFd = -1;  // readable once Stop has begun; -1 when none could be made
+    WakeEvent cancel;  // set once Stop has begun, so a blocking read on the worker ends at once
 
 protected:
     std::atomic<bool> cancelled_{false};

@@ -1,6 +1,6 @@
 // The parameter file's own checksum: the expected value from its [CHECKSUM]
 // section and the CRC over its significant characters.
-#include <unistd.h>
+#include "platform/file_compat.h"
 
 #include <array>
 #include <cstring>

@@ -1,6 +1,6 @@
 // PRRReadPRM / PRRFreePRM: the line loop, the section table and the finishing
 // steps after the last line.
-#include <unistd.h>
+#include "platform/file_compat.h"
 
 #include <cstdlib>
 #include <cstring>

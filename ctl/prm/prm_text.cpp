@@ -1,9 +1,6 @@
 #include "prm/prm_text.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/file_compat.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -49,7 +46,7 @@ int OpenPrmFile(const char *path) {
     int fd;
     // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
     do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | kOpenBinary);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat st;
@@ -57,8 +54,10 @@ int OpenPrmFile(const char *path) {
         ::close(fd);
         return -1;
     }
+#if !defined(_WIN32)
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+#endif
     // A writer holding the exclusive lock means the file is in use.
     int rc;
     do {

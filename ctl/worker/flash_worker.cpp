@@ -349,7 +349,7 @@ int32_t ResetPhase(const FlashHandle *h) { return WorkerOf(h)->resetPhase.load(s
 
 uint64_t LeakedWorkerCount() { return g_leakedWorkers.load(); }
 
-int CancelFd(const FlashHandle *h) { return WorkerOf(h)->cancelFd; }
+const WakeEvent &CancelEvent(const FlashHandle *h) { return WorkerOf(h)->cancel; }
 
 bool Cancelled(const FlashHandle *h) { return WorkerOf(h)->cancelled(); }
 

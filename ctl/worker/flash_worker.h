@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/wake_event.h"
 #include "quillctl.h"
 
 namespace quill {
@@ -99,9 +100,9 @@ void PostAbort(FlashHandle *h);
 // The linePreparePass value that the reset request now running was issued with.
 int32_t ResetPhase(const FlashHandle *h);
 
-// Descriptor that becomes readable when the handle is being closed, so that a
-// blocking read on the worker ends at once. -1 when none could be made.
-int CancelFd(const FlashHandle *h);
+// Set when the handle is being closed, so that a blocking read on the worker
+// ends at once.
+const WakeEvent &CancelEvent(const FlashHandle *h);
 
 // True once the handle is being closed.
 bool Cancelled(const FlashHandle *h);

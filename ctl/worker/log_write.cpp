@@ -1,6 +1,4 @@
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include "platform/file_compat.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -19,7 +17,7 @@ extern "C" QUILLCTL_API void PRRLogWrite(const char *file, const char *format, .
 
     int fd;
     do {
-        fd = ::open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fd = ::open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | quill::kOpenBinary, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return;
     // Exclusive while we write, so lines of two writers never interleave.

@@ -1,7 +1,6 @@
 // The worker loop, its ring and its state machine, driven through the exports
 // with the tests' own sequences underneath.
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,6 +25,16 @@ TestSequenceControl &Control() {
 }
 
 namespace {
+
+// A descriptor the close step can close: any will do.
+int OpenNullDevice() {
+#if defined(_WIN32)
+    return ::open("NUL", O_RDWR);
+#else
+    return ::open("/dev/null", O_RDWR | O_CLOEXEC);
+#endif
+}
+
 int32_t ConnectStart(FlashHandle *h) {
     Control().connectPhase = quill::ResetPhase(h);
     return 0;  // like the preparing reset: nothing runs afterwards
@@ -74,20 +83,19 @@ int32_t VerifyStart(FlashHandle *) {
     return PRR_STATUS_ILLEGAL_PARAMETER;
 }
 
-// Signature: a sequence whose step blocks in poll() like a serial read.
+// Signature: a sequence whose step blocks on the cancel event like a serial read.
 int32_t SignatureStart(FlashHandle *h) {
     h->state = PRR_STATE_SIGNATURE;
     h->step = 1;
     return 0;
 }
 quill::StepResult SignatureStep(FlashHandle *h) {
-    pollfd p{quill::CancelFd(h), POLLIN, 0};
     {
         std::lock_guard<std::mutex> lock(Control().latchMutex);
         Control().latchEntered = true;
     }
     Control().latchCv.notify_all();
-    if (::poll(&p, 1, 60000) == 1) Control().cancelSeen = 1;
+    if (quill::CancelEvent(h).Wait(60000)) Control().cancelSeen = 1;
     return quill::StepResult::Failed(PRR_STATUS_READ_TIMEOUT);
 }
 
@@ -180,7 +188,7 @@ TEST_F(WorkerTest, CommandWhileBusyIsRefusedAndTheSequenceGoesOn) {
 }
 
 TEST_F(WorkerTest, AbortDuringSequenceIdlesTheLinkAndEndsIt) {
-    h->port = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    h->port = OpenNullDevice();
     Control().waitMs = 60000;
     ASSERT_EQ(PRRFlshBlnk(h, &device, &area, 0), 0);
     Rec r{};
@@ -205,7 +213,7 @@ TEST_F(WorkerTest, AbortDuringSequenceIdlesTheLinkAndEndsIt) {
 }
 
 TEST_F(WorkerTest, FailingStepWritesItsCodeWithTheSequenceStateAndPurges) {
-    h->port = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    h->port = OpenNullDevice();
     Control().stepFailure = PRR_STATUS_FLASH_WRITE;
     ASSERT_EQ(PRRFlshProg(h, &device, &area, nullptr, 0), 0);
     Rec r{};

@@ -1,6 +1,5 @@
 // Protocol primitives against a scripted peer that checks the exact bytes on
 // the wire and answers from its script.
-#include <poll.h>
 
 #include <cstring>
 #include <string>

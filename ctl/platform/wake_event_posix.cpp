@@ -1,0 +1,48 @@
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "platform/wake_event.h"
+
+namespace quill {
+
+// A semaphore eventfd: it holds the count, and reads one off it at a time.
+struct WakeEvent::State {
+    int fd = -1;
+};
+
+WakeEvent::WakeEvent() : state_(new State) { state_->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE); }
+
+WakeEvent::~WakeEvent() {
+    if (state_->fd >= 0) ::close(state_->fd);
+    delete state_;
+}
+
+bool WakeEvent::valid() const { return state_->fd >= 0; }
+
+void WakeEvent::Raise() {
+    if (state_->fd < 0) return;
+    const uint64_t one = 1;
+    ssize_t ignored = ::write(state_->fd, &one, sizeof one);
+    (void)ignored;
+}
+
+void WakeEvent::Lower() {
+    if (state_->fd < 0) return;
+    uint64_t value = 0;
+    ssize_t ignored = ::read(state_->fd, &value, sizeof value);  // EAGAIN at zero: nothing to take
+    (void)ignored;
+}
+
+bool WakeEvent::Wait(int timeoutMs) const {
+    if (state_->fd < 0) return false;
+    pollfd p{state_->fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
+}
+
+int WakeEvent::fd() const { return state_->fd; }
+void *WakeEvent::handle() const { return nullptr; }
+
+}  // namespace quill
