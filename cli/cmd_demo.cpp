@@ -3,7 +3,9 @@
 // checksum. The same demo as the program's, for machines without a display.
 #include <limits.h>
 #include <stdlib.h>
+#ifdef QUILLROM_CLI_HAVE_SIM
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <iostream>
@@ -30,6 +32,7 @@ struct DemoArgs {
     bool quiet = false;
 };
 
+#ifdef QUILLROM_CLI_HAVE_SIM
 bool HasSamples(const std::string &dir) {
     std::error_code ec;
     return std::filesystem::exists(dir + "/demo.prm", ec) && std::filesystem::exists(dir + "/demo.hex", ec);
@@ -77,6 +80,8 @@ private:
     std::string dir_;
     std::optional<std::string> old_;
 };
+
+#endif
 
 int RunDemo(const DemoArgs &a, CliContext &ctx) {
 #ifndef QUILLROM_CLI_HAVE_SIM

@@ -1,6 +1,6 @@
 // The device commands: blank-check, erase, program, verify, checksum,
 // security, signature and auto, on one target or on several at once.
-#include <unistd.h>
+#include "os_compat.h"
 
 #include <iostream>
 #include <memory>

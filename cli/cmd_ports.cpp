@@ -4,7 +4,9 @@
 // number that follows its serial number instead of its plug order.
 #include <limits.h>
 #include <sys/stat.h>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -45,6 +47,21 @@ std::vector<PRRAdapterInfo> Adapters() {
     return adapters;
 }
 
+#if defined(_WIN32)
+struct AliasArgs {
+    std::string alias, serial, path, unalias;
+};
+
+// COM names are the system's own on Windows: Device Manager gives a port
+// its number (Port Settings > Advanced > COM Port Number).
+int NoAliases(CliContext &ctx) {
+    *ctx.err << "quillrom: port aliases are not needed on Windows: set the adapter's COM number in Device Manager "
+                "(Port Settings, Advanced, COM Port Number)\n";
+    return kExitUsage;
+}
+int MakeAlias(const AliasArgs &, CliContext &ctx) { return NoAliases(ctx); }
+int RemoveAlias(const std::string &, CliContext &ctx) { return NoAliases(ctx); }
+#else
 // Where an alias entry points (its symlink, or the path a file holds); empty when none.
 std::string AliasTarget(const std::string &entry) {
     char buf[PATH_MAX];
@@ -143,6 +160,8 @@ int RemoveAlias(const std::string &alias, CliContext &ctx) {
     *ctx.out << "removed " << name << '\n';
     return kExitOk;
 }
+
+#endif
 
 }  // namespace
 

@@ -4,8 +4,7 @@
 // target with its serial number and the counts so far, and starts over.
 // q or Ctrl+D ends the loop with a summary. Every run is recorded as the
 // device commands record theirs.
-#include <sys/stat.h>
-#include <unistd.h>
+#include "os_compat.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -70,6 +69,14 @@ std::string Yield(int passed, int units) {
 
 // Present: the port's device (through its alias, if it has one) is there.
 bool PortPresent(const std::string &spec) {
+#if defined(_WIN32)
+    // A COM name the system knows: an unplugged USB adapter's name goes with it.
+    std::string name = spec;
+    if (name.rfind("\\\\.\\", 0) == 0) name = name.substr(4);
+    if (const int n = ComNumberOf(name); n > 0) name = "COM" + std::to_string(n);
+    char target[512];
+    return ::QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+#else
     std::string path = spec;
     if (const int n = ComNumberOf(spec); n > 0) {
         char buf[512];
@@ -78,6 +85,7 @@ bool PortPresent(const std::string &spec) {
     }
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+#endif
 }
 
 enum class Go { Run, Quit, Interrupted };

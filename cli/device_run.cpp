@@ -1,7 +1,6 @@
 #include "device_run.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "os_compat.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,8 +1,6 @@
 #include "prm_lines.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "os_compat.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +9,7 @@
 namespace quillcli::prm {
 
 bool ReadWholeFile(const std::string &path, std::string &text) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | kOpenBinary);
     if (fd < 0) return false;
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

@@ -1,7 +1,6 @@
 #include "prm_stamp.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "os_compat.h"
 
 #include <cerrno>
 #include <climits>
@@ -135,7 +134,7 @@ int Stamp(const std::string &file, std::ostream &out, std::ostream &err) {
         out << file << ": SUM=" << Hex8(sum) << " already correct\n";
         return kExitOk;
     }
-    if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (::close(fd) != 0 || ReplaceByRename(temp.c_str(), path.c_str()) != 0) {
         std::string why = std::strerror(errno);
         ::unlink(temp.c_str());
         err << "quillrom: " << file << ": cannot replace the file: " << why << "\n";

@@ -1,7 +1,11 @@
 #include "progress_view.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -25,8 +29,16 @@ std::string Seconds(double s) {
 
 // Columns of the terminal, or 80 when it does not say.
 size_t TerminalWidth() {
+#if defined(_WIN32)
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+        const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns >= 20) return static_cast<size_t>(columns);
+    }
+#else
     winsize ws{};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) return ws.ws_col;
+#endif
     return 80;
 }
 

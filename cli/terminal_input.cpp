@@ -1,115 +1,27 @@
+// The platform-neutral half of TerminalInput: the waits and the typed input
+// of the tests; the wake event, Ctrl+C and standard input are each
+// system's own (terminal_input_posix.cpp, terminal_input_win32.cpp).
 #include "terminal_input.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdint>
-
 namespace quillcli {
-namespace {
-
-// The SIGINT handler can reach only these: how often it ran, and the
-// descriptor that wakes the waiting thread.
-std::atomic<int> g_interrupts{0};
-std::atomic<int> g_wakeFd{-1};
-
-void OnInterrupt(int) {
-    g_interrupts.fetch_add(1);
-    const int fd = g_wakeFd.load();
-    if (fd >= 0) {
-        const uint64_t one = 1;
-        ssize_t ignored = ::write(fd, &one, sizeof one);
-        (void)ignored;
-    }
-}
-
-void Drain(int fd) {
-    uint64_t value;
-    ssize_t ignored = ::read(fd, &value, sizeof value);
-    (void)ignored;
-}
-
-}  // namespace
-
-TerminalInput::TerminalInput(std::istream *in) : in_(in), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    g_wakeFd.store(fd_);
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a blocking read must wake up
-    ::sigaction(SIGINT, &sa, &old_);
-}
-
-TerminalInput::~TerminalInput() {
-    ::sigaction(SIGINT, &old_, nullptr);
-    g_wakeFd.store(-1);
-    if (fd_ >= 0) ::close(fd_);
-}
-
-int TerminalInput::Interrupts() const { return g_interrupts.load(); }
-
-void TerminalInput::Wake() {
-    const uint64_t one = 1;
-    ssize_t ignored = ::write(fd_, &one, sizeof one);
-    (void)ignored;
-}
 
 void TerminalInput::Wait(int timeoutMs) {
     if (wakeOwed_) {
         wakeOwed_ = false;
         return;
     }
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) > 0) Drain(fd_);
+    (void)WaitWake(timeoutMs);
 }
 
 TerminalInput::Got TerminalInput::ReadLine(int timeoutMs, int interruptsBefore, std::string *line) {
-    if (in_ != nullptr) {
-        // A stream (the tests' typed input) cannot be waited on beside the
-        // descriptor: it is read when it holds something.
-        if (timeoutMs >= 0 && in_->rdbuf()->in_avail() <= 0) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, timeoutMs) > 0) {
-                Drain(fd_);
-                wakeOwed_ = true;
-            }
-            return Interrupts() > interruptsBefore ? Got::kInterrupted : Got::kTimeout;
-        }
-        return std::getline(*in_, *line) ? Got::kLine : Got::kEnd;
+    if (in_ == nullptr) return ReadStdin(timeoutMs, interruptsBefore, line);
+    // A stream (the tests' typed input) cannot be waited on beside the
+    // event: it is read when it holds something.
+    if (timeoutMs >= 0 && in_->rdbuf()->in_avail() <= 0) {
+        if (WaitWake(timeoutMs)) wakeOwed_ = true;
+        return Interrupts() > interruptsBefore ? Got::kInterrupted : Got::kTimeout;
     }
-    for (;;) {
-        if (const size_t nl = pending_.find('\n'); nl != std::string::npos) {
-            *line = pending_.substr(0, nl);
-            pending_.erase(0, nl + 1);
-            return Got::kLine;
-        }
-        if (ended_) return Got::kEnd;
-        if (Interrupts() > interruptsBefore) return Got::kInterrupted;
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {fd_, POLLIN, 0}};
-        const int n = ::poll(fds, 2, timeoutMs);
-        if (n < 0 && errno != EINTR) return Got::kEnd;
-        if (n == 0) return Got::kTimeout;
-        if (fds[1].revents & POLLIN) {
-            Drain(fd_);
-            wakeOwed_ = true;  // it may have been a worker's: whoever waits next looks at its inbox
-        }
-        if (Interrupts() > interruptsBefore) return Got::kInterrupted;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            char buf[256];
-            const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                ended_ = true;
-                if (pending_.empty()) return Got::kEnd;
-                pending_ += '\n';  // a last line without its end still counts
-                continue;
-            }
-            pending_.append(buf, static_cast<size_t>(got));
-        }
-    }
+    return std::getline(*in_, *line) ? Got::kLine : Got::kEnd;
 }
 
 }  // namespace quillcli

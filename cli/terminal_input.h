@@ -4,7 +4,6 @@
 // and the Waiter the client layer waits on: library threads, SIGINT and a
 // typed line all wake the same descriptor.
 #pragma once
-#include <csignal>
 #include <istream>
 #include <string>
 
@@ -21,8 +20,8 @@ public:
     TerminalInput(const TerminalInput &) = delete;
     TerminalInput &operator=(const TerminalInput &) = delete;
 
-    // False when the event descriptor could not be made (errno says why).
-    bool ok() const { return fd_ >= 0; }
+    // False when the wake event could not be made (errno says why).
+    bool ok() const;
 
     void Wake() override;
     void Wait(int timeoutMs) override;
@@ -34,12 +33,17 @@ public:
     Got ReadLine(int timeoutMs, int interruptsBefore, std::string *line);
 
 private:
+    // Waits on the wake event alone; true when it was set (and is taken).
+    bool WaitWake(int timeoutMs);
+    // Reads standard input until a whole line, its end, a wake or Ctrl+C.
+    Got ReadStdin(int timeoutMs, int interruptsBefore, std::string *line);
+
     std::istream *in_;
-    int fd_ = -1;
+    struct Platform;            // the wake event and the Ctrl+C handler, each system its own way
+    Platform *platform_;
     std::string pending_;       // typed, not yet a whole line
     bool ended_ = false;        // standard input is at its end
     bool wakeOwed_ = false;     // a wake a line read took in; the next Wait returns at once
-    struct sigaction old_ {};
 };
 
 }  // namespace quillcli

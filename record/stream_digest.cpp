@@ -1,11 +1,38 @@
 #include "record/stream_digest.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <bcrypt.h>
+#else
 #include <openssl/evp.h>
+#endif
 
 #include <cstdio>
 #include <vector>
 
 namespace quillrecord {
+namespace {
+
+// The digest through the platform's own crypto: libcrypto on Linux, BCrypt
+// on Windows. False when it would not give one.
+bool Sha256(const std::vector<uint8_t> &bytes, unsigned char digest[32]) {
+#if defined(_WIN32)
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return false;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool ok = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) == 0;
+    ok = ok && BCryptHashData(hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(bytes.size()), 0) == 0;
+    ok = ok && BCryptFinishHash(hash, digest, 32, 0) == 0;
+    if (hash != nullptr) BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(alg, 0);
+    return ok;
+#else
+    unsigned int length = 0;
+    return EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) == 1 && length == 32;
+#endif
+}
+
+}  // namespace
 
 std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange,
                          const LoadFileHandle *load) {
@@ -13,12 +40,11 @@ std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area,
     if (size == 0) return "";
     std::vector<uint8_t> stream(size);
     if (PRRStreamCopy(&device, &area, autoRange, load, stream.data(), size) != size) return "";
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(stream.data(), stream.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
+    unsigned char digest[32];
+    if (!Sha256(stream, digest)) return "";
     std::string hex;
     char pair[3];
-    for (unsigned int i = 0; i < length; ++i) {
+    for (unsigned int i = 0; i < sizeof digest; ++i) {
         std::snprintf(pair, sizeof pair, "%02x", digest[i]);
         hex += pair;
     }

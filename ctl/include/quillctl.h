@@ -32,8 +32,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* On Windows the exports leave the DLL while it is built and come into
+ * callers from it otherwise; a program linked with the static archive
+ * (QUILLCTL_STATIC) needs neither. */
 #if defined(_WIN32)
+#if defined(QUILLCTL_STATIC)
+#define QUILLCTL_API
+#elif defined(QUILLCTL_BUILDING)
 #define QUILLCTL_API __declspec(dllexport)
+#else
+#define QUILLCTL_API __declspec(dllimport)
+#endif
 #else
 #define QUILLCTL_API __attribute__((visibility("default")))
 #endif
