@@ -211,7 +211,13 @@ bool WorkerPass(FlashHandle *h, FlashWorker *w, bool mayWait) {
             m = w->queue.TryTake(kMsgFirst, kMsgLast);
         }
         w->restWanted = false;
-        if (m && !DispatchBusy(h, w, *m)) return false;
+        // Everything that waited while the step ran is refused now: taking
+        // one a pass would leave the rest to start once the command ends,
+        // by chance of how many steps it had left.
+        while (m) {
+            if (!DispatchBusy(h, w, *m)) return false;
+            m = w->queue.TryTake(kMsgFirst, kMsgLast);
+        }
     }
     if (h->state >= 0 && h->state < kSequenceCount) {
         // The one place an abort is looked for: between two steps.
