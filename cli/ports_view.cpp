@@ -23,12 +23,20 @@ std::string LatencyWarning(const PRRAdapterInfo &a) {
     if (a.latencyTimerMs <= kLatencyWarnMs || a.latencyWritable) return "";
     const std::string path = Field(a.latencyPath, sizeof a.latencyPath);
     char text[512];
+#if defined(_WIN32)
+    (void)path;
+    std::snprintf(text, sizeof text,
+                  "latency timer %d ms: every programmed byte may wait that long (16 ms makes a 64 KiB program take "
+                  "minutes). Fix: Device Manager, the port's Properties, Port Settings, Advanced, Latency Timer (msec): 1",
+                  a.latencyTimerMs);
+#else
     std::snprintf(text, sizeof text,
                   "latency timer %d ms, and this user cannot lower it: every programmed byte may wait that long "
                   "(16 ms makes a 64 KiB program take minutes). Fix: the udev rule "
                   "/usr/lib/udev/rules.d/60-quillrom.rules that the package installs sets 1 ms (re-plug the adapter "
                   "after installing), or now: echo 1 | sudo tee %s",
                   a.latencyTimerMs, path.c_str());
+#endif
     return text;
 }
 

@@ -19,7 +19,12 @@ std::string SlowLinkText(const PRRLinkInfo &info) {
         std::snprintf(text, sizeof text, "; its latency timer is %d ms and could not be lowered", info.latencyTimerMs);
         s += text;
     }
+#if defined(_WIN32)
+    return s + "; set the latency timer to 1 ms: see 'quillrom ports' (FTDI: Device Manager, the port's Port Settings, "
+               "Advanced, Latency Timer)";
+#else
     return s + "; set the latency timer to 1 ms: see 'quillrom ports' (FTDI: udev rule /usr/lib/udev/rules.d/60-quillrom.rules)";
+#endif
 }
 
 FlashSession::FlashSession(const SessionConfig &config, SessionEvents events)
