@@ -4,6 +4,48 @@
 #   include/  quillctl.h
 #   share/quillrom2/samples, share/applications, share/icons
 #   lib/udev/rules.d/60-quillrom.rules (FTDI latency timer 1 ms; /usr/lib/udev in the package)
+if(WIN32)
+  # Windows: an NSIS installer and a ZIP of the same tree:
+  #   bin/      quillrom.exe, quillctl.dll
+  #   lib/      libquillctl.dll.a (the import library)
+  #   include/  quillctl.h
+  #   samples/  demo parameter and load files
+  #   README.txt
+  install(TARGETS quillrom RUNTIME DESTINATION bin)
+  install(TARGETS quillctl RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+  install(FILES ${PROJECT_SOURCE_DIR}/ctl/include/quillctl.h DESTINATION include)
+  install(FILES
+    ${PROJECT_SOURCE_DIR}/samples/demo.prm
+    ${PROJECT_SOURCE_DIR}/samples/demo-addr.prm
+    ${PROJECT_SOURCE_DIR}/samples/demo.hex
+    ${PROJECT_SOURCE_DIR}/samples/demo.s19
+    DESTINATION samples)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-windows.txt DESTINATION . RENAME README.txt)
+
+  set(CPACK_GENERATOR "NSIS;ZIP")
+  set(CPACK_PACKAGE_NAME Quillrom)
+  set(CPACK_PACKAGE_VENDOR Quillrom)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME Quillrom-${PROJECT_VERSION}-win64)
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY Quillrom)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Programs a microcontroller's flash through its serial bootloader")
+  set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/packaging/README-windows.txt)
+  # A 64-bit installer: the 64-bit program folder and registry view.
+  set(CPACK_NSIS_DEFINES "Unicode true\n  Target amd64-unicode")
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  set(CPACK_NSIS_DISPLAY_NAME "Quillrom ${PROJECT_VERSION}")
+  set(CPACK_NSIS_PACKAGE_NAME "Quillrom ${PROJECT_VERSION}")
+  # bin\ on PATH, taken off again by the uninstaller. The options page
+  # offers it; a silent install (/S) puts it on PATH for all users.
+  set(CPACK_NSIS_MODIFY_PATH ON)
+  set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS "IfSilent 0 quill_not_silent
+    !insertmacro MUI_INSTALLOPTIONS_WRITE 'NSIS.InstallOptions.ini' 'Field 2' 'State' '0'
+    !insertmacro MUI_INSTALLOPTIONS_WRITE 'NSIS.InstallOptions.ini' 'Field 3' 'State' '1'
+  quill_not_silent:")
+  include(CPack)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 # Programs find the library next to them wherever the tree is unpacked.
