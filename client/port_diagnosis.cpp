@@ -115,16 +115,6 @@ std::vector<std::string> Holders(dev_t rdev) {
 
 }  // namespace
 
-int ComNumberOf(const std::string &text) {
-    if (text.size() < 4 || strncasecmp(text.c_str(), "COM", 3) != 0) return 0;
-    int n = 0;
-    for (size_t i = 3; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9' || n > 1000) return -1;
-        n = n * 10 + (text[i] - '0');
-    }
-    return n >= 1 && n <= 255 ? n : -1;
-}
-
 ResolveError ResolvePort(const std::string &spec, PortChoice *out, std::string *why) {
     const int n = ComNumberOf(spec);
     if (n < 0) {

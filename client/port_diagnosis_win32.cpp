@@ -10,16 +10,6 @@
 
 namespace quillclient {
 
-int ComNumberOf(const std::string &text) {
-    if (text.size() < 4 || _strnicmp(text.c_str(), "COM", 3) != 0) return 0;
-    int n = 0;
-    for (size_t i = 3; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9' || n > 1000) return -1;
-        n = n * 10 + (text[i] - '0');
-    }
-    return n >= 1 && n <= 255 ? n : -1;
-}
-
 ResolveError ResolvePort(const std::string &spec, PortChoice *out, std::string *why) {
     // \\.\COM7 names COM7 as well.
     const std::string name = spec.rfind("\\\\.\\", 0) == 0 ? spec.substr(4) : spec;
