@@ -633,6 +633,34 @@ QUILLCTL_API int32_t PRRAdapterList(PRRAdapterInfo *out, int32_t capacity);
  * not fit. */
 QUILLCTL_API int32_t PRRComPortPath(int32_t number, char *path, int32_t capacity);
 
+/* A port served inside this process: while COM<number> is served, a
+ * connect to that number talks to `device` instead of a serial device (a
+ * virtual target in the same program, a test stand's model of a device).
+ * The line carries 8E1 as a real one does and has RTS and DTR. One host at a
+ * time may have it open. The callbacks run on the thread that wrote or set
+ * the line (a handle's worker); keep them short and do not call back into
+ * the library from them. */
+typedef struct PRRServedDevice {
+    void *context;
+    /* The host wrote these bytes. */
+    void (*received)(void *context, const uint8_t *bytes, uint32_t count);
+    /* The host set the line: baud rate (0 when the host closed the port), RTS and DTR (1 on). */
+    void (*lineChanged)(void *context, uint32_t baud, int32_t rts, int32_t dtr);
+} PRRServedDevice;
+/* 0; PRR_STATUS_COM_OPEN when number is outside 1..255, is served already,
+ * or `device` has no received callback. */
+QUILLCTL_API int32_t PRRServePort(int32_t number, const PRRServedDevice *device);
+/* Queues bytes for the host to read, as if they had arrived on the line: 0,
+ * or PRR_STATUS_COM_WRITE when the port is not served. */
+QUILLCTL_API int32_t PRRServedPortSend(int32_t number, const uint8_t *bytes, uint32_t count);
+/* Bytes sent that the host has not read yet; -1 when the port is not served. */
+QUILLCTL_API int32_t PRRServedPortPending(int32_t number);
+/* Stops serving: a host that has the port open reads what was sent, then a
+ * read error, and its writes fail (as when an adapter is pulled out). When it
+ * returns no callback is running or will run. 0, or PRR_STATUS_COM_OPEN when
+ * the port was not served. */
+QUILLCTL_API int32_t PRRStopServingPort(int32_t number);
+
 /* The alias folder that COM<n> aliases live in ($QUILLROM_PORTS_DIR, else
  * $XDG_CONFIG_HOME/quillrom2/ports, else ~/.config/quillrom2/ports), written as
  * PRRComPortPath writes; 0 when none can be told. */

@@ -1,6 +1,8 @@
 #include "link/com_port.h"
 
 #include "link/link.h"
+#include "link/port_names.h"
+#include "link/served_port.h"
 #include "platform/handle_core.h"
 
 namespace quill {
@@ -29,6 +31,19 @@ int32_t ComOpenPort(FlashHandle *h, const char *path) {
     if (link == nullptr) return PRR_STATUS_COM_OPEN;
     ComAttach(h, link);
     return 0;
+}
+
+int32_t ComOpenNumber(FlashHandle *h, int number) {
+    // A port this process serves comes first; a test's own opener sees only paths.
+    if (CoreOf(h).opener == nullptr) {
+        bool served = false;
+        if (Link *link = OpenServedLink(number, &served)) {
+            ComAttach(h, link);
+            return 0;
+        }
+        if (served) return PRR_STATUS_COM_OPEN;
+    }
+    return ComOpenPort(h, ResolveComPort(number).c_str());
 }
 
 void ComClosePort(FlashHandle *h) { ComAttach(h, nullptr); }

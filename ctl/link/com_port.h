@@ -36,6 +36,9 @@ void ComAttach(FlashHandle *h, Link *link);
 // Opens `path` through the handle's opener (the serial device by default)
 // and attaches it: 0, or 9 when it cannot be opened.
 int32_t ComOpenPort(FlashHandle *h, const char *path);
+// Opens COM<number>: a port this process serves (PRRServePort), else the
+// device the number names. 0, or 9.
+int32_t ComOpenNumber(FlashHandle *h, int number);
 // Closes the open port, if any, and marks it invalid.
 void ComClosePort(FlashHandle *h);
 // True while the handle is being closed or an abort waits for the worker:

@@ -9,8 +9,7 @@ namespace quill {
 
 int32_t LinkOpen(FlashHandle *h) {
     if (h->port == PRR_INVALID_PORT) {
-        const std::string path = ResolveComPort(h->reset.portNumber);
-        if (int32_t code = ComOpenPort(h, path.c_str())) return code;
+        if (int32_t code = ComOpenNumber(h, h->reset.portNumber)) return code;
     }
     int32_t code = ComSetReadTimeout(h, kPrepareTimeoutMs);
     if (code == 0) code = ComSetFormat(h, kBaudDevice);

@@ -17,6 +17,7 @@ else()
 endif()
 target_sources(quillctl_obj PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/memory_link.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/served_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/com_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_common.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frames.cpp

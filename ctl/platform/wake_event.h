@@ -32,4 +32,8 @@ private:
     State *state_;
 };
 
+// Until one of `count` events is set or `timeoutMs` passed (-1: no limit):
+// the index of a set one, or -1. Invalid or null events are left out.
+int WaitAny(const WakeEvent *const *events, int count, int timeoutMs);
+
 }  // namespace quill

@@ -43,6 +43,21 @@ bool WakeEvent::Wait(int timeoutMs) const {
 }
 
 int WakeEvent::fd() const { return state_->fd; }
+
+int WaitAny(const WakeEvent *const *events, int count, int timeoutMs) {
+    pollfd p[8];
+    int which[8];
+    int n = 0;
+    for (int i = 0; i < count && n < 8; ++i)
+        if (events[i] != nullptr && events[i]->valid()) {
+            p[n] = pollfd{events[i]->fd(), POLLIN, 0};
+            which[n++] = i;
+        }
+    if (::poll(p, static_cast<nfds_t>(n), timeoutMs) <= 0) return -1;
+    for (int i = 0; i < n; ++i)
+        if (p[i].revents & POLLIN) return which[i];
+    return -1;
+}
 void *WakeEvent::handle() const { return nullptr; }
 
 }  // namespace quill

@@ -43,4 +43,22 @@ bool WakeEvent::Wait(int timeoutMs) const {
 int WakeEvent::fd() const { return -1; }
 void *WakeEvent::handle() const { return state_->event; }
 
+int WaitAny(const WakeEvent *const *events, int count, int timeoutMs) {
+    HANDLE h[8];
+    int which[8];
+    DWORD n = 0;
+    for (int i = 0; i < count && n < 8; ++i)
+        if (events[i] != nullptr && events[i]->valid()) {
+            h[n] = events[i]->handle();
+            which[n++] = i;
+        }
+    const DWORD ms = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    if (n == 0) {
+        ::Sleep(ms);
+        return -1;
+    }
+    const DWORD r = ::WaitForMultipleObjects(n, h, FALSE, ms);
+    return r < WAIT_OBJECT_0 + n ? which[r - WAIT_OBJECT_0] : -1;
+}
+
 }  // namespace quill
