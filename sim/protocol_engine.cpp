@@ -11,7 +11,12 @@ namespace {
 using wire::Frame;
 using wire::FrameForm;
 
+#ifdef _WIN32
+// MinGW's C99 printf (the build asks for it), so %zu means what it does on Linux.
+std::string fmt(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string fmt(const char *format, ...) {
     char buf[256];
     va_list args;

@@ -1,12 +1,15 @@
 #include "sim/pty_port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -56,13 +59,6 @@ uint32_t baudFromSpeed(unsigned speed) {
     for (const auto &p : kSpeeds)
         if (p.s == speed) return p.b;
     return 0;
-}
-
-std::string describeLine(const LineSettings &l) {
-    std::string s = std::to_string(l.baud) + " baud " + std::to_string(l.dataBits) + (l.parity ? (l.oddParity ? "O" : "E") : "N") +
-                    std::to_string(l.stopBits);
-    s += l.raw ? " raw" : " cooked";
-    return s;
 }
 
 void PtyPort::open() {
@@ -159,5 +155,94 @@ void PortAlias::remove() {
     entry_.clear();
     target_.clear();
 }
+
+namespace {
+
+// A pty and an eventfd that ends its waits.
+class PtyEnd final : public DeviceEnd {
+public:
+    PtyEnd() {
+        port_.open();
+        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd_ < 0) {
+            const auto e = sysError("eventfd");
+            port_.close();
+            throw e;
+        }
+    }
+    ~PtyEnd() override {
+        close();
+        ::close(wakeFd_);
+    }
+
+    std::string name() const override { return port_.path(); }
+
+    bool wait(std::optional<Clock::time_point> deadline, bool wantWritable) override {
+        revents_ = 0;
+        timespec ts{};
+        timespec *timeout = nullptr;
+        if (deadline) {
+            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+            timeout = &ts;
+        }
+        pollfd fds[2] = {{port_.master(), static_cast<short>(POLLIN | (wantWritable ? POLLOUT : 0)), 0},
+                         {wakeFd_, POLLIN, 0}};
+        const int ready = ::ppoll(fds, 2, timeout, nullptr);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) return true;
+        if (fds[1].revents & POLLIN) {
+            uint64_t count;
+            (void)!::read(wakeFd_, &count, sizeof count);
+        }
+        revents_ = fds[0].revents;
+        return true;
+    }
+
+    long read(uint8_t *buf, size_t size) override {
+        const short ev = revents_;
+        revents_ = 0;
+        // We hold the slave side open, so a hang-up is not the host leaving.
+        if ((ev & (POLLERR | POLLNVAL | POLLHUP)) && !(ev & POLLIN)) return -1;
+        if (!(ev & POLLIN)) return 0;
+        const ssize_t r = ::read(port_.master(), buf, size);
+        if (r > 0) return static_cast<long>(r);
+        return r < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    }
+
+    size_t write(const uint8_t *buf, size_t size) override {
+        const ssize_t w = ::write(port_.master(), buf, size);
+        return w > 0 ? static_cast<size_t>(w) : 0;
+    }
+
+    std::optional<LineSettings> line() const override { return port_.line(); }
+    size_t unreadByHost() const override { return port_.unreadByHost(); }
+    void close() override {
+        port_.close();
+        alias_.remove();
+    }
+    bool isOpen() const override { return port_.isOpen(); }
+    void wake() override {
+        const uint64_t one = 1;
+        (void)!::write(wakeFd_, &one, sizeof one);
+    }
+    std::string registerAlias(int n, const std::string &dir) override {
+        if (!port_.isOpen()) throw std::runtime_error("the virtual target's port is closed");
+        alias_.create(dir.empty() ? defaultAliasDir() : dir, n, port_.path());
+        return alias_.entry();
+    }
+
+private:
+    PtyPort port_;
+    PortAlias alias_;
+    int wakeFd_ = -1;
+    short revents_ = 0;  // what the last wait saw on the pty
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceEnd> openPtyEnd() { return std::make_unique<PtyEnd>(); }
 
 }  // namespace quillsim

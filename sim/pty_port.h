@@ -1,24 +1,14 @@
 // The device's end of a pseudo-terminal pair, and the COM alias that lets the
-// host find it by number.
+// host find it by number (Linux).
 #pragma once
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "sim/device_end.h"
+
 namespace quillsim {
 
-// Line settings the host applied to its end, as the pty reports them.
-// Linux keeps no parity on a pty, so `parity` reads false even after the host
-// asked for even parity.
-struct LineSettings {
-    uint32_t baud = 0;
-    unsigned dataBits = 8;
-    bool parity = false;
-    bool oddParity = false;
-    unsigned stopBits = 1;
-    bool raw = false; // no echo, no canonical mode, no output processing
-};
-std::string describeLine(const LineSettings &line);
 uint32_t baudFromSpeed(unsigned speed); // termios speed_t constant to bits per second (0 if unknown)
 
 class PtyPort {

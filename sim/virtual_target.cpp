@@ -1,9 +1,8 @@
 #include "sim/virtual_target.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
+#ifdef __linux__
 #include <sys/prctl.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -49,8 +48,8 @@ struct VirtualTarget::Impl {
 
     void run();
     void wake() {
-        const uint64_t one = 1;
-        if (wakeFd >= 0) (void)!::write(wakeFd, &one, sizeof one);
+        std::lock_guard<std::mutex> lock(m);
+        if (end) end->wake();
     }
     // Caller holds the lock.
     void saveState(uint8_t value) {
@@ -60,7 +59,7 @@ struct VirtualTarget::Impl {
     // Caller holds the lock.
     uint32_t pacedBaud() const { return followLine ? (lastLine ? lastLine->baud : 0) : pacingBaud; }
     void observeLine(Clock::time_point now) {
-        const auto line = port.line();
+        const auto line = end->line();
         if (!line) return;
         if (!lastLine || line->baud != lastLine->baud || line->parity != lastLine->parity || line->dataBits != lastLine->dataBits ||
             line->stopBits != lastLine->stopBits || line->raw != lastLine->raw)
@@ -74,10 +73,8 @@ struct VirtualTarget::Impl {
     FaultPlan faults;
     Transcript log;
     ProtocolEngine engine;
-    PtyPort port;
-    PortAlias alias;
+    std::unique_ptr<DeviceEnd> end; // set once by start, before the thread
     std::thread thread;
-    int wakeFd = -1;
     bool started = false;
     bool stopping = false;
     bool threadDone = false;
@@ -92,18 +89,25 @@ struct VirtualTarget::Impl {
 void VirtualTarget::Impl::run() {
     // Paced characters are ~95 us apart at 115200 baud; the default 50 us
     // timer slack on every wake-up would stretch the wire by half again.
+#ifdef __linux__
     (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     PacedLine rxLine, txLine;
     std::deque<std::pair<uint8_t, Clock::time_point>> rxQueue; // received, waiting for their wire time
     std::deque<uint8_t> txQueue;
-    const int fd = port.master(); // closed only on this thread (vanish) or after it ended
+    DeviceEnd &port = *end; // closed only on this thread (vanish) or after it ended
+    // The device's clock: real time, or ahead of it by up to the end's timer
+    // grain, where waits cannot be as short as a character.
+    const auto grain = port.timerGrain();
+    Clock::time_point ahead{};
+    const auto deviceNow = [&ahead] { return std::max(Clock::now(), ahead); };
     uint64_t framesSeen = 0;
     Clock::time_point txComplete{};  // when the last waiting character is complete on the wire
     std::chrono::milliseconds latency{0};
     std::optional<Clock::time_point> vanishSince;
 
     for (;;) {
-        auto now = Clock::now();
+        auto now = deviceNow();
         bool vanish = false, vanishPending = false;
         {
             std::lock_guard<std::mutex> lock(m);
@@ -142,7 +146,6 @@ void VirtualTarget::Impl::run() {
             if (vanish) {
                 // Like a USB adapter pulled out: the line and its name disappear.
                 port.close();
-                alias.remove();
                 vanished = true;
                 log.add(now, Direction::Note, "port closed");
             }
@@ -164,17 +167,17 @@ void VirtualTarget::Impl::run() {
             uint8_t buf[4096];
             const size_t n = std::min(due, sizeof buf);
             std::copy_n(txQueue.begin(), n, buf);
-            const ssize_t w = ::write(fd, buf, n);
+            const size_t w = port.write(buf, n);
             if (w > 0) {
-                txQueue.erase(txQueue.begin(), txQueue.begin() + w);
-                txLine.sent(static_cast<size_t>(w));
+                txQueue.erase(txQueue.begin(), txQueue.begin() + static_cast<long>(w));
+                txLine.sent(w);
                 if (txQueue.empty()) {
                     std::lock_guard<std::mutex> lock(m);
-                    engine.outputDrained(Clock::now());
+                    engine.outputDrained(deviceNow());
                 }
             }
             // A full pty (the host is not reading) makes us wait until it drains.
-            waitWritable = w < static_cast<ssize_t>(n);
+            waitWritable = w < n;
         }
 
         std::optional<Clock::time_point> deadline;
@@ -190,28 +193,22 @@ void VirtualTarget::Impl::run() {
             if (auto t = txLine.lastDone(txQueue.size())) consider(timed ? std::max(*t, release) : *t);
         if (vanishPending) consider(Clock::now() + kVanishPoll); // no event says the host has read
 
-        timespec ts{};
-        timespec *timeout = nullptr;
-        if (deadline) {
-            const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-            ts.tv_nsec = static_cast<long>(ns % 1000000000);
-            timeout = &ts;
+        if (deadline && grain.count() > 0 && !vanishPending) {
+            // What is due within the grain is taken as due: the clock runs
+            // ahead to it, so the line keeps its pace with few, longer waits.
+            const auto real = Clock::now();
+            if (*deadline - real <= grain) {
+                ahead = std::max(ahead, *deadline);
+                deadline = real;
+            } else {
+                deadline = *deadline - grain;
+            }
         }
-        pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (waitWritable ? POLLOUT : 0)), 0}, {wakeFd, POLLIN, 0}};
-        const int ready = ::ppoll(fds, 2, timeout, nullptr);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
-        if (fds[1].revents & POLLIN) {
-            uint64_t count;
-            (void)!::read(wakeFd, &count, sizeof count);
-        }
-        bool broken = (fds[0].revents & (POLLERR | POLLNVAL | POLLHUP)) && !(fds[0].revents & POLLIN);
-        if (fds[0].revents & POLLIN) {
-            uint8_t buf[4096];
-            const ssize_t r = ::read(fd, buf, sizeof buf);
-            const auto at = Clock::now();
+        if (!port.wait(deadline, waitWritable)) break;
+        uint8_t buf[4096];
+        const long r = port.read(buf, sizeof buf);
+        if (r > 0) {
+            const auto at = deviceNow();
             {
                 // The host may have changed the line, or a test the pacing,
                 // while we waited: these bytes travel at today's baud.
@@ -219,14 +216,12 @@ void VirtualTarget::Impl::run() {
                 observeLine(at);
                 rxLine.setBaud(pacedBaud());
             }
-            for (ssize_t i = 0; i < r; ++i) rxQueue.emplace_back(buf[i], rxLine.admit(at));
-            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) broken = true;
+            for (long i = 0; i < r; ++i) rxQueue.emplace_back(buf[i], rxLine.admit(at));
         }
-        if (broken) {
-            // We hold the slave side open, so this is not the host leaving; a
-            // line that keeps reporting an error would only make us spin.
+        if (r < 0) {
+            // A line that keeps reporting an error would only make us spin.
             std::lock_guard<std::mutex> lock(m);
-            log.add(Clock::now(), Direction::Note, "the pty reports an error: device stopped");
+            log.add(deviceNow(), Direction::Note, "the pty reports an error: device stopped");
             break;
         }
     }
@@ -241,18 +236,17 @@ VirtualTarget::VirtualTarget(SimConfig config) : impl_(std::make_unique<Impl>(st
 
 VirtualTarget::~VirtualTarget() { stop(); }
 
-void VirtualTarget::start() {
+void VirtualTarget::start() { startOn([] { return openPtyEnd(); }); }
+
+void VirtualTarget::serve(int comNumber) { startOn([comNumber] { return openServedEnd(comNumber); }); }
+
+void VirtualTarget::startOn(const std::function<std::unique_ptr<DeviceEnd>()> &open) {
     std::lock_guard<std::mutex> lock(impl_->m);
     if (impl_->started) throw std::runtime_error("the virtual target was started before");
-    impl_->port.open();
-    impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (impl_->wakeFd < 0) {
-        impl_->port.close();
-        throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
-    }
+    impl_->end = open();
     const auto now = Clock::now();
     impl_->log.setOrigin(now);
-    impl_->log.add(now, Direction::Note, "device " + impl_->model.config().deviceName + " on " + impl_->port.path());
+    impl_->log.add(now, Direction::Note, "device " + impl_->model.config().deviceName + " on " + impl_->end->name());
     impl_->started = true;
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }
@@ -266,10 +260,7 @@ void VirtualTarget::stop() {
     impl_->wake();
     if (impl_->thread.joinable()) impl_->thread.join();
     std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->port.close();
-    impl_->alias.remove();
-    if (impl_->wakeFd >= 0) ::close(impl_->wakeFd);
-    impl_->wakeFd = -1;
+    impl_->end->close();
 }
 
 bool VirtualTarget::running() const {
@@ -284,15 +275,15 @@ bool VirtualTarget::vanished() const {
 
 std::string VirtualTarget::ptyPath() const {
     std::lock_guard<std::mutex> lock(impl_->m);
-    return impl_->port.path();
+    return impl_->end ? impl_->end->name() : std::string();
 }
 
 std::string VirtualTarget::registerAlias(int n, const std::string &dir) {
     std::lock_guard<std::mutex> lock(impl_->m);
-    if (!impl_->port.isOpen()) throw std::runtime_error("the virtual target has no port; start it first");
-    impl_->alias.create(dir.empty() ? defaultAliasDir() : dir, n, impl_->port.path());
-    impl_->log.add(Clock::now(), Direction::Note, "alias " + impl_->alias.entry() + " -> " + impl_->port.path());
-    return impl_->alias.entry();
+    if (!impl_->end || !impl_->end->isOpen()) throw std::runtime_error("the virtual target has no port; start it first");
+    const std::string entry = impl_->end->registerAlias(n, dir);
+    impl_->log.add(Clock::now(), Direction::Note, "alias " + entry + " -> " + impl_->end->name());
+    return entry;
 }
 
 SimConfig VirtualTarget::config() const {
@@ -418,7 +409,8 @@ void VirtualTarget::setLatency(std::chrono::milliseconds period) {
 
 std::optional<LineSettings> VirtualTarget::observedLine() const {
     std::lock_guard<std::mutex> lock(impl_->m);
-    if (auto live = impl_->port.line()) return live;
+    if (impl_->end)
+        if (auto live = impl_->end->line()) return live;
     return impl_->lastLine;
 }
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "sim/faults.h"
-#include "sim/pty_port.h"
+#include "sim/device_end.h"
 #include "sim/sim_config.h"
 #include "sim/transcript.h"
 
@@ -39,12 +39,16 @@ public:
     // Opens the pty and starts the device thread. Throws on failure. A target
     // is started once; after stop() it stays stopped.
     void start();
+    // Starts it instead on COM<comNumber> served by the control library in
+    // this process (no pty; any system). Throws on failure.
+    void serve(int comNumber);
     // Stops the thread, closes the pty, removes the alias. Idempotent.
     void stop();
     bool running() const;
     // True once a vanish fault has taken the port away.
     bool vanished() const;
 
+    // The pty's path; for a served port its name.
     std::string ptyPath() const;
     // Registers COM<n> (a symlink to the pty) in `dir`, or in the default alias
     // folder when `dir` is empty; returns the entry's path. Removed on stop.
@@ -97,6 +101,7 @@ public:
     bool waitForFrames(uint64_t frames, std::chrono::milliseconds timeout) const;
 
 private:
+    void startOn(const std::function<std::unique_ptr<DeviceEnd>()> &open);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <random>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,14 @@ uint32_t FastTick() {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() * 50);
 }
 
+// The line to the target: a pty with a COM alias, or a port the library
+// serves in this process (as the demo runs on Windows).
+enum class Line { Pty, Served };
+void PrintTo(Line line, std::ostream *os) { *os << (line == Line::Pty ? "pty" : "served"); }
+
 // One session on a virtual target, driven from the test thread. `trace`
 // holds what happened in order: "rec:<text>", "prompt", "issue", "end".
-class SessionTest : public ::testing::Test {
+class SessionTest : public ::testing::TestWithParam<Line> {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quill-clientXXXXXX";
@@ -62,8 +68,12 @@ protected:
 
     quillsim::VirtualTarget &StartTarget() {
         sim_ = std::make_unique<quillsim::VirtualTarget>(kPrm);
-        sim_->start();
-        sim_->registerAlias(kPort, aliasDir_);
+        if (GetParam() == Line::Served) {
+            sim_->serve(kPort);
+        } else {
+            sim_->start();
+            sim_->registerAlias(kPort, aliasDir_);
+        }
         return *sim_;
     }
 
@@ -169,7 +179,7 @@ protected:
 
 // Prepare, then the prompt, then the connect, then the command: each only
 // once the one before has ended.
-TEST_F(SessionTest, PrepareThenPromptThenConnectThenCommand) {
+TEST_P(SessionTest, PrepareThenPromptThenConnectThenCommand) {
     StartTarget();
     Open();
     const RunResult r = Run(Request(Command::Erase, true));
@@ -192,7 +202,7 @@ TEST_F(SessionTest, PrepareThenPromptThenConnectThenCommand) {
 
 // Every way of not going on at the prompt ends the run before the second
 // reset: nothing reaches the device and the port is given back.
-TEST_F(SessionTest, StoppingAtThePowerPromptSendsNoHandshake) {
+TEST_P(SessionTest, StoppingAtThePowerPromptSendsNoHandshake) {
     struct Way {
         const char *name;
         PowerAnswer answer;
@@ -233,7 +243,7 @@ TEST_F(SessionTest, StoppingAtThePowerPromptSendsNoHandshake) {
 }
 
 // A connect that fails never issues the pending command and gives the port back.
-TEST_F(SessionTest, FailedConnectEndsTheRunAndClosesThePort) {
+TEST_P(SessionTest, FailedConnectEndsTheRunAndClosesThePort) {
     quillsim::VirtualTarget &sim = StartTarget();
     ASSERT_TRUE(sim.addFault("silence:after=0"));
     Open();
@@ -257,7 +267,7 @@ TEST_F(SessionTest, FailedConnectEndsTheRunAndClosesThePort) {
 
 // A port that cannot be opened fails the prepare: the run ends there unless
 // the caller asks for the connect anyway.
-TEST_F(SessionTest, FailedPrepareEndsTheRunUnlessTheConnectIsWanted) {
+TEST_P(SessionTest, FailedPrepareEndsTheRunUnlessTheConnectIsWanted) {
     for (const bool connectAnyway : {false, true}) {
         SCOPED_TRACE(connectAnyway ? "connect anyway" : "stop");
         std::filesystem::create_symlink(aliasDir_ + "/nothing", aliasDir_ + "/COM61");
@@ -275,7 +285,7 @@ TEST_F(SessionTest, FailedPrepareEndsTheRunUnlessTheConnectIsWanted) {
 
 // Commands one after another on one session; each outcome is that command's
 // and agrees with the records that reported it.
-TEST_F(SessionTest, EachCommandGetsItsOwnOutcome) {
+TEST_P(SessionTest, EachCommandGetsItsOwnOutcome) {
     quillsim::VirtualTarget &sim = StartTarget();
     Open();
     CommandRequest program = Request(Command::Program);
@@ -314,7 +324,7 @@ TEST_F(SessionTest, EachCommandGetsItsOwnOutcome) {
 }
 
 // An abort ends the command and the run; the session takes the next one.
-TEST_F(SessionTest, AbortEndsTheCommandAndTheNextRunWorks) {
+TEST_P(SessionTest, AbortEndsTheCommandAndTheNextRunWorks) {
     quillsim::VirtualTarget &sim = StartTarget();
     sim.setPacingBaud(115200);  // slow enough to be caught programming
     Open();
@@ -339,7 +349,7 @@ TEST_F(SessionTest, AbortEndsTheCommandAndTheNextRunWorks) {
 
 // An abort that reaches the worker only after the command has ended runs as
 // a command of its own; its end is not taken for a part of the next run.
-TEST_F(SessionTest, LateAbortDoesNotEndTheNextRun) {
+TEST_P(SessionTest, LateAbortDoesNotEndTheNextRun) {
     StartTarget();
     Open();
     ASSERT_TRUE(session_->Start(Request(Command::Signature)));
@@ -368,6 +378,53 @@ TEST_F(SessionTest, LateAbortDoesNotEndTheNextRun) {
     ASSERT_TRUE(Pump([&] { return results_.size() == 2; })) << Trace();
     EXPECT_EQ(results_[1].stage, Stage::Running) << Trace();
     EXPECT_EQ(results_[1].outcome.signatureRead, 1) << Trace();
+}
+
+// A target whose line goes in the middle of programming ends the run with a
+// port error at once; once the port is closed, the next target on the same
+// number works.
+TEST_P(SessionTest, LineThatGoesMidProgramEndsTheRun) {
+    quillsim::VirtualTarget &sim = StartTarget();
+    ASSERT_TRUE(sim.addFault("vanish:after=12"));
+    Open();
+    CommandRequest program = Request(Command::Program);
+    program.loadFile = Load(0, 0x2000);
+    ASSERT_NE(program.loadFile, nullptr);
+    const RunResult r = Run(program);
+    EXPECT_TRUE(sim.vanished());
+    EXPECT_EQ(r.stage, Stage::Running) << Trace();
+    EXPECT_EQ(r.outcome.programmed, 0) << Trace();
+    EXPECT_TRUE(r.outcome.status == PRR_STATUS_COM_READ || r.outcome.status == PRR_STATUS_COM_WRITE) << r.outcome.status;
+
+    EXPECT_EQ(PRRFlshClosePort(session_->handle()), 0);
+    StartTarget();
+    EXPECT_EQ(Run(Request(Command::Signature)).outcome.signatureRead, 1) << Trace();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SessionTest, ::testing::Values(Line::Pty, Line::Served),
+                         [](const ::testing::TestParamInfo<Line> &i) { return i.param == Line::Pty ? "Pty" : "Served"; });
+
+// A number is served once, and only in 1..255; a stopped one may be served again.
+TEST(ServedPortTest, ServedOnceAndOnlyInRange) {
+    const PRRServedDevice device{nullptr, [](void *, const uint8_t *, uint32_t) {}, nullptr};
+    const PRRServedDevice deaf{nullptr, nullptr, nullptr};
+    EXPECT_EQ(PRRServePort(0, &device), PRR_STATUS_COM_OPEN);
+    EXPECT_EQ(PRRServePort(256, &device), PRR_STATUS_COM_OPEN);
+    EXPECT_EQ(PRRServePort(kPort, nullptr), PRR_STATUS_COM_OPEN);
+    EXPECT_EQ(PRRServePort(kPort, &deaf), PRR_STATUS_COM_OPEN);
+    {
+        quillsim::VirtualTarget sim(kPrm);
+        sim.serve(kPort);
+        EXPECT_EQ(PRRServePort(kPort, &device), PRR_STATUS_COM_OPEN);
+        quillsim::VirtualTarget second(kPrm);
+        EXPECT_THROW(second.serve(kPort), std::runtime_error);
+        EXPECT_EQ(PRRServedPortPending(kPort), 0);
+    }
+    EXPECT_EQ(PRRServedPortPending(kPort), -1);
+    EXPECT_EQ(PRRServedPortSend(kPort, nullptr, 0), PRR_STATUS_COM_WRITE);
+    EXPECT_EQ(PRRStopServingPort(kPort), PRR_STATUS_COM_OPEN);
+    EXPECT_EQ(PRRServePort(kPort, &device), 0);
+    EXPECT_EQ(PRRStopServingPort(kPort), 0);
 }
 
 // The verdict from the stage a run ended in and what the library says of
