@@ -1,11 +1,10 @@
-// `quillrom demo`: a virtual target with the sample device on COM40 of a
-// private port folder, programmed by the autoprocedure with verify and
-// checksum. The same demo as the program's, for machines without a display.
+// `quillrom demo`: a virtual target with the sample device on COM40,
+// programmed by the autoprocedure with verify and checksum. The same demo as
+// the program's, for machines without a display. On Linux the target sits
+// behind a pty in a private port folder; on Windows the library serves COM40
+// inside this process, paced as a line at the baud the host sets.
 #include <limits.h>
 #include <stdlib.h>
-#ifdef QUILLROM_CLI_HAVE_SIM
-#include <unistd.h>
-#endif
 
 #include <filesystem>
 #include <iostream>
@@ -15,6 +14,7 @@
 
 #include "commands.h"
 #include "device_run.h"
+#include "os_compat.h"
 
 #ifdef QUILLROM_CLI_HAVE_SIM
 #include "sim/virtual_target.h"
@@ -38,13 +38,23 @@ bool HasSamples(const std::string &dir) {
     return std::filesystem::exists(dir + "/demo.prm", ec) && std::filesystem::exists(dir + "/demo.hex", ec);
 }
 
-// Installed next to the program, in a build tree, or in the source tree.
-std::string FindSamples() {
+std::filesystem::path OwnProgram() {
+#ifdef _WIN32
+    wchar_t exe[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::filesystem::path(std::wstring(exe, n)) : std::filesystem::path();
+#else
     char exe[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        exe[n] = '\0';
-        const std::string here = std::filesystem::path(exe).parent_path().string();
+    return n > 0 ? std::filesystem::path(std::string(exe, static_cast<size_t>(n))) : std::filesystem::path();
+#endif
+}
+
+// Installed next to the program, in a build tree, or in the source tree.
+std::string FindSamples() {
+    const std::filesystem::path exe = OwnProgram();
+    if (!exe.empty()) {
+        const std::string here = exe.parent_path().string();
         for (const char *rel : {"/../share/quillrom2/samples", "/../samples", "/../../samples"})
             if (HasSamples(here + rel)) return std::filesystem::weakly_canonical(here + rel).string();
     }
@@ -54,6 +64,7 @@ std::string FindSamples() {
     return "";
 }
 
+#ifndef _WIN32
 // Points the library at a private alias folder while the demo runs, so the
 // demo port hides no real port and leaves the user's aliases alone.
 class PortsFolder {
@@ -80,6 +91,7 @@ private:
     std::string dir_;
     std::optional<std::string> old_;
 };
+#endif
 
 #endif
 
@@ -95,27 +107,42 @@ int RunDemo(const DemoArgs &a, CliContext &ctx) {
                  << (a.samples.empty() ? std::string() : " in " + a.samples) << "; name their folder with --samples\n";
         return kExitIo;
     }
+#ifndef _WIN32
     PortsFolder ports;
     if (ports.dir().empty()) {
         *ctx.err << "quillrom: cannot create a temporary folder for the demo port\n";
         return kExitIo;
     }
+#endif
     const std::string prm = samples + "/demo.prm";
     const std::string hex = samples + "/demo.hex";
     std::unique_ptr<quillsim::VirtualTarget> target;
     try {
         target = std::make_unique<quillsim::VirtualTarget>(prm);
+#ifdef _WIN32
+        // No pty to slow it down: paced as the line the host sets.
+        if (a.baud > 0) target->setPacingBaud(a.baud);
+        else target->setPacingFollowsLine(true);
+        target->serve(kDemoCom);
+#else
         if (a.baud > 0) target->setPacingBaud(a.baud);
         target->start();
         target->registerAlias(kDemoCom, ports.dir());
+#endif
     } catch (const std::exception &e) {
         *ctx.err << "quillrom: cannot start the virtual target: " << e.what() << '\n';
         return kExitFailed;
     }
     if (!a.json && !a.quiet) {
-        *ctx.out << "Demo: a virtual target with " << prm << " on COM" << kDemoCom << " ("
-                 << target->ptyPath() << (a.baud > 0 ? ", paced at " + std::to_string(a.baud) + " baud" : std::string())
-                 << ").\nRunning: quillrom auto " << hex << " --prm " << prm << " --port COM" << kDemoCom
+#ifdef _WIN32
+        const std::string where = "in this process";
+        const std::string pace = a.baud > 0 ? std::to_string(a.baud) + " baud" : "the line's baud";
+#else
+        const std::string where = target->ptyPath();
+        const std::string pace = a.baud > 0 ? std::to_string(a.baud) + " baud" : "";
+#endif
+        *ctx.out << "Demo: a virtual target with " << prm << " on COM" << kDemoCom << " (" << where
+                 << (pace.empty() ? std::string() : ", paced at " + pace) << ").\nRunning: quillrom auto " << hex << " --prm " << prm << " --port COM" << kDemoCom
                  << " --blank-check-first --verify --checksum\n\n";
         ctx.out->flush();
     }
@@ -124,7 +151,11 @@ int RunDemo(const DemoArgs &a, CliContext &ctx) {
     job.spec.command = DeviceCommand::Autoprocedure;
     job.spec.prmPath = prm;
     job.spec.loadPath = hex;
+#ifdef _WIN32
+    job.spec.ports.push_back(PortChoice{kDemoCom, "COM" + std::to_string(kDemoCom), ""});
+#else
     job.spec.ports.push_back(PortChoice{kDemoCom, "COM" + std::to_string(kDemoCom), target->ptyPath()});
+#endif
     job.spec.commandOptions = PRR_OPT_BLANK_CHECK_FIRST | PRR_OPT_VERIFY | PRR_OPT_CHECKSUM;
     job.quiet = a.quiet;
     job.record.enabled = false;  // a virtual target: nothing a production record should hold
