@@ -57,8 +57,12 @@ std::unique_ptr<DemoEnvironment> DemoEnvironment::start(QString *error) {
         // At the wire's pace, as a board would answer: a program takes the
         // time it takes at a bench, and Stop has something to stop.
         d.target->setPacingFollowsLine(true);
+#ifdef _WIN32
+        d.target->serve(kComNumber);  // no pseudo-terminals: the library serves the port in-process
+#else
         d.target->start();
         d.target->registerAlias(kComNumber, QFile::encodeName(ports).toStdString());
+#endif
     } catch (const std::exception &e) {
         *error = QStringLiteral("cannot start the virtual target: ") + QString::fromLocal8Bit(e.what());
         return nullptr;

@@ -1,15 +1,10 @@
 #include "shell/flprr_app.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 
 #include <QAction>
 #include <QCommandLineParser>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -18,21 +13,11 @@
 #include "shell/demo_mode.h"
 #include "shell/main_frame.h"
 #include "shell/prompts.h"
+#include "shell/stop_signals.h"
 #include "view/commands.h"
 #include "view/flprr_view.h"
 
 namespace {
-
-// SIGINT and SIGTERM close the window as the user would, stopping a running
-// command first, so a terminal's Ctrl+C or a session ending never leaves a
-// half-written target with its port closed under it.
-int g_signalPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-    const char byte = 1;
-    const ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
-    (void)ignored;
-}
 
 // Longest a --demo-autorun command may take before the run counts as failed.
 constexpr int kAutorunLimitMs = 180000;
@@ -139,22 +124,7 @@ int CFLPRRApp::run() {
         frame.installDeviceSetup(std::make_unique<SetupSheetDialog>(prompts));
         frame.show();
 
-        std::unique_ptr<QSocketNotifier> stopSignals;
-        if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-            stopSignals = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-            connect(stopSignals.get(), &QSocketNotifier::activated, &frame, [&frame] {
-                char buf[16];
-                while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-                }
-                frame.closeStoppingCommand();
-            });
-            struct sigaction sa {};
-            sa.sa_handler = OnStopSignal;
-            sigemptyset(&sa.sa_mask);
-            sa.sa_flags = SA_RESTART;
-            sigaction(SIGINT, &sa, nullptr);
-            sigaction(SIGTERM, &sa, nullptr);
-        }
+        const StopSignals stopSignals(&frame, [&frame] { frame.closeStoppingCommand(); });
 
         if (!setupPage.isEmpty()) {
             const int page = setupPage == QLatin1String("advance") ? CSetupSheet::kAdvancePage
@@ -205,8 +175,6 @@ int CFLPRRApp::run() {
         }
         const int loopResult = exec();
         if (exitCode == 0) exitCode = loopResult;
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
     }
     return exitCode;
 }
