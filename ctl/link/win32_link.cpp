@@ -54,11 +54,16 @@ public:
             if (left == 0) return PRR_STATUS_READ_TIMEOUT;
             // A read ends with what has come as soon as a byte is there, or
             // empty after `left`: the deadline stays ours.
-            COMMTIMEOUTS t{};
-            t.ReadIntervalTimeout = MAXDWORD;
-            t.ReadTotalTimeoutMultiplier = MAXDWORD;
-            t.ReadTotalTimeoutConstant = left;
-            if (!::SetCommTimeouts(port_, &t)) return PRR_STATUS_COM_READ;
+            // Set only when it changes: reads of one kind mostly ask the same,
+            // and each call is a trip to the driver (under Wine, its server).
+            if (left != readTotalSet_) {
+                COMMTIMEOUTS t{};
+                t.ReadIntervalTimeout = MAXDWORD;
+                t.ReadTotalTimeoutMultiplier = MAXDWORD;
+                t.ReadTotalTimeoutConstant = left;
+                if (!::SetCommTimeouts(port_, &t)) return PRR_STATUS_COM_READ;
+                readTotalSet_ = left;
+            }
             DWORD n = 0;
             const int32_t code = Transfer(readDone_, wakeOnAbort, left, [&](OVERLAPPED *ov) {
                 return ::ReadFile(port_, buf + got, static_cast<DWORD>(count - got), nullptr, ov);
@@ -131,6 +136,7 @@ public:
     int Descriptor() const override { return id_; }
 
 private:
+    DWORD readTotalSet_ = 0;  // the read time-out the port has now; 0: not set yet
     // One overlapped read or write, waited for with the handle's wake
     // events: 0 with what moved in *moved, 24 (read) or 8 (write) on an
     // error, a hang-up or a wake. A time-out is no error: *moved says what came.

@@ -50,9 +50,9 @@ target() {
 
 # quillrom.exe with a bound: a hang is a failure, not a stuck CI run.
 run() {
-  timeout 180 wine "$exe" "$@" >"$work/out" 2>&1
+  timeout 340 wine "$exe" "$@" >"$work/out" 2>&1
   rc=$?
-  [ $rc -ne 124 ] || fail "quillrom $* did not end within 180 s"
+  [ $rc -ne 124 ] || fail "quillrom $* did not end within 340 s"
 }
 
 expect() {  # expect RC TEXT...
