@@ -470,6 +470,46 @@ QUILLCTL_API void PRRHexClose(LoadFileHandle *handle);
  * while no command reads the image. */
 QUILLCTL_API int32_t PRRHexPatch(LoadFileHandle *handle, uint32_t address, const uint8_t *bytes, uint32_t count);
 
+/* Several load sources merged into one image, on the same worker and with
+ * the same records as PRRHexOpen; close it with PRRHexClose. A source is an
+ * Intel HEX, S-record or ELF file (told by its content; ELF: each PT_LOAD
+ * segment's file bytes at its physical address, or without program headers
+ * each allocated PROGBITS section) or, with isBinary, a raw binary whose first
+ * byte goes to `address`. Two sources that write one address fail the load;
+ * the addresses between the lowest and the highest that no source writes take
+ * `fill` (0..255; -1 for the erased value 0xFF). The extent and checksum are
+ * the merged image's. NULL only for bad arguments (no sources, a null or too
+ * long path, more than 255 sources, a fill outside -1..255) or no memory; a
+ * missing or malformed file is a failed load with its reason in PRRLoadError. */
+typedef struct PRRLoadSource {
+    const char *path;
+    int32_t isBinary;
+    uint32_t address; /* isBinary only */
+} PRRLoadSource;
+QUILLCTL_API LoadFileHandle *PRRLoadOpen(const PRRLoadSource *sources, int32_t count, int32_t fill, PRRWindow *window,
+                                         uint32_t message);
+/* Why the load failed ("FILE: malformed record at line 12", "A and B both write
+ * 0x7C00", ...), once its final record is out: writes it NUL-terminated (cut
+ * to fit) and returns its full length; 0 when it did not fail or is not done,
+ * -1 for a handle that is not open. */
+QUILLCTL_API int32_t PRRLoadError(const LoadFileHandle *handle, char *text, int32_t capacity);
+/* PRRLoadSource kinds as found (PRRLoadRange.kind) */
+#define PRR_SOURCE_INTEL_HEX 1
+#define PRR_SOURCE_SRECORD 2
+#define PRR_SOURCE_ELF 3
+#define PRR_SOURCE_BINARY 4
+/* One run of addresses a source wrote into the image. */
+typedef struct PRRLoadRange {
+    int32_t source; /* index in the PRRLoadOpen list */
+    int32_t kind;   /* PRR_SOURCE_* */
+    uint32_t first;
+    uint32_t last;
+} PRRLoadRange;
+/* The ranges of a ready image opened with PRRLoadOpen, by source and then by
+ * address: writes up to `capacity` and returns how many there are in all;
+ * -1 when the handle is not open, not ready, or came from PRRHexOpen. */
+QUILLCTL_API int32_t PRRLoadRanges(const LoadFileHandle *handle, PRRLoadRange *out, int32_t capacity);
+
 /* Parameter file: returns a new record or NULL. The reserved argument is unused. */
 QUILLCTL_API DeviceParameters *PRRReadPRM(const char *path, intptr_t reserved);
 QUILLCTL_API void PRRFreePRM(DeviceParameters *record);

@@ -1,5 +1,6 @@
 #include "loadfile/hex_records.h"
 
+#include <algorithm>
 #include <array>
 
 namespace quill {
@@ -48,6 +49,7 @@ RecordResult ApplyData(HexParser &p, uint32_t address, uint32_t count, const uin
     if (address >= kAddressLimit || count > kAddressLimit - address) return RecordResult::kOutOfRange;
     uint8_t *dst = image + address;
     for (uint32_t i = 0; i < count; ++i) dst[i] = static_cast<uint8_t>(HexByte(digits + 2 * i));
+    if (p.written != nullptr) std::fill_n(p.written + address, count, uint8_t{1});
     return RecordResult::kNext;
 }
 

@@ -24,6 +24,7 @@ struct HexParser {
     uint32_t address = 0;            // first address of the last data or end record
     uint32_t endAddress = 0;         // last address of the last data record
     bool extentSeen = false;         // a data record took part in the extent
+    uint8_t *written = nullptr;      // when set (kImageSize flags): 1 at every address a record wrote
 };
 
 enum class RecordResult : uint8_t {

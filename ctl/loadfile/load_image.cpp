@@ -19,6 +19,10 @@ LiveHandles &Live() {
 
 void RegisterLoadFile(const LoadFileHandle *h) { Live().Add(h); }
 
+std::mutex &LiveLoadFileLock() { return Live().mutex(); }
+
+bool LoadFileLiveLocked(const LoadFileHandle *h) { return Live().ContainsLocked(h); }
+
 bool UnregisterLoadFile(const LoadFileHandle *h) { return Live().Remove(h); }
 
 int32_t LoadReadState(const LoadFileHandle *h) { return __atomic_load_n(&h->readState, __ATOMIC_ACQUIRE); }

@@ -2,6 +2,7 @@
 // extent and bytes, only once the image is ready and only for a live handle.
 #pragma once
 #include <cstdint>
+#include <mutex>
 
 #include "quillctl.h"
 
@@ -22,6 +23,16 @@ int PatchLoadImage(LoadFileHandle *h, uint32_t address, const uint8_t *bytes, ui
 void RegisterLoadFile(const LoadFileHandle *h);
 // False when `h` was not live (never opened, or already closed).
 bool UnregisterLoadFile(const LoadFileHandle *h);
+
+// Runs body() while `h` cannot be closed, when it is live; else ifNot.
+std::mutex &LiveLoadFileLock();
+bool LoadFileLiveLocked(const LoadFileHandle *h);
+template <typename R, typename F>
+R WithLiveLoadFile(const LoadFileHandle *h, R ifNot, F &&body) {
+    std::lock_guard<std::mutex> lock(LiveLoadFileLock());
+    if (h == nullptr || !LoadFileLiveLocked(h)) return ifNot;
+    return body();
+}
 
 // readState as the worker publishes it.
 int32_t LoadReadState(const LoadFileHandle *h);

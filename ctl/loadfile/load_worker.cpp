@@ -15,9 +15,11 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "loadfile/hex_records.h"
 #include "loadfile/load_image.h"
+#include "loadfile/load_sources.h"
 #include "platform/message_queue.h"
 #include "platform/process_locks.h"
 #include "platform/worker_frame.h"
@@ -39,6 +41,13 @@ struct LoadWorker : WorkerFrame {
     std::condition_variable changed;
     bool finished = false;  // readState has left 0
     bool ended = false;     // the thread function has returned
+
+    // PRRLoadOpen: the sources to merge, read by the worker alone; what it
+    // found is published under `mutex` before readState leaves 0.
+    std::vector<LoadSource> sources;
+    uint8_t fill = 0xFF;
+    std::string error;
+    std::vector<SourceMap> maps;
 };
 
 std::atomic<uint32_t> g_nextThreadId{1};
@@ -96,8 +105,36 @@ void PublishExtent(LoadFileHandle *h, const HexParser &parser) {
     h->imageChecksum = e.checksum;
 }
 
+void Publish(LoadWorker *w, std::string error, std::vector<SourceMap> maps) {
+    std::lock_guard<std::mutex> lock(w->mutex);
+    w->error = std::move(error);
+    w->maps = std::move(maps);
+}
+
+// The sources merged at once into a new image: false with the failure published.
+bool MergeInto(LoadFileHandle *h, LoadWorker *w, HexParser *extent, int32_t *failure) {
+    h->imageBuffer = static_cast<uint8_t *>(std::malloc(kImageSize + kImageSlack));
+    if (h->imageBuffer == nullptr) {
+        Publish(w, "out of memory for the image", {});
+        *failure = PRR_STATUS_ILLEGAL_FILE_TYPE;
+        return false;
+    }
+    std::memset(h->imageBuffer, 0xFF, kImageSize + kImageSlack);
+    MergeResult r = MergeSources(w->sources, w->fill, h->imageBuffer);
+    Publish(w, r.reason, std::move(r.maps));
+    if (r.status != 0) {
+        *failure = r.status;
+        return false;
+    }
+    extent->lowest = r.lowest;
+    extent->highest = r.highest;
+    extent->extentSeen = true;
+    return true;
+}
+
 void WorkerMain(LoadFileHandle *h) {
     LoadWorker *w = WorkerOf(h);
+    const bool merging = !w->sources.empty();
     HexParser parser;
     uint32_t taken = 0;
     int32_t step = kLoadStepBuffer;
@@ -116,20 +153,32 @@ void WorkerMain(LoadFileHandle *h) {
                 }
             }
         }
-        if (step == kLoadStepRecords) {
+        if (step == kLoadStepRecords && merging) {
+            percent += 4;
+            Report(h, kLoadStepBinary, 0, percent, 100, "make binary...");
+            step = kLoadStepBinary;
+        } else if (step == kLoadStepRecords) {
             const RecordResult r = ReadRecord(h->fileBuffer, h->fileSize, parser, h->imageBuffer);
             if (r == RecordResult::kNext) continue;
             if (r != RecordResult::kEnd) {
                 failure = RecordFailureStatus(r);
+                Publish(w, DescribeRecordFailure(h->loadFilePath, h->fileBuffer, h->fileSize, parser, r), {});
                 break;
             }
             if (!parser.extentSeen) {  // without a data record the extent is undefined
                 failure = PRR_STATUS_ILLEGAL_FILE_TYPE;
+                Publish(w, std::string(h->loadFilePath) + ": no data record", {});
                 break;
             }
             percent += 4;
             Report(h, kLoadStepBinary, 0, percent, 100, "make binary...");
             step = kLoadStepBinary;
+        } else if (step == kLoadStepBuffer && merging) {
+            // Each source is read whole as it is merged, all in this one pass.
+            if (!MergeInto(h, w, &parser, &failure)) break;
+            percent += 80;
+            Report(h, kLoadStepBuffer + 1, 0, percent, 100, "buffering...OK");
+            step = kLoadStepScan;
         } else if (step == kLoadStepBuffer) {
             // Opened again here, not kept from PRRHexOpen: a file that vanished
             // or shrank meanwhile is a failed read.
@@ -138,6 +187,7 @@ void WorkerMain(LoadFileHandle *h) {
             if (fd >= 0) ::close(fd);
             if (!read) {
                 failure = PRR_STATUS_ILLEGAL_FILE_TYPE;
+                Publish(w, std::string(h->loadFilePath) + ": cannot be read again (gone or shorter)", {});
                 break;
             }
             percent += 80;
@@ -147,6 +197,10 @@ void WorkerMain(LoadFileHandle *h) {
             percent += 3;
             Report(h, kLoadStepScan + 1, 0, percent, 100, "address scan...");
             step = kLoadStepTemporary;
+        } else if (step == kLoadStepTemporary && merging) {
+            percent += 3;
+            Report(h, kLoadStepTemporary + 1, 0, percent, 100, "make temporary...");
+            step = kLoadStepRecords;
         } else if (step == kLoadStepTemporary) {
             h->imageBuffer = static_cast<uint8_t *>(std::malloc(kImageSize + kImageSlack));
             if (h->imageBuffer == nullptr) {
@@ -190,6 +244,39 @@ bool WaitFor(LoadFileHandle *h, std::chrono::milliseconds timeout, bool finished
     LoadWorker *w = WorkerOf(h);
     std::unique_lock<std::mutex> lock(w->mutex);
     return w->changed.wait_for(lock, timeout, [&] { return w->ended || (finishedCounts && w->finished); });
+}
+
+// Stamps the ring with the file's time, then registers the handle and
+// starts its worker; false (everything freed) when it cannot start.
+bool StartHandle(LoadFileHandle *h, LoadWorker *w, const struct tm &local, PRRWindow *window, uint32_t message) {
+    for (LoadProgressRecord &r : h->ring) {
+        r.fileYear = local.tm_year + 1900;
+        r.fileMonth = local.tm_mon + 1;
+        r.fileDay = local.tm_mday;
+        r.fileHour = local.tm_hour;
+        r.fileMinute = local.tm_min;
+        r.fileSecond = local.tm_sec;
+    }
+    h->notifyWindow = window;
+    h->notifyMessage = message;
+    h->readIndex = 0;
+    h->writeIndex = 0;
+    h->semaphore = &LoadFileRingLock();
+    h->workerThread = w;
+    h->workerThreadId = g_nextThreadId.fetch_add(1);
+    RegisterLoadFile(h);
+    if (!w->Start([h] { WorkerMain(h); })) {
+        UnregisterLoadFile(h);
+        FreeHandle(h);
+        return false;
+    }
+    return true;
+}
+
+// Runs `body` on the worker of a live handle, under the live-handle lock.
+template <typename R, typename F>
+R WithLiveWorker(const LoadFileHandle *h, R ifNot, F &&body) {
+    return WithLiveLoadFile(h, ifNot, [&] { return body(WorkerOf(h)); });
 }
 
 }  // namespace
@@ -244,35 +331,75 @@ QUILLCTL_API LoadFileHandle *PRRHexOpen(const char *path, PRRWindow *window, uin
             return nullptr;
         }
         h->fileSize = static_cast<uint32_t>(st.st_size);
-        for (LoadProgressRecord &r : h->ring) {
-            r.fileYear = local.tm_year + 1900;
-            r.fileMonth = local.tm_mon + 1;
-            r.fileDay = local.tm_mday;
-            r.fileHour = local.tm_hour;
-            r.fileMinute = local.tm_min;
-            r.fileSecond = local.tm_sec;
-        }
-
-        h->notifyWindow = window;
-        h->notifyMessage = message;
-        h->readIndex = 0;
-        h->writeIndex = 0;
-        h->semaphore = &LoadFileRingLock();
         auto *w = new (std::nothrow) LoadWorker;
         if (w == nullptr) {
             std::free(h->fileBuffer);
             std::free(h);
             return nullptr;
         }
-        h->workerThread = w;
-        h->workerThreadId = g_nextThreadId.fetch_add(1);
-        RegisterLoadFile(h);
-        if (!w->Start([h] { WorkerMain(h); })) {
-            UnregisterLoadFile(h);
-            FreeHandle(h);
+        return StartHandle(h, w, local, window, message) ? h : nullptr;
+    });
+}
+
+QUILLCTL_API LoadFileHandle *PRRLoadOpen(const PRRLoadSource *sources, int32_t count, int32_t fill, PRRWindow *window,
+                                         uint32_t message) {
+    return quill::Guarded<LoadFileHandle *>(nullptr, [&]() -> LoadFileHandle * {
+        if (sources == nullptr || count <= 0 || count > 255 || fill < -1 || fill > 255) return nullptr;
+        std::vector<LoadSource> list;
+        for (int32_t i = 0; i < count; ++i) {
+            const char *path = sources[i].path;
+            if (path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof LoadFileHandle::loadFilePath) return nullptr;
+            list.push_back(LoadSource{path, sources[i].isBinary != 0, sources[i].address});
+        }
+        auto *h = static_cast<LoadFileHandle *>(std::calloc(1, sizeof(LoadFileHandle)));
+        if (h == nullptr) return nullptr;
+        auto *w = new (std::nothrow) LoadWorker;
+        if (w == nullptr) {
+            std::free(h);
             return nullptr;
         }
-        return h;
+        // The handle names its first source; the file time is that one's.
+        std::strcpy(h->loadFilePath, list[0].path.c_str());
+        struct stat st {};
+        struct tm local {};
+        if (::stat(list[0].path.c_str(), &st) == 0) (void)::localtime_r(&st.st_mtime, &local);
+        w->sources = std::move(list);
+        w->fill = fill < 0 ? 0xFF : static_cast<uint8_t>(fill);
+        return StartHandle(h, w, local, window, message) ? h : nullptr;
+    });
+}
+
+QUILLCTL_API int32_t PRRLoadError(const LoadFileHandle *h, char *text, int32_t capacity) {
+    return quill::Guarded<int32_t>(-1, [&]() -> int32_t {
+        return WithLiveWorker(h, int32_t{-1}, [&](LoadWorker *w) -> int32_t {
+            std::lock_guard<std::mutex> lock(w->mutex);
+            // Published before readState left 0, so the final record's reader finds it.
+            if (LoadReadState(h) != PRR_LOAD_FAILED) return 0;
+            const std::string &e = w->error;
+            if (text != nullptr && capacity > 0) {
+                const std::size_t n = std::min(e.size(), static_cast<std::size_t>(capacity - 1));
+                std::memcpy(text, e.data(), n);
+                text[n] = '\0';
+            }
+            return static_cast<int32_t>(std::min<std::size_t>(e.size(), INT32_MAX));
+        });
+    });
+}
+
+QUILLCTL_API int32_t PRRLoadRanges(const LoadFileHandle *h, PRRLoadRange *out, int32_t capacity) {
+    return quill::Guarded<int32_t>(-1, [&]() -> int32_t {
+        return WithLiveWorker(h, int32_t{-1}, [&](LoadWorker *w) -> int32_t {
+            if (w->sources.empty() || LoadReadState(h) != PRR_LOAD_READY) return -1;
+            std::lock_guard<std::mutex> lock(w->mutex);
+            int32_t n = 0;
+            for (std::size_t i = 0; i < w->maps.size(); ++i)
+                for (const auto &r : w->maps[i].ranges) {
+                    if (out != nullptr && n < capacity)
+                        out[n] = PRRLoadRange{static_cast<int32_t>(i), static_cast<int32_t>(w->maps[i].kind) + 1, r.first, r.second};
+                    ++n;
+                }
+            return n;
+        });
     });
 }
 
