@@ -52,8 +52,9 @@ bool LooksLikeElf(const uint8_t *file, std::size_t size) {
     return size >= 4 && file[0] == 0x7F && file[1] == 'E' && file[2] == 'L' && file[3] == 'F';
 }
 
-bool ReadElf(const uint8_t *file, std::size_t size, std::vector<ElfChunk> *chunks, std::string *reason) {
-    chunks->clear();
+namespace {
+
+bool ReadChunks(const uint8_t *file, std::size_t size, std::vector<ElfChunk> *chunks, std::string *reason) {
     if (!LooksLikeElf(file, size) || size < 16) return Fail(reason, "not an ELF file");
     const uint8_t cls = file[4], data = file[5];
     if (cls != 1 && cls != 2) return Fail(reason, "unknown ELF class " + std::to_string(cls));
@@ -120,6 +121,15 @@ bool ReadElf(const uint8_t *file, std::size_t size, std::vector<ElfChunk> *chunk
         if (uint64_t{a.address} + a.size > b.address) return Fail(reason, "loadable parts overlap at " + Hex(b.address));
     }
     return true;
+}
+
+}  // namespace
+
+bool ReadElf(const uint8_t *file, std::size_t size, std::vector<ElfChunk> *chunks, std::string *reason) {
+    chunks->clear();
+    if (ReadChunks(file, size, chunks, reason)) return true;
+    chunks->clear();  // a failed read hands out nothing
+    return false;
 }
 
 }  // namespace quill
