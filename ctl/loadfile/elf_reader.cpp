@@ -30,12 +30,6 @@ struct Fields {
 // [offset, offset + length) lies inside a file of `size` bytes.
 bool Inside(uint64_t offset, uint64_t length, uint64_t size) { return offset <= size && length <= size - offset; }
 
-std::string Hex(uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 bool Fail(std::string *reason, const std::string &why) {
     if (reason != nullptr) *reason = why;
     return false;
@@ -47,6 +41,12 @@ bool TableFits(uint64_t offset, uint64_t count, uint64_t entry, uint64_t least, 
 }
 
 }  // namespace
+
+std::string HexAddress(uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
+    return buf;
+}
 
 bool LooksLikeElf(const uint8_t *file, std::size_t size) {
     return size >= 4 && file[0] == 0x7F && file[1] == 'E' && file[2] == 'L' && file[3] == 'F';
@@ -84,7 +84,7 @@ bool ReadChunks(const uint8_t *file, std::size_t size, std::vector<ElfChunk> *ch
         if (!Inside(offset, length, size))
             return Fail(reason, std::string(what) + " " + std::to_string(index) + " runs past the end of the file");
         if (address >= kAddressSpace || length > kAddressSpace - address)
-            return Fail(reason, std::string(what) + " " + std::to_string(index) + " at " + Hex(address) + " runs past 32-bit addresses");
+            return Fail(reason, std::string(what) + " " + std::to_string(index) + " at " + HexAddress(address) + " runs past 32-bit addresses");
         chunks->push_back(ElfChunk{static_cast<uint32_t>(address), offset, length});
         return true;
     };
@@ -118,7 +118,7 @@ bool ReadChunks(const uint8_t *file, std::size_t size, std::vector<ElfChunk> *ch
     std::stable_sort(chunks->begin(), chunks->end(), [](const ElfChunk &a, const ElfChunk &b) { return a.address < b.address; });
     for (std::size_t i = 1; i < chunks->size(); ++i) {
         const ElfChunk &a = (*chunks)[i - 1], &b = (*chunks)[i];
-        if (uint64_t{a.address} + a.size > b.address) return Fail(reason, "loadable parts overlap at " + Hex(b.address));
+        if (uint64_t{a.address} + a.size > b.address) return Fail(reason, "loadable parts overlap at " + HexAddress(b.address));
     }
     return true;
 }

@@ -17,6 +17,9 @@ struct ElfChunk {
     uint64_t size;
 };
 
+// An address as the load reasons print it: "0x7C00".
+std::string HexAddress(uint64_t v);
+
 // True when the file starts with the ELF magic.
 bool LooksLikeElf(const uint8_t *file, std::size_t size);
 

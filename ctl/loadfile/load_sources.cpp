@@ -12,12 +12,6 @@
 namespace quill {
 namespace {
 
-std::string Hex(uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 
 // Writes sources into the image and keeps who wrote what.
 class Merger {
@@ -32,7 +26,7 @@ public:
     // Puts `count` bytes at `address`; false (status 3) when they leave the image.
     bool Put(const std::string &path, uint32_t address, const uint8_t *bytes, uint64_t count) {
         if (address >= kImageSize || count > kImageSize - address)
-            return Fail(PRR_STATUS_ILLEGAL_PARAMETER, path + ": bytes at " + Hex(address) + ".." + Hex(address + count - 1) +
+            return Fail(PRR_STATUS_ILLEGAL_PARAMETER, path + ": bytes at " + HexAddress(address) + ".." + HexAddress(address + count - 1) +
                                                           " fall outside the image (0x0..0x1FFFFF)");
         const uint8_t me = static_cast<uint8_t>(index_ + 1);
         for (uint64_t i = 0; i < count; ++i) {
@@ -70,7 +64,7 @@ public:
         if (clashAt_ != UINT32_MAX) {
             const std::size_t a = std::min(clashFirst_, clashSecond_), b = std::max(clashFirst_, clashSecond_);
             return Fail(PRR_STATUS_ILLEGAL_FILE_TYPE,
-                        sources[a].path + " and " + sources[b].path + " both write " + Hex(clashAt_));
+                        sources[a].path + " and " + sources[b].path + " both write " + HexAddress(clashAt_));
         }
         if (fill != 0xFF && result_->lowest <= result_->highest && result_->highest < kImageSize)
             for (uint32_t a = result_->lowest; a <= result_->highest; ++a)
