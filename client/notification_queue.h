@@ -16,11 +16,14 @@ namespace quillclient {
 
 class NotificationQueue {
 public:
-    // `wake` runs on the posting worker's thread after each post; it must not block.
+    // `wake` runs on the posting worker's thread after each post, under the
+    // queue's lock; it must not block or take from the queue.
     explicit NotificationQueue(std::function<void()> wake = {}) : wake_(std::move(wake)) {
         window_.post = &NotificationQueue::Post;
         window_.context = this;
     }
+    // Waits for a post still under way.
+    ~NotificationQueue() { std::lock_guard<std::mutex> lock(mutex_); }
     NotificationQueue(const NotificationQueue &) = delete;
     NotificationQueue &operator=(const NotificationQueue &) = delete;
 
@@ -47,13 +50,12 @@ public:
 private:
     static void Post(PRRWindow *self, uint32_t message) {
         auto *q = static_cast<NotificationQueue *>(self->context);
-        {
-            // Notified under the lock: a waiter that takes this message
-            // cannot return and drop the queue before the notify is done.
-            std::lock_guard<std::mutex> lock(q->mutex_);
-            q->messages_.push_back(message);
-            q->posted_.notify_all();
-        }
+        // Notified and woken under the lock: a caller that takes this message
+        // cannot return and drop the queue, or what `wake` touches, before
+        // the post is done with them.
+        std::lock_guard<std::mutex> lock(q->mutex_);
+        q->messages_.push_back(message);
+        q->posted_.notify_all();
         if (q->wake_) q->wake_();
     }
 
