@@ -718,6 +718,13 @@ QUILLCTL_API uint32_t PRRStreamBytes(const DeviceParameters *device, const AreaR
 QUILLCTL_API uint32_t PRRStreamCopy(const DeviceParameters *device, const AreaRecord *area, int32_t autoRange,
                                     const LoadFileHandle *loadFile, uint8_t *out, uint32_t capacity);
 
+/* The checksum a checksum command over `area` compares with the device's
+ * (its "FILE CHECK SUM"): the selected blocks' addresses read from the ready
+ * image, 0xFF where it holds nothing. 0; 3 (PRR_STATUS_ILLEGAL_PARAMETER) for
+ * null arguments or blocks the device does not have, 1 without a ready image. */
+QUILLCTL_API int32_t PRRRangeChecksum(const DeviceParameters *device, const AreaRecord *area,
+                                      const LoadFileHandle *loadFile, uint16_t *checksum);
+
 /* Test hook: replaces the library's millisecond clock for the whole process
  * (NULL restores the steady clock). Only for tests that are not about real
  * waits; never for production use. */

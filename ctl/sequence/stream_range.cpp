@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "link/frames.h"
 #include "loadfile/load_image.h"
 #include "platform/handle_core.h"
 #include "sequence/sequence_common.h"
@@ -239,5 +240,23 @@ extern "C" QUILLCTL_API uint32_t PRRStreamCopy(const DeviceParameters *device, c
         std::fill(out, out + total, uint8_t{0xFF});
         if (from <= to) std::copy(img.bytes + from, img.bytes + to + 1, out + (from - range.start));
         return total;
+    });
+}
+
+extern "C" QUILLCTL_API int32_t PRRRangeChecksum(const DeviceParameters *device, const AreaRecord *area,
+                                               const LoadFileHandle *loadFile, uint16_t *checksum) {
+    return quill::Guarded<int32_t>(PRR_STATUS_ILLEGAL_PARAMETER, [&]() -> int32_t {
+        quill::Selection sel{};
+        if (device == nullptr || area == nullptr || checksum == nullptr || !quill::SelectedAddresses(*device, *area, &sel))
+            return PRR_STATUS_ILLEGAL_PARAMETER;
+        const quill::ImageExtent img = quill::TakeImage(loadFile);
+        if (img.length == 0) return PRR_STATUS_NOT_INITIALIZED;
+        // The stream the checksum command compares: the image from the
+        // selection start (0xFF below the image) and 0xFF past its end.
+        const uint64_t last = std::min<uint64_t>(uint64_t{img.start} + img.length - 1, sel.end);
+        quill::proto::StreamChecksum sum;
+        for (uint64_t a = sel.start; a <= sel.end; ++a) sum.Add(a <= last && a < PRR_IMAGE_SIZE ? img.bytes[a] : 0xFF);
+        *checksum = sum.value();
+        return 0;
     });
 }
