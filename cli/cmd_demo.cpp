@@ -150,7 +150,7 @@ int RunDemo(const DemoArgs &a, CliContext &ctx) {
     DeviceJob job;
     job.spec.command = DeviceCommand::Autoprocedure;
     job.spec.prmPath = prm;
-    job.spec.loadPath = hex;
+    job.spec.sources = {quillclient::LoadSource{hex}};
 #ifdef _WIN32
     job.spec.ports.push_back(PortChoice{kDemoCom, "COM" + std::to_string(kDemoCom), ""});
 #else

@@ -47,16 +47,49 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
     cmd->add_option("--serial-start", a.serialStart, "The lowest serial number to hand out (default 1)");
 }
 
+void AddSourceOptions(CLI::App *cmd, DeviceArgs &a, bool required) {
+    CLI::Option *files = cmd->add_option(
+        "SOURCE", a.files,
+        "Load file(s) merged into one image: Intel HEX, S-record or ELF (told by content), or a raw binary as "
+        "PATH@ADDR (ADDR hex with 0x, or decimal)");
+    if (required) files->required();
+    cmd->add_option("--fill", a.fill, "The byte for the gaps between the sources' data (default 0xFF, the erased value)")
+        ->type_name("BYTE");
+}
+
+bool ParseSources(const std::vector<std::string> &texts, const std::string &fillText,
+                  std::vector<quillclient::LoadSource> *sources, int *fill, std::string *why) {
+    sources->clear();
+    for (const std::string &text : texts) {
+        quillclient::LoadSource source;
+        if (!quillclient::ParseLoadSource(text, &source, why)) return false;
+        sources->push_back(source);
+    }
+    *fill = -1;
+    if (!fillText.empty()) {
+        uint32_t value = 0;
+        if (!quillclient::ParseNumberText(fillText, &value) || value > 0xFF) {
+            *why = "--fill takes a byte, 0..255 or 0x00..0xFF, not '" + fillText + "'";
+            return false;
+        }
+        *fill = static_cast<int>(value);
+    }
+    return true;
+}
+
 int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, DeviceJob *out) {
     DeviceJob &job = *out;
     job = DeviceJob{};
     quillclient::JobSpec &spec = job.spec;
     spec.command = command;
     spec.prmPath = a.prm;
-    spec.loadPath = a.file;
     spec.frequency = a.freq;
     spec.multiplier = a.multiply;
     std::string why;
+    if (!ParseSources(a.files, a.fill, &spec.sources, &spec.fill, &why)) {
+        *ctx.err << "quillrom: " << why << '\n';
+        return kExitUsage;
+    }
     if (!ParseRange(a.range, &spec.area, &why)) {
         *ctx.err << "quillrom: " << why << '\n';
         return kExitUsage;
@@ -145,12 +178,12 @@ const std::vector<CommandInfo> &DeviceCommands() {
     static const std::vector<CommandInfo> commands = {
         {"blank-check", DeviceCommand::BlankCheck, "Check that the range is blank (exit 1 when it is not)"},
         {"erase", DeviceCommand::Erase, "Erase the range"},
-        {"program", DeviceCommand::Program, "Program FILE into the range"},
-        {"verify", DeviceCommand::Verify, "Compare the range with FILE"},
-        {"checksum", DeviceCommand::Checksum, "Compare the device's checksum with FILE's (exit 1 on a mismatch)"},
+        {"program", DeviceCommand::Program, "Program the load image (SOURCE...) into the range"},
+        {"verify", DeviceCommand::Verify, "Compare the range with the load image"},
+        {"checksum", DeviceCommand::Checksum, "Compare the device's checksum with the load image's (exit 1 on a mismatch)"},
         {"security", DeviceCommand::Security, "Write the security flags (--disable-...)"},
         {"signature", DeviceCommand::Signature, "Read the device signature"},
-        {"auto", DeviceCommand::Autoprocedure, "Autoprocedure: erase (or blank check), program FILE, then the chosen follow-ons"},
+        {"auto", DeviceCommand::Autoprocedure, "Autoprocedure: erase (or blank check), program the load image, then the chosen follow-ons"},
     };
     return commands;
 }
@@ -159,8 +192,7 @@ void AddDeviceCommands(CLI::App &app, CliContext &ctx) {
     for (const CommandInfo &info : DeviceCommands()) {
         auto *cmd = app.add_subcommand(info.name, info.help);
         auto args = std::make_shared<DeviceArgs>();
-        if (NeedsLoadFile(info.command))
-            cmd->add_option("FILE", args->file, "Load file (Intel HEX or S-record)")->required();
+        if (NeedsLoadFile(info.command)) AddSourceOptions(cmd, *args, true);
         AddCommonOptions(cmd, *args);
         cmd->footer(
             "Exit codes: 0 success; 1 the device or the command failed (also CHECKSUM COMPARE: ERROR, and not "

@@ -166,11 +166,11 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
         *ctx.err << "quillrom: station runs a device command (program, auto, verify, ...), not '" << a.command << "'\n";
         return kExitUsage;
     }
-    if (NeedsLoadFile(info->command) && a.device.file.empty()) {
-        *ctx.err << "quillrom: station " << a.command << " needs the load file: station " << a.command << " FILE ...\n";
+    if (NeedsLoadFile(info->command) && a.device.files.empty()) {
+        *ctx.err << "quillrom: station " << a.command << " needs the load file: station " << a.command << " SOURCE... ...\n";
         return kExitUsage;
     }
-    if (!NeedsLoadFile(info->command) && !a.device.file.empty()) {
+    if (!NeedsLoadFile(info->command) && (!a.device.files.empty() || !a.device.fill.empty())) {
         *ctx.err << "quillrom: station " << a.command << " takes no load file\n";
         return kExitUsage;
     }
@@ -264,7 +264,7 @@ void AddStationCommand(CLI::App &app, CliContext &ctx) {
         "station", "Operator loop: run COMMAND on every port at each Enter (or plug), show PASS or FAIL, repeat");
     auto args = std::make_shared<StationArgs>();
     cmd->add_option("COMMAND", args->command, "The device command: program, auto, verify, erase, ...")->required();
-    cmd->add_option("FILE", args->device.file, "Load file, for the commands that take one");
+    AddSourceOptions(cmd, args->device, false);
     AddCommonOptions(cmd, args->device);
     cmd->add_flag("--on-plug", args->onPlug,
                   "Start each round when every port has come back (a new unit plugged in) instead of at Enter");

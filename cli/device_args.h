@@ -12,7 +12,8 @@
 namespace quillcli {
 
 struct DeviceArgs {
-    std::string file;
+    std::vector<std::string> files;  // the load image's sources: PATH or PATH@ADDR
+    std::string fill;                // --fill BYTE; "" for the erased value
     std::string prm;
     std::vector<std::string> ports;
     double freq = 0;
@@ -37,6 +38,12 @@ struct DeviceArgs {
 
 // Adds the options to `cmd`, bound to `a`.
 void AddCommonOptions(CLI::App *cmd, DeviceArgs &a);
+// SOURCE... and --fill, for the commands that take a load image; `required`
+// unless the command decides later (station).
+void AddSourceOptions(CLI::App *cmd, DeviceArgs &a, bool required);
+// The sources and the fill byte as the job takes them; false with the reason.
+bool ParseSources(const std::vector<std::string> &texts, const std::string &fillText,
+                  std::vector<quillclient::LoadSource> *sources, int *fill, std::string *why);
 // Keeps the options `cmd` was given in a.given, for the record.
 void CollectGiven(CLI::App *cmd, DeviceArgs &a);
 // Turns the options into a job. kExitOk, or the exit code with the reason on stderr.

@@ -64,6 +64,8 @@ int RunDeviceJob(const DeviceJob &job, CliContext &ctx, std::vector<UnitResult> 
     if (job.serial)
         if (const int code = recorder.AssignSerials(work, job.serialRequest, *input, &why); code != kExitOk)
             return Fail(ctx, code, why);
+    // Taken before the run: the digests are of the files as they were loaded.
+    const quillrecord::RunFacts facts = recorder.active() ? quillrecord::FactsOf(work) : quillrecord::RunFacts{};
 
     Gang *running = nullptr;
     quillclient::GangEvents events;
@@ -82,7 +84,7 @@ int RunDeviceJob(const DeviceJob &job, CliContext &ctx, std::vector<UnitResult> 
 
     const std::vector<quillclient::TargetResult> ends = gang.results();
     std::vector<std::string> lost;
-    const bool recorded = recorder.Record(quillrecord::FactsOf(work), ends, &lost);
+    const bool recorded = recorder.Record(facts, ends, &lost);
     std::vector<Verdict> verdicts;
     for (size_t i = 0; i < ends.size(); ++i) {
         if (!lost[i].empty()) *ctx.err << "quillrom: " << ends[i].port.name << ": the run is not recorded: " << lost[i] << '\n';

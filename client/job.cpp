@@ -1,5 +1,6 @@
 #include "client/job.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace quillclient {
@@ -13,7 +14,7 @@ std::string FileFaultText(const FileStatus &s) {
     case FileStatus::kNotRegular: return "is not a regular file";
     case FileStatus::kEmpty: return "is empty";
     case FileStatus::kPathTooLong: return "the path is longer than the 255 bytes the reader takes";
-    case FileStatus::kNotLoadFile: return "not an Intel HEX or S-record file (it must start with ':' or 'S')";
+    case FileStatus::kNotLoadFile: return "not an Intel HEX, S-record or ELF file (a raw binary goes as PATH@ADDR)";
     case FileStatus::kRefused: return "the library refused to open it";
     case FileStatus::kReadFailed: return s.detail;
     case FileStatus::kNoData: return "holds no data";
@@ -21,13 +22,26 @@ std::string FileFaultText(const FileStatus &s) {
     case FileStatus::kInterrupted: return "interrupted";
     case FileStatus::kNotParameterFile: return "not a parameter file that can be read";
     case FileStatus::kBadChecksum: return "checksum error (its SUM= value does not match its contents)";
+    case FileStatus::kMergeFailed: return s.detail;
     }
     return "";
 }
 
 std::string DescribeFileStatus(const std::string &path, const FileStatus &s) {
-    if (s.fault == FileStatus::kInterrupted) return FileFaultText(s);
+    // The merging reader's reasons name their file themselves.
+    if (s.fault == FileStatus::kInterrupted || s.fault == FileStatus::kMergeFailed) return FileFaultText(s);
     return path + ": " + FileFaultText(s);
+}
+
+std::string DescribeLoadStatus(const FileStatus &s) {
+    if (s.path.empty() && s.fault == FileStatus::kNoData) return "the load image holds no data";
+    return DescribeFileStatus(s.path, s);
+}
+
+std::string JobSpec::sourcesText() const {
+    std::string text;
+    for (const LoadSource &s : sources) text += (text.empty() ? "" : " ") + SourceText(s);
+    return text;
 }
 
 Job::~Job() {
@@ -67,9 +81,9 @@ int Job::Prepare(const JobSpec &spec, Waiter &waiter, std::string *why) {
     if (area.last < 0) area.last = first.typeSet12;
     if (NeedsLoadFile(spec.command)) {
         FileStatus status;
-        image_ = LoadImage(spec.loadPath, waiter, &status);
+        image_ = LoadSources(waiter, &status);
         if (image_ == nullptr) {
-            *why = DescribeFileStatus(spec.loadPath, status);
+            *why = DescribeLoadStatus(status);
             return status.fault == FileStatus::kInterrupted ? kExitInterrupted : kExitIo;
         }
         for (GangTarget &t : targets_) t.load = image_;
@@ -87,13 +101,25 @@ int Job::Prepare(const JobSpec &spec, Waiter &waiter, std::string *why) {
     return kExitOk;
 }
 
+LoadFileHandle *Job::LoadSources(Waiter &waiter, FileStatus *status) const {
+    if (spec_.sources.empty()) {
+        *status = FileStatus{};
+        status->fault = FileStatus::kMissing;
+        status->error = ENOENT;
+        return nullptr;
+    }
+    LoadOptions options;
+    options.fill = spec_.fill;
+    return LoadImage(spec_.sources, waiter, status, options);
+}
+
 int Job::GiveEachTargetItsImage(Waiter &waiter, std::string *why) {
     for (size_t i = 1; i < targets_.size(); ++i) {
         if (targets_[i].load != image_) continue;
         FileStatus status;
-        LoadFileHandle *load = LoadImage(spec_.loadPath, waiter, &status);
+        LoadFileHandle *load = LoadSources(waiter, &status);
         if (load == nullptr) {
-            *why = DescribeFileStatus(spec_.loadPath, status);
+            *why = DescribeLoadStatus(status);
             return status.fault == FileStatus::kInterrupted ? kExitInterrupted : kExitIo;
         }
         ownImages_.push_back(load);

@@ -15,7 +15,10 @@ namespace quillclient {
 struct JobSpec {
     Command command = Command::Signature;
     std::string prmPath;
-    std::string loadPath;  // commands that need a load file
+    std::vector<LoadSource> sources;  // the load image, for the commands that need one
+    int fill = -1;                    // the gaps' byte; -1: the erased value
+    // The sources as the command line names them: "app.elf cal.bin@0x7C00".
+    std::string sourcesText() const;
     std::vector<PortChoice> ports;
     double frequency = 0;   // 0: the parameter file's
     double multiplier = 0;  // 0: the parameter file's
@@ -31,6 +34,8 @@ struct JobSpec {
 // "demo.hex: No such file or directory" ("interrupted" alone).
 std::string FileFaultText(const FileStatus &status);
 std::string DescribeFileStatus(const std::string &path, const FileStatus &status);
+// The same for a load image's fault, naming the source it is about.
+std::string DescribeLoadStatus(const FileStatus &status);
 
 class Job {
 public:
@@ -61,6 +66,8 @@ public:
     void Abandon() { abandoned_ = true; }
 
 private:
+    LoadFileHandle *LoadSources(Waiter &waiter, FileStatus *status) const;
+
     JobSpec spec_;
     CommandRequest request_{};
     std::vector<GangTarget> targets_;

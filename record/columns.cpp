@@ -36,6 +36,7 @@ const Column kColumns[] = {
     {"bytes_programmed", T::kBigInt, &RunRow::bytesProgrammed},
     {"serial_number", T::kBigInt, &RunRow::serialNumber, true},
     {"log", T::kText, &RunRow::log},
+    {"load_sources", T::kText, &RunRow::loadSources, false, 2},
 };
 
 int64_t Number(const RunRow &row, const Column &c) {

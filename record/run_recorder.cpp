@@ -36,12 +36,24 @@ std::string Joined(const std::vector<std::string> &lines) {
 
 }  // namespace
 
+std::string SourceDigests(const std::vector<quillclient::LoadSource> &sources) {
+    std::vector<std::string> lines;
+    for (const quillclient::LoadSource &s : sources) {
+        const std::string digest = FileSha256(s.path);
+        lines.push_back((digest.empty() ? std::string(64, '-') : digest) + "  " + quillclient::SourceText(s));
+    }
+    return Joined(lines);
+}
+
 RunFacts FactsOf(const Job &job) {
     RunFacts f;
     f.command = job.spec().command;
     f.prmPath = job.spec().prmPath;
     f.prmChecksum = job.prmChecksum();
-    f.loadPath = quillclient::NeedsLoadFile(f.command) ? job.spec().loadPath : std::string();
+    if (quillclient::NeedsLoadFile(f.command)) {
+        f.loadPath = job.spec().sourcesText();
+        f.loadSources = SourceDigests(job.spec().sources);
+    }
     f.device = job.targets().empty() ? nullptr : &job.device();
     f.area = job.request().area;
     f.autoRange = job.request().autoRange;
@@ -151,6 +163,7 @@ RunRow RowOf(const RunFacts &facts, size_t i, const TargetResult &t, const Recor
     row.prmPath = facts.prmPath;
     row.prmChecksum = facts.prmChecksum;
     row.loadPath = facts.loadPath;
+    row.loadSources = facts.loadSources;
     LoadFileHandle *load = i < facts.loads.size() ? facts.loads[i] : nullptr;
     if (load != nullptr) row.imageChecksum = Hex(load->imageChecksum, 4);
     row.serialNumber = serialNumber;

@@ -26,6 +26,7 @@ struct RecordOptions {
 struct RunFacts {
     quillclient::Command command = quillclient::Command::Signature;
     std::string prmPath, prmChecksum, loadPath;
+    std::string loadSources;  // each source's SHA-256 and the source, a line each
     const DeviceParameters *device = nullptr;
     AreaRecord area{};
     int32_t autoRange = 0;
@@ -33,6 +34,9 @@ struct RunFacts {
 };
 
 RunFacts FactsOf(const quillclient::Job &job);
+// The load_sources text of a list: "<sha256>  <source>" per line, dashes
+// where a file can no longer be read.
+std::string SourceDigests(const std::vector<quillclient::LoadSource> &sources);
 
 struct SerialRequest {
     SerialSpec spec;

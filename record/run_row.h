@@ -20,7 +20,8 @@ struct RunRow {
     std::string options;         // the command line's options, as given
     std::string prmPath;
     std::string prmChecksum;     // the parameter file's SUM, as hex
-    std::string loadPath;
+    std::string loadPath;        // the load image's sources as given ("app.elf cal.bin@0x7C00")
+    std::string loadSources;     // one line per source: its file's SHA-256, two spaces, the source
     std::string imageChecksum;   // the load image's 16-bit checksum, as hex
     std::string streamSha256;    // of the bytes the command streams (program, verify)
     std::string deviceId;        // signature ID bytes, hex

@@ -8,6 +8,8 @@
 #endif
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace quillrecord {
@@ -32,7 +34,26 @@ bool Sha256(const std::vector<uint8_t> &bytes, unsigned char digest[32]) {
 #endif
 }
 
+std::string HexOf(const unsigned char digest[32]) {
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < 32; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
 }  // namespace
+
+std::string FileSha256(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return "";
+    unsigned char digest[32];
+    return Sha256(bytes, digest) ? HexOf(digest) : "";
+}
 
 std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange,
                          const LoadFileHandle *load) {
@@ -41,14 +62,7 @@ std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area,
     std::vector<uint8_t> stream(size);
     if (PRRStreamCopy(&device, &area, autoRange, load, stream.data(), size) != size) return "";
     unsigned char digest[32];
-    if (!Sha256(stream, digest)) return "";
-    std::string hex;
-    char pair[3];
-    for (unsigned int i = 0; i < sizeof digest; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    return hex;
+    return Sha256(stream, digest) ? HexOf(digest) : "";
 }
 
 }  // namespace quillrecord

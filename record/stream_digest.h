@@ -11,4 +11,7 @@ namespace quillrecord {
 std::string StreamSha256(const DeviceParameters &device, const AreaRecord &area, int32_t autoRange,
                          const LoadFileHandle *load);
 
+// Lower-case hex of the SHA-256 of a whole file; "" when it cannot be read.
+std::string FileSha256(const std::string &path);
+
 }  // namespace quillrecord

@@ -144,7 +144,7 @@ TEST_F(DeviceCommands, UsageAndPortAndFileProblems) {
     } cases[] = {
         {{"erase", "--prm", prm, "--port", com, "--bogus"}, 2, "--bogus"},
         {{"erase", "--port", com}, 2, "--prm is required"},
-        {{"program", "--prm", prm, "--port", com}, 2, "FILE is required"},
+        {{"program", "--prm", prm, "--port", com}, 2, "SOURCE is required"},
         {{"erase", "--prm", prm, "--port", com, "--range", "block:3-1"}, 2, "first number is above the last"},
         {{"erase", "--prm", prm, "--port", com, "--range", "sector:1-2"}, 2, "--range wants chip"},
         {{"erase", "--prm", prm, "--port", com, "--freq", "-3"}, 2, "--freq"},
@@ -157,7 +157,12 @@ TEST_F(DeviceCommands, UsageAndPortAndFileProblems) {
         {{"erase", "--prm", dir + "/none.prm", "--port", com}, 3, "none.prm: No such file or directory"},
         {{"erase", "--prm", badSum, "--port", com}, 3, "checksum error"},
         {{"program", dir + "/none.hex", "--prm", prm, "--port", com}, 3, "none.hex: No such file or directory"},
-        {{"program", notHex, "--prm", prm, "--port", com}, 3, "not an Intel HEX or S-record file"},
+        {{"program", notHex, "--prm", prm, "--port", com}, 3, "not an Intel HEX, S-record or ELF file"},
+        {{"program", dir + "/cal.bin", "--prm", prm, "--port", com}, 2, "cal.bin is a raw binary: say where its first byte goes"},
+        {{"program", dir + "/cal.bin@7C00", "--prm", prm, "--port", com}, 2, "'7C00' in "},
+        {{"program", hex + "@0x100", "--prm", prm, "--port", com}, 2, "holds its own addresses"},
+        {{"program", hex, "--fill", "0x100", "--prm", prm, "--port", com}, 2, "--fill takes a byte"},
+        {{"program", hex, dir + "/none.bin@0x80", "--prm", prm, "--port", com}, 3, "none.bin: No such file or directory"},
         {{"program", dir, "--prm", prm, "--port", com}, 3, "is a folder"},
         {{"erase", "--prm", prm, "--port", com, "--log", dir + "/no/such/dir/log.txt"}, 3, "cannot write the log file"},
     };
@@ -167,6 +172,49 @@ TEST_F(DeviceCommands, UsageAndPortAndFileProblems) {
         EXPECT_EQ(r.code, c.code) << Show(r);
         EXPECT_TRUE(Has(r.err, c.err)) << Show(r);
     }
+}
+
+// What toolchains write: an ELF run from RAM, and a HEX with a raw binary
+// beside it, each programmed in one run; `hex info --prm` foretells the
+// checksum the device computes.
+TEST_F(DeviceCommands, ProgramsElfAndMergedSources) {
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    std::vector<uint8_t> code(0x800), table(0x400), cal(0x100);
+    for (size_t i = 0; i < code.size(); ++i) code[i] = static_cast<uint8_t>(i * 13 + 5);
+    for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < cal.size(); ++i) cal[i] = static_cast<uint8_t>(0xC0 ^ i);
+    const std::string elf = dir + "/app.elf", bin = dir + "/cal.bin";
+    std::ofstream(elf, std::ios::binary) << quilltest::MakeElf(false, false, {{0, code}, {0x1000, table}}, 0x20000000);
+    std::ofstream(bin, std::ios::binary).write(reinterpret_cast<const char *>(cal.data()), static_cast<std::streamsize>(cal.size()));
+    const std::vector<std::string> blocks = {"--range", "block:0-1"};
+
+    CliRun r = Cli(Args(Args({"program", elf, "--verify", "--checksum"}, blocks), On(kPort)));
+    ASSERT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, "Flash Verifying finish!")) << Show(r);
+    EXPECT_TRUE(Has(r.out, "CHECKSUM COMPARE: OK")) << Show(r);
+    EXPECT_TRUE(FlashHolds(sim, 0, code));
+    EXPECT_TRUE(FlashHolds(sim, 0x800, std::vector<uint8_t>(0x800, 0xFF)));
+    EXPECT_TRUE(FlashHolds(sim, 0x1000, table));
+    const size_t at = r.out.find("FILE CHECK SUM: [");
+    ASSERT_NE(at, std::string::npos) << Show(r);
+    const CliRun info = Cli(Args({"hex", "info", elf, "--prm", Sample("demo.prm")}, blocks));
+    ASSERT_EQ(info.code, 0) << Show(info);
+    EXPECT_TRUE(Has(info.out, "Device checksum:  " + r.out.substr(at + 17, 4) + "h (--range block:0-1)")) << Show(info);
+
+    std::vector<uint8_t> low;
+    const std::string hex = WriteImage("low.hex", 0, 0x800, 9, &low);
+    r = Cli(Args(Args({"auto", hex, bin + "@0x1F00", "--verify", "--checksum"}, blocks), On(kPort)));
+    ASSERT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, "CHECKSUM COMPARE: OK")) << Show(r);
+    EXPECT_TRUE(FlashHolds(sim, 0, low));
+    EXPECT_TRUE(FlashHolds(sim, 0x800, std::vector<uint8_t>(0x1700, 0xFF)));
+    EXPECT_TRUE(FlashHolds(sim, 0x1F00, cal));
+
+    // Two sources on one address: nothing reaches the device.
+    r = Cli(Args(Args({"program", hex, bin + "@0x7F0"}, blocks), On(kPort)));
+    EXPECT_EQ(r.code, 3) << Show(r);
+    EXPECT_TRUE(Has(r.err, hex + " and " + bin + " both write 0x7F0")) << Show(r);
+    EXPECT_TRUE(FlashHolds(sim, 0x1F00, cal));
 }
 
 TEST_F(DeviceCommands, BusyPortNamesTheProcessHoldingIt) {

@@ -1,11 +1,13 @@
 // Load files written by the tests themselves: Intel HEX and S-records of an
-// image given as address -> byte, with varied record sizes and address records.
+// image given as address -> byte, with varied record sizes and address
+// records, and executable ELF files of blocks.
 #pragma once
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace quilltest {
 
@@ -103,6 +105,50 @@ inline bool WriteText(const std::string &path, const std::string &text) {
     if (!f) return false;
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     return std::fclose(f) == 0 && ok;
+}
+
+// An ELF file with one PT_LOAD segment per block at its address (p_paddr),
+// run from RAM (p_vaddr = address + vaddrShift), with a zero-filled segment and
+// a note segment beside them, which carry nothing for flash.
+struct Block {
+    uint32_t address;
+    std::vector<uint8_t> data;
+};
+
+inline std::string MakeElf(bool wide, bool big, const std::vector<Block> &blocks, uint64_t vaddrShift, uint64_t paddrHigh = 0) {
+    const size_t ehsize = wide ? 64 : 52, phentsize = wide ? 56 : 32;
+    const size_t phnum = blocks.size() + 2;
+    std::string f(ehsize + phnum * phentsize, '\0');
+    auto put = [&](size_t at, uint64_t v, unsigned width) {
+        for (unsigned i = 0; i < width; ++i)
+            f[at + i] = static_cast<char>(big ? v >> (8 * (width - 1 - i)) : v >> (8 * i));
+    };
+    f[0] = 0x7F, f[1] = 'E', f[2] = 'L', f[3] = 'F', f[4] = wide ? 2 : 1, f[5] = big ? 2 : 1, f[6] = 1;
+    const unsigned word = wide ? 8 : 4;
+    put(16, 2, 2);                        // executable
+    put(18, 0x28, 2);
+    put(20, 1, 4);
+    put(wide ? 32 : 28, ehsize, word);    // phoff
+    put(wide ? 52 : 40, ehsize, 2);
+    put(wide ? 54 : 42, phentsize, 2);
+    put(wide ? 56 : 44, phnum, 2);
+    auto header = [&](size_t i, uint32_t type, uint64_t offset, uint64_t vaddr, uint64_t paddr, uint64_t filesz, uint64_t memsz) {
+        const size_t at = ehsize + i * phentsize;
+        put(at, type, 4);
+        put(at + (wide ? 8 : 4), offset, word);
+        put(at + (wide ? 16 : 8), vaddr, word);
+        put(at + (wide ? 24 : 12), paddr, word);
+        put(at + (wide ? 32 : 16), filesz, word);
+        put(at + (wide ? 40 : 20), memsz, word);
+    };
+    size_t i = 0;
+    for (const Block &b : blocks) {
+        header(i++, 1, f.size(), b.address + vaddrShift, b.address + paddrHigh, b.data.size(), b.data.size());
+        f.append(b.data.begin(), b.data.end());
+    }
+    header(i++, 1, f.size(), 0x20001000, 0x20001000, 0, 0x400);  // .bss
+    header(i++, 4, 0, 0, 0, 16, 16);                             // a note
+    return f;
 }
 
 }  // namespace quilltest

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "commands.h"
+#include "e2e/image_files.h"
 #include "load_test_util.h"
 
 using namespace quilltest;
@@ -37,6 +38,8 @@ TEST(HexInfoCommand, ReportsWhatTheFileHolds) {
                                                          Intel(0, 0x2000, {1, 2}) + "\r\n:00000001FF\r\n");
     const std::string noEnd = dir.Write("noend.hex", Intel(0, 0, {1}) + "\n");
     const std::string high = dir.Write("high.hex", ":020000040020DA\n" + Intel(0, 0, {1}) + "\n:00000001FF\n");
+    const std::string elf = dir.Write("app.elf", MakeElf(true, true, {{0x100, {1, 2, 3}}, {0x103, {4}}, {0x400, {5}}}, 0));
+    const std::string bin = dir.Write("cal.bin", "\x11\x22");
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -63,7 +66,20 @@ TEST(HexInfoCommand, ReportsWhatTheFileHolds) {
         {{"hex", "info", dir.path() + "/missing.hex"}, 1, {}, {"cannot read"}},
         {{"hex", "info", noEnd}, 1, {}, {"Error read HEX file. (ERROR: Illegal file type!)"}},
         {{"hex", "info", high}, 1, {}, {"(ERROR: Illegal parameter!)"}},
-        {{"hex", "info"}, 2, {}, {"FILE is required"}},
+        {{"hex", "info", elf},
+         0,
+         {"File:             " + elf + "\nFormat:           ELF\nData:             2 runs\n", "  000100h-000103h (4 bytes)\n",
+          "Lowest address:   000100h\n", "Highest address:  000400h\n"},
+         {}},
+        {{"hex", "info", elf, bin + "@0x200", "--fill", "0"},
+         0,
+         {"File:             " + bin + "@0x200\nFormat:           raw binary\n",
+          "Image map:        3 runs\n  000100h-000103h (4 bytes)\n  000200h-000201h (2 bytes)\n  000400h-000400h (1 byte)\n"},
+         {}},
+        {{"hex", "info", elf, bin + "@0x3FF"}, 1, {}, {elf + " and " + bin + " both write 0x400 (ERROR: "}},
+        {{"hex", "info", bin}, 2, {}, {"say where its first byte goes"}},
+        {{"hex", "info", elf, "--prm", dir.path() + "/none.prm"}, 1, {}, {"none.prm: No such file"}},
+        {{"hex", "info"}, 2, {}, {"SOURCE is required"}},
         {{"hex", "info", mixed, "--bogus"}, 2, {}, {"--bogus"}},
         {{"hex"}, 2, {}, {}},
     };
@@ -78,6 +94,38 @@ TEST(HexInfoCommand, ReportsWhatTheFileHolds) {
             EXPECT_EQ(r.out.find("Image checksum"), std::string::npos) << r.out;
         }
     }
+}
+
+// What `hex convert` writes reads back as the image it was made of, in each
+// format; the gaps are left out unless a fill byte makes them part of it.
+TEST(HexConvertCommand, WritesTheMergedImageInEachFormat) {
+    ScratchDir dir;
+    const std::string bin = dir.Write("cal.bin", std::string("\x11\x22\x00\xFF", 4));
+    const std::string base = kSamples + "/demo.hex";
+    auto figures = [](const std::string &out) {
+        const size_t at = out.find("Lowest address:");
+        return at == std::string::npos ? std::string() : out.substr(at);
+    };
+    for (const std::string fill : {"", "0x5A"}) {
+        std::vector<std::string> args = {"hex", "info", base, bin + "@0x1FFFE"};
+        if (!fill.empty()) args.insert(args.end(), {"--fill", fill});
+        const CliRun want = Cli(args);
+        ASSERT_EQ(want.code, 0) << want.err;
+        for (const char *name : {"out.hex", "out.s19", "out.bin"}) {
+            SCOPED_TRACE(std::string(name) + " fill " + fill);
+            std::vector<std::string> convert = {"hex", "convert", base, bin + "@0x1FFFE", "-o", dir.path() + "/" + name};
+            if (!fill.empty()) convert.insert(convert.end(), {"--fill", fill});
+            const CliRun wrote = Cli(convert);
+            ASSERT_EQ(wrote.code, 0) << wrote.err;
+            const std::string back = dir.path() + "/" + name + (std::string(name) == "out.bin" ? "@0" : "");
+            const CliRun got = Cli({"hex", "info", back});
+            ASSERT_EQ(got.code, 0) << got.err;
+            EXPECT_EQ(figures(got.out), figures(want.out)) << got.out;
+        }
+    }
+    const CliRun r = Cli({"hex", "convert", base, "-o", dir.path() + "/out.txt"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("by its ending"), std::string::npos) << r.err;
 }
 
 // The two demo files are one program image in two formats.

@@ -56,7 +56,7 @@ TEST_F(PgStoreTest, RowsComeBackAsWritten) {
     for (std::string *s : {&full.station, &full.operatorName, &full.startedUtc, &full.endedUtc, &full.portName,
                            &full.portPath, &full.adapterSerial, &full.command, &full.options, &full.prmPath,
                            &full.prmChecksum, &full.loadPath, &full.imageChecksum, &full.streamSha256, &full.deviceId,
-                           &full.deviceName, &full.deviceVersion, &full.statusText, &full.checksumCompare,
+                           &full.deviceName, &full.deviceVersion, &full.statusText, &full.checksumCompare, &full.loadSources,
                            &full.result})
         *s = "field" + std::to_string(n++);
     full.startedUtc = "2026-12-09T10:21:27.123Z";
@@ -211,7 +211,7 @@ TEST_F(PgStoreTest, SchemaIsKeptAndANewerOneRefused) {
     store_ = Open();
     ASSERT_NE(store_, nullptr) << error_;
     EXPECT_EQ(All().size(), 1u);
-    EXPECT_EQ(server_->Value("SELECT count(*) || ' ' || max(version) FROM schema_version"), "1 1");
+    EXPECT_EQ(server_->Value("SELECT count(*) || ' ' || max(version) FROM schema_version"), "1 " + std::to_string(quillrecord::kSchemaVersion));
 
     store_.reset();
     ASSERT_EQ(server_->Value("UPDATE schema_version SET version = " + std::to_string(quillrecord::kSchemaVersion + 1)),

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "record/record_store.h"
+#include "record/schema.h"
 #include "record/store_rows.h"
 #ifdef QUILLROM_TEST_HAVE_PG
 #include "record/pg_server.h"
@@ -70,6 +71,18 @@ protected:
         }
         sqlite3_close(db);
         return value;
+    }
+
+    // Runs statements on the store's own database; true when all ran.
+    bool Exec(const std::string &sql) {
+#ifdef QUILLROM_TEST_HAVE_PG
+        if (!Sqlite()) return server_->Value(sql).empty();
+#endif
+        sqlite3 *db = nullptr;
+        bool ok = sqlite3_open_v2((dir_ + "/line.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        return ok;
     }
 
     Allocation Allocate(int64_t start, int64_t highest, int count, std::vector<int64_t> *got) {
@@ -183,6 +196,28 @@ TEST_P(StoreContract, NumbersPastTheHighestAreNotHandedOut) {
     EXPECT_EQ(got, (std::vector<int64_t>{255}));
     ASSERT_EQ(Allocate(1, INT64_MAX, 2, &got), Allocation::Done) << error_;
     EXPECT_EQ(got, (std::vector<int64_t>{256, 257}));
+}
+
+// A record made before the load sources were kept is brought up to date
+// when opened: its rows stay, new rows keep their sources.
+TEST_P(StoreContract, FirstSchemaIsUpdatedKeepingItsRows) {
+    RunRow old = Row("2026-12-09T10:00:00.000Z", "st1", "ok", 3);
+    ASSERT_TRUE(store_->WriteRun(&old, &error_)) << error_;
+    store_.reset();
+    ASSERT_TRUE(Exec("ALTER TABLE runs DROP COLUMN load_sources"));
+    ASSERT_TRUE(Exec("UPDATE schema_version SET version = 1"));
+    store_ = quillrecord::OpenRecordStore(url_, &error_);
+    ASSERT_NE(store_, nullptr) << error_;
+    EXPECT_EQ(Value("SELECT max(version) FROM schema_version"), std::to_string(quillrecord::kSchemaVersion));
+    RunRow now = Row("2026-12-10T10:00:00.000Z", "st1", "ok", 4);
+    now.loadSources = std::string(64, 'a') + "  app.elf\n" + std::string(64, 'b') + "  cal.bin@0x7C00";
+    ASSERT_TRUE(store_->WriteRun(&now, &error_)) << error_;
+    std::vector<RunRow> got;
+    ASSERT_TRUE(store_->Query(HistoryFilter{}, &got, &error_)) << error_;
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].serialNumber, 3);
+    EXPECT_EQ(got[0].loadSources, "");
+    EXPECT_EQ(got[1].loadSources, now.loadSources);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgresql"),
