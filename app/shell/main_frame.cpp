@@ -67,10 +67,14 @@ QAction *CMainFrame::makeAction(int id, const QString &text, const QString &prom
 
 void CMainFrame::buildMenus() {
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
-    QAction *load = makeAction(cmd::kLoad, QStringLiteral("&Load..."), QStringLiteral("Load Hex Or S-Rec File.\nLoad"),
+    QAction *load = makeAction(cmd::kLoad, QStringLiteral("&Load..."), QStringLiteral("Load Hex, S-Rec, ELF Or Binary File.\nLoad"),
                                QKeySequence(Qt::CTRL | Qt::Key_O));
     load->setIcon(icons::load());
     file->addAction(load);
+    file->addAction(makeAction(cmd::kAddLoad, QStringLiteral("&Add to Load..."),
+                               QStringLiteral("Merge one more file (HEX, S-record, ELF or a raw binary) into the load image."
+                                              "\nAdd to Load"),
+                               QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)));
     file->addSeparator();
     QAction *recordSettings = makeAction(cmd::kRecordSettings, QStringLiteral("&Record Settings..."),
                                          QStringLiteral("Where device commands are recorded, by which station and operator."
@@ -162,7 +166,7 @@ void CMainFrame::buildMenus() {
         connect(menu, &QMenu::aboutToShow, this, &CMainFrame::updateCommandStates);
 
     // Handlers.
-    for (int id : {cmd::kLoad, cmd::kBlankCheck, cmd::kErase, cmd::kProgram, cmd::kSecurity, cmd::kChecksum,
+    for (int id : {cmd::kLoad, cmd::kAddLoad, cmd::kBlankCheck, cmd::kErase, cmd::kProgram, cmd::kSecurity, cmd::kChecksum,
                    cmd::kAutoprocedure, cmd::kConnect, cmd::kStop})
         connect(actions_.value(id), &QAction::triggered, this, [this, id] { runCommand(id); });
     connect(setupAction_, &QAction::triggered, this, [this] { view_->onDeviceSetup(); });
@@ -173,6 +177,7 @@ void CMainFrame::buildMenus() {
 void CMainFrame::runCommand(int id) {
     switch (id) {
     case cmd::kLoad: view_->onLoad(); break;
+    case cmd::kAddLoad: view_->onAddLoad(); break;
     case cmd::kBlankCheck: view_->onBlankCheck(); break;
     case cmd::kErase: view_->onErase(); break;
     case cmd::kProgram: view_->onProgram(); break;

@@ -1,6 +1,7 @@
 #include "shell/prompts.h"
 
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -69,4 +70,12 @@ QString QtPrompts::openFile(QWidget *parent, const OpenFileRequest &request) {
     if (dialog.exec() != QDialog::Accepted) return {};
     const QStringList chosen = dialog.selectedFiles();
     return chosen.isEmpty() ? QString() : chosen.first();
+}
+
+bool QtPrompts::askText(QWidget *parent, const TextQuestion &question, QString *answer) {
+    bool ok = false;
+    const QString text = QInputDialog::getText(parent, question.caption.isEmpty() ? kProgramCaption : question.caption,
+                                               question.text, QLineEdit::Normal, question.initial, &ok);
+    if (ok) *answer = text.trimmed();
+    return ok;
 }

@@ -33,6 +33,13 @@ struct OpenFileRequest {
     QString initialFolder;
 };
 
+// A line of text to type, such as an address.
+struct TextQuestion {
+    QString caption;
+    QString text;
+    QString initial;
+};
+
 class Prompts {
 public:
     virtual ~Prompts() = default;
@@ -43,6 +50,8 @@ public:
     virtual bool ask(QWidget *parent, const BoxQuestion &question) = 0;
     // The open-file dialog; an empty result means the user cancelled.
     virtual QString openFile(QWidget *parent, const OpenFileRequest &request) = 0;
+    // A modal box with a line to type; false when the user cancelled.
+    virtual bool askText(QWidget *parent, const TextQuestion &question, QString *answer) = 0;
 };
 
 // QMessageBox and the non-native QFileDialog (the native one would show the
@@ -52,4 +61,5 @@ public:
     void message(QWidget *parent, const QString &text, BoxIcon icon) override;
     bool ask(QWidget *parent, const BoxQuestion &question) override;
     QString openFile(QWidget *parent, const OpenFileRequest &request) override;
+    bool askText(QWidget *parent, const TextQuestion &question, QString *answer) override;
 };

@@ -13,11 +13,77 @@ const QString kSecurityFlags = QStringLiteral("Security Flags");
 const QString kDeviceSetup = QStringLiteral("Device Setup");
 const QString kOptionMode = QStringLiteral("Option Mode");
 const QString kRecord = QStringLiteral("Record");
+const QString kBinaryFiles = QStringLiteral("Binary Files");
+
+QString AddressText(const LoadSourceSetting &s) {
+    return s.binary ? QStringLiteral("0x") + QString::number(s.address, 16).toUpper() : QString();
+}
+
+// An address as AddressText writes it; false for anything else.
+bool ReadAddress(const QString &text, quint32 *address) {
+    bool ok = false;
+    const qulonglong v = text.startsWith(QStringLiteral("0x")) ? text.mid(2).toULongLong(&ok, 16) : 0;
+    if (!ok || v > 0xFFFFFFFFull) return false;
+    *address = static_cast<quint32>(v);
+    return true;
+}
+
+// The path under `pathKey` and its address (empty: not a raw binary) under
+// `addressKey`; false when there is no path, or an address that cannot be
+// read (such a binary is dropped rather than put anywhere).
+bool ReadSource(const Profile &p, const QString &section, const QString &pathKey, const QString &addressKey,
+                LoadSourceSetting *out) {
+    *out = LoadSourceSetting{p.readText(section, pathKey, QString()), false, 0};
+    const QString address = p.readText(section, addressKey, QString());
+    if (out->path.isEmpty()) return false;
+    if (address.isEmpty()) return true;
+    out->binary = true;
+    return ReadAddress(address, &out->address);
+}
+
+QList<LoadSourceSetting> ReadSourceList(const Profile &p, const QString &section, const QString &name, int count) {
+    QList<LoadSourceSetting> list;
+    LoadSourceSetting s;
+    for (int i = 1; i <= count; ++i)
+        if (ReadSource(p, section, name + QString::number(i), QStringLiteral("Address%1").arg(i), &s)) list.append(s);
+    return list;
+}
+
+void WriteSourceList(Profile &p, const QString &section, const QString &name, const QList<LoadSourceSetting> &list) {
+    for (int i = 0; i < list.size(); ++i) {
+        p.writeText(section, name + QString::number(i + 1), list[i].path);
+        p.writeText(section, QStringLiteral("Address%1").arg(i + 1), AddressText(list[i]));
+    }
+}
 }  // namespace
+
+QList<LoadSourceSetting> LoadSourcesOf(const SetupSettings &s) {
+    if (!s.loadSources.isEmpty()) return s.loadSources;
+    if (s.loadFileName.isEmpty()) return {};
+    return {LoadSourceSetting{s.loadFileName, false, 0}};
+}
 
 void LoadSettings(const Profile &p, SetupSettings &s) {
     const QString none;
     s.loadFileName = p.readText(kLoadFile, QStringLiteral("Name"), none);
+    // `Name` is the first source (all a profile of one file ever held);
+    // Source2.. follow it when the image has several. A list with a source
+    // that cannot be read is not loaded in part: it would be another image.
+    const int sources = p.readInt(kLoadFile, QStringLiteral("Sources"), 1);
+    s.loadSources.clear();
+    if (!s.loadFileName.isEmpty() && sources >= 1 && sources <= 255) {
+        LoadSourceSetting one;
+        bool whole = ReadSource(p, kLoadFile, QStringLiteral("Name"), QStringLiteral("Address1"), &one);
+        if (whole) s.loadSources.append(one);
+        for (int i = 2; whole && i <= sources; ++i) {
+            whole = ReadSource(p, kLoadFile, QStringLiteral("Source%1").arg(i), QStringLiteral("Address%1").arg(i), &one);
+            if (whole) s.loadSources.append(one);
+        }
+        if (!whole) s.loadSources.clear(), s.loadFileName.clear();
+        // One text file is what loadFileName says alone.
+        if (s.loadSources.size() == 1 && !s.loadSources[0].binary) s.loadSources.clear();
+    }
+    s.binaryAddresses = ReadSourceList(p, kBinaryFiles, QStringLiteral("File"), kRememberedBinaries);
     s.prmFileName = p.readText(kParameterFile, QStringLiteral("Name"), none);
     s.prmIndex = p.readInt(kParameterFile, QStringLiteral("Index"), -1);
     s.portIndex = p.readInt(kCommDevice, QStringLiteral("Port"), -1);
@@ -55,6 +121,13 @@ void LoadSettings(const Profile &p, SetupSettings &s) {
 void SaveSettings(Profile &p, const SetupSettings &s) {
     p.writeInt(QStringLiteral("Quillrom2"), QStringLiteral("Install"), 1);
     p.writeText(kLoadFile, QStringLiteral("Name"), s.loadFileName);
+    const QList<LoadSourceSetting> sources = LoadSourcesOf(s);
+    p.writeInt(kLoadFile, QStringLiteral("Sources"), static_cast<int>(sources.size()));
+    for (int i = 0; i < sources.size(); ++i) {
+        if (i > 0) p.writeText(kLoadFile, QStringLiteral("Source%1").arg(i + 1), sources[i].path);
+        p.writeText(kLoadFile, QStringLiteral("Address%1").arg(i + 1), AddressText(sources[i]));
+    }
+    WriteSourceList(p, kBinaryFiles, QStringLiteral("File"), s.binaryAddresses.mid(0, kRememberedBinaries));
     p.writeText(kParameterFile, QStringLiteral("Name"), s.prmFileName);
     p.writeInt(kParameterFile, QStringLiteral("Index"), s.prmIndex);
     p.writeInt(kCommDevice, QStringLiteral("Port"), s.portIndex);

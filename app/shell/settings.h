@@ -1,6 +1,7 @@
 // SetupSettings: the program's settings record and its profile mapping.
 #pragma once
 
+#include <QList>
 #include <QString>
 
 class Profile;
@@ -14,10 +15,21 @@ struct RecordSettings {
     QString operatorName;
 };
 
+// One source of the load image: a HEX, S-record or ELF file, or a raw
+// binary whose first byte goes to `address`.
+struct LoadSourceSetting {
+    QString path;
+    bool binary = false;
+    quint32 address = 0;
+    bool operator==(const LoadSourceSetting &) const = default;
+};
+
 // Every field the profile stores, with the start values the view sets
 // before the profile is read. -1 marks a choice not made yet.
 struct SetupSettings {
-    QString loadFileName;
+    QString loadFileName;               // the first source's path
+    QList<LoadSourceSetting> loadSources;  // every source of the image, in order; empty: loadFileName alone
+    QList<LoadSourceSetting> binaryAddresses;  // the address each raw binary last had, newest first
     QString prmFileName;
     int prmIndex = 0;
     int portIndex = -1;   // zero-based COM number (COM1 = 0)
@@ -57,6 +69,11 @@ struct SetupSettings {
     // cannot switch on a different option or overflow.
     int optionBits() const { return (optBlk != 0) + 2 * (optVeri != 0) + 4 * (optSec != 0) + 8 * (optSum != 0); }
 };
+
+// The image's sources: loadSources, or loadFileName as the only one.
+QList<LoadSourceSetting> LoadSourcesOf(const SetupSettings &s);
+// At most this many raw binaries keep their address.
+inline constexpr int kRememberedBinaries = 16;
 
 // Fills the stored fields from the profile in the program's fixed order and
 // applies the start-up rules (option bits recomputed, security enabled,

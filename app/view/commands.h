@@ -20,6 +20,7 @@ inline constexpr int kConnect = 32782;
 inline constexpr int kStop = 32790;
 inline constexpr int kRecordSettings = 32791;
 inline constexpr int kHistory = 32792;
+inline constexpr int kAddLoad = 32793;
 }  // namespace cmd
 
 // Codes of the command waiting for the end of a connect.

@@ -37,6 +37,21 @@ QString gVersionText;
 
 QByteArray LibraryPath(const QString &path) { return QFile::encodeName(path); }
 
+std::vector<quillclient::LoadSource> LibrarySources(const QList<LoadSourceSetting> &sources) {
+    std::vector<quillclient::LoadSource> out;
+    for (const LoadSourceSetting &s : sources) out.push_back({LibraryPath(s.path).toStdString(), s.binary, s.address});
+    return out;
+}
+
+// The panel's name for an image of several sources: the first one's, and how many more.
+QString SourcesName(const QString &first, const QList<LoadSourceSetting> &sources) {
+    return sources.size() > 1 ? first + QStringLiteral(" +%1").arg(sources.size() - 1) : first;
+}
+
+QString SourceWords(const LoadSourceSetting &s) {
+    return s.binary ? s.path + QStringLiteral("@0x") + QString::number(s.address, 16).toUpper() : s.path;
+}
+
 // The port a command runs on, as the record names it.
 quillclient::PortChoice RecordPort(int portIndex) {
     quillclient::PortChoice port;
@@ -165,7 +180,7 @@ void CFLPRRView::startUp() {
     if (!settings_.loadFileName.isEmpty()) {
         bar_->setPosition(0);
         quillclient::FileStatus status;
-        if (openLoadFile(settings_.loadFileName, &status))
+        if (openLoadFile(LoadSourcesOf(settings_), &status))
             appendLog(QStringLiteral(">> LoadFile Reading...."));
         else
             dropRememberedFile(field::kLoadName, QStringLiteral(">>LoadFile"), settings_.loadFileName,
@@ -341,6 +356,9 @@ void CFLPRRView::onLoadFileRecord() {
     bar_->setPosition(r.percent);
     if (progress == quillclient::ImageLoad::Progress::kFailed) {
         appendLog(QStringLiteral("Error on Load File"));
+        // The merging reader says which file and why (two that overlap, a bad ELF).
+        if (load_.status().fault == quillclient::FileStatus::kMergeFailed)
+            appendLog(QStringLiteral(">>LoadFile Error: ") + QString::fromLocal8Bit(load_.status().detail.c_str()));
         bar_->setPosition(0);
         emit commandStateChanged();
         emit loadFileFinished(false);
@@ -405,6 +423,7 @@ bool CFLPRRView::isCommandEnabled(int id) const {
     // Load and Setup replace the load image and the parameter record that a
     // running command reads.
     case cmd::kLoad:
+    case cmd::kAddLoad:
         return !busy_;
     case cmd::kSetup:
         return !busy_ && setupDialog_;
@@ -421,12 +440,13 @@ bool CFLPRRView::isCommandEnabled(int id) const {
 // ---------------------------------------------------------------------------
 // Load file
 
-bool CFLPRRView::openLoadFile(const QString &path, quillclient::FileStatus *status) {
+bool CFLPRRView::openLoadFile(const QList<LoadSourceSetting> &sources, quillclient::FileStatus *status) {
     auto notifier = std::make_unique<RecordNotifier>(this);
     quillclient::ImageLoad opened;
-    if (!opened.Open(LibraryPath(path).toStdString(), notifier->window(), status)) return false;
+    if (!opened.Open(LibrarySources(sources), -1, notifier->window(), status)) return false;
     closeLoadFile();
     load_ = std::move(opened);
+    loadedSources_ = sources;
     hasLoadRecord_ = false;
     loadNotifier_ = std::move(notifier);
     return true;
@@ -436,44 +456,111 @@ void CFLPRRView::closeLoadFile() {
     // The worker stops inside the close, so the notifier is unused after it.
     load_.Close();
     loadNotifier_.reset();
+    loadedSources_.clear();
     hasLoadRecord_ = false;
 }
 
-void CFLPRRView::onLoad() {
-    if (busy_) return;
-    appendLog(QStringLiteral(">>COMMAND: LoadFile Open"));
+bool CFLPRRView::chooseLoadSource(LoadSourceSetting *source) {
     OpenFileRequest request;
-    request.filters = {{QStringLiteral("S-rec / Hex files (*.rec;*.s;*.hex)"), QStringLiteral("*.rec;*.s;*.hex")},
+    const QString all = QStringLiteral("*.hex;*.rec;*.s;*.s19;*.srec;*.mot;*.elf;*.axf;*.bin");
+    request.filters = {{QStringLiteral("Load files (%1)").arg(all), all},
+                       {QStringLiteral("S-rec / Hex files (*.rec;*.s;*.hex)"), QStringLiteral("*.rec;*.s;*.hex")},
+                       {QStringLiteral("ELF files (*.elf;*.axf)"), QStringLiteral("*.elf;*.axf")},
+                       {QStringLiteral("Raw binary files (*.bin)"), QStringLiteral("*.bin")},
                        {QStringLiteral("All Files (*.*)"), QStringLiteral("*.*")}};
-    request.initialName = QStringLiteral("*.rec;*.s;*.hex");
+    request.initialName = all;
     request.initialFolder =
         settings_.loadFileName.isEmpty() ? QDir::homePath() : QFileInfo(settings_.loadFileName).absolutePath();
     const QString path = prompts_.openFile(this, request);
     if (path.isEmpty()) {
         appendLog(QStringLiteral("Cancel Load File."));
-        return;
+        return false;
     }
+    *source = LoadSourceSetting{path, false, 0};
+    if (!path.endsWith(QStringLiteral(".bin"), Qt::CaseInsensitive)) return true;
+    // A raw binary has no addresses of its own: the user gives where its
+    // first byte goes, offered the one it had last time.
+    TextQuestion question;
+    question.caption = QStringLiteral("Raw binary");
+    question.text = QStringLiteral("%1 holds no addresses.\nAddress of its first byte (hex with 0x, or decimal):")
+                        .arg(FileNamePart(path));
+    question.initial = QStringLiteral("0x0");
+    for (const LoadSourceSetting &b : settings_.binaryAddresses)
+        if (b.path == path) {
+            question.initial = QStringLiteral("0x") + QString::number(b.address, 16).toUpper();
+            break;
+        }
+    QString answer;
+    if (!prompts_.askText(this, question, &answer)) {
+        appendLog(QStringLiteral("Cancel Load File."));
+        return false;
+    }
+    uint32_t address = 0;
+    if (!quillclient::ParseNumberText(answer.toStdString(), &address)) {
+        appendLog(QStringLiteral(">>LoadFile Open Error: ") + path + QStringLiteral(": '") + answer +
+                  QStringLiteral("' is not an address"));
+        prompts_.message(this, QStringLiteral("'%1' is not an address.\nGive it in hex with 0x (0x7C00) or in decimal.").arg(answer),
+                         BoxIcon::Exclamation);
+        return false;
+    }
+    source->binary = true;
+    source->address = address;
+    settings_.binaryAddresses.removeIf([&](const LoadSourceSetting &b) { return b.path == path; });
+    settings_.binaryAddresses.prepend(*source);
+    while (settings_.binaryAddresses.size() > kRememberedBinaries) settings_.binaryAddresses.removeLast();
+    return true;
+}
+
+void CFLPRRView::takeLoadSources(const QList<LoadSourceSetting> &sources) {
     bar_->setPosition(0);
-    // A file that cannot be opened leaves the image loaded before it.
+    // Sources that cannot be opened leave the image loaded before them.
     quillclient::FileStatus status;
-    if (!openLoadFile(path, &status)) {
+    if (!openLoadFile(sources, &status)) {
+        const QString path = status.path.empty() ? sources.back().path : QFile::decodeName(QByteArray::fromStdString(status.path));
         const QString why = FileStatusWords(status);
         appendLog(QStringLiteral(">>LoadFile Open Error: ") + path + QStringLiteral(": ") + why);
         prompts_.message(this, QStringLiteral("Cannot open the load file\n%1:\n%2.").arg(path, why), BoxIcon::Exclamation);
+        saveSettingsNow();  // a binary's address is remembered all the same
         return;
     }
-    settings_.loadFileName = path;
-    panel_->setText(field::kLoadName, FileNamePart(path));
+    settings_.loadFileName = sources.front().path;
+    settings_.loadSources = sources.size() == 1 && !sources.front().binary ? QList<LoadSourceSetting>() : sources;
+    if (sources.size() > 1) {
+        QStringList words;
+        for (const LoadSourceSetting &s : sources) words << SourceWords(s);
+        appendLog(QStringLiteral(">>LoadFile Sources: ") + words.join(QStringLiteral(", ")));
+    }
+    panel_->setText(field::kLoadName, SourcesName(FileNamePart(sources.front().path), sources));
     panel_->refresh();
     saveSettingsNow();
     emit commandStateChanged();
+}
+
+void CFLPRRView::onLoad() {
+    if (busy_) return;
+    appendLog(QStringLiteral(">>COMMAND: LoadFile Open"));
+    LoadSourceSetting source;
+    if (chooseLoadSource(&source)) takeLoadSources({source});
+}
+
+void CFLPRRView::onAddLoad() {
+    if (busy_) return;
+    appendLog(QStringLiteral(">>COMMAND: LoadFile Add"));
+    LoadSourceSetting source;
+    if (!chooseLoadSource(&source)) return;
+    QList<LoadSourceSetting> sources = loadedSources_.isEmpty() ? LoadSourcesOf(settings_) : loadedSources_;
+    // The same file twice would overlap itself everywhere.
+    sources.removeIf([&](const LoadSourceSetting &s) { return s.path == source.path; });
+    sources.append(source);
+    takeLoadSources(sources);
 }
 
 // ---------------------------------------------------------------------------
 // Information panel
 
 void CFLPRRView::setFileNameFields() {
-    if (!settings_.loadFileName.isEmpty()) panel_->setText(field::kLoadName, FileNamePart(settings_.loadFileName));
+    if (!settings_.loadFileName.isEmpty())
+        panel_->setText(field::kLoadName, SourcesName(FileNamePart(settings_.loadFileName), LoadSourcesOf(settings_)));
     if (!settings_.prmFileName.isEmpty()) panel_->setText(field::kPrmName, FileNamePart(settings_.prmFileName));
 }
 
@@ -499,7 +586,7 @@ void CFLPRRView::refreshParameterGroup() {
 void CFLPRRView::refreshLoadFileGroup() {
     if (!loadFileHandle() || !hasLoadRecord_) return;
     const LoadFileTexts t = LoadFileGroupTexts(*loadFileHandle(), lastLoadRecord_);
-    panel_->setText(field::kLoadName, t.name);
+    panel_->setText(field::kLoadName, SourcesName(t.name, loadedSources_));
     panel_->setText(field::kLoadDate, t.date);
     panel_->setText(field::kLoadChecksum, t.checksum);
     panel_->setText(field::kLoadArea, t.area);
@@ -685,7 +772,12 @@ bool CFLPRRView::openRecord(const quillclient::CommandRequest &request) {
     runFacts_.command = request.command;
     runFacts_.prmPath = LibraryPath(settings_.prmFileName).toStdString();
     runFacts_.prmChecksum = quillclient::ParameterChecksumText(runFacts_.prmPath);
-    if (quillclient::NeedsLoadFile(request.command)) runFacts_.loadPath = LibraryPath(settings_.loadFileName).toStdString();
+    if (quillclient::NeedsLoadFile(request.command)) {
+        const std::vector<quillclient::LoadSource> sources = LibrarySources(loadedSources_);
+        for (const quillclient::LoadSource &source : sources)
+            runFacts_.loadPath += (runFacts_.loadPath.empty() ? "" : " ") + quillclient::SourceText(source);
+        runFacts_.loadSources = quillrecord::SourceDigests(sources);
+    }
     runFacts_.device = prm_;
     runFacts_.area = request.area;
     runFacts_.autoRange = request.autoRange;

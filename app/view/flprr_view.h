@@ -44,7 +44,10 @@ public:
     void onChecksum();
     void onAutoprocedure();
     void onConnect();
+    // Load replaces the image with one file; Add to Load merges one more
+    // file into it (a raw binary asks for its address).
     void onLoad();
+    void onAddLoad();
     void onDeviceSetup();
     // Aborts the running device command; the session ends it on the idle notice.
     void onStop();
@@ -121,9 +124,13 @@ private:
     void runDeviceSetup();
     bool securityAllowed() const;
 
-    // Opens `path` in place of the current load file: false (and the old
-    // one kept) when the library cannot open it.
-    bool openLoadFile(const QString &path, quillclient::FileStatus *status);
+    // Opens `sources` in place of the current load image: false (and the
+    // old one kept) when the library cannot open them.
+    bool openLoadFile(const QList<LoadSourceSetting> &sources, quillclient::FileStatus *status);
+    // The file dialog and, for a raw binary, its address; false when the
+    // user cancelled or the choice cannot be used (said in a box).
+    bool chooseLoadSource(LoadSourceSetting *source);
+    void takeLoadSources(const QList<LoadSourceSetting> &sources);
     // A remembered file that cannot be read at start-up: a log line, and the
     // panel no longer shows its name.
     void dropRememberedFile(int nameField, const QString &kind, const QString &path, const QString &why);
@@ -150,6 +157,7 @@ private:
 
     DeviceParameters *prm_ = nullptr;
     quillclient::ImageLoad load_;
+    QList<LoadSourceSetting> loadedSources_;  // what load_ was opened with
     AreaRecord area_{};
     // The notifier outlives the session: the session's worker posts to it.
     std::unique_ptr<RecordNotifier> flashNotifier_;

@@ -69,7 +69,8 @@ QString FileStatusWords(const quillclient::FileStatus &s) {
     case F::kUnreadable: return QStringLiteral("it cannot be read (%1)").arg(QString::fromLocal8Bit(std::strerror(s.error)));
     case F::kEmpty: return QStringLiteral("the file is empty");
     case F::kPathTooLong: return QStringLiteral("its path is longer than the 255 bytes the reader takes");
-    case F::kNotLoadFile: return QStringLiteral("it is not an Intel HEX or S-record file (those start with ':' or 'S')");
+    case F::kNotLoadFile:
+        return QStringLiteral("it is not an Intel HEX, S-record or ELF file (a raw binary is loaded from a .bin file)");
     case F::kRefused:
         return QStringLiteral("the library refused to open it (a path it cannot take, or no memory for the image)");
     case F::kReadFailed: return QString::fromLatin1(s.detail.c_str());
@@ -78,6 +79,7 @@ QString FileStatusWords(const quillclient::FileStatus &s) {
     case F::kInterrupted: return QStringLiteral("the read was stopped");
     case F::kNotParameterFile: return QStringLiteral("the reader refused it: it is not a parameter file it can use");
     case F::kBadChecksum: return QStringLiteral("its checksum does not match its contents");
+    case F::kMergeFailed: return QString::fromLocal8Bit(s.detail.c_str());
     }
     return {};
 }

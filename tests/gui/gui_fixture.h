@@ -51,6 +51,14 @@ public:
         fileRequests.append(request);
         return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
     }
+    QList<TextQuestion> textQuestions;
+    QStringList textAnswers;  // none left: cancel
+    bool askText(QWidget *, const TextQuestion &q, QString *answer) override {
+        textQuestions.append(q);
+        if (textAnswers.isEmpty()) return false;
+        *answer = textAnswers.takeFirst();
+        return true;
+    }
 };
 
 // A temporary folder holding the profile and the COM alias folder the

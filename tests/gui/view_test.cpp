@@ -404,11 +404,14 @@ private Q_SLOTS:
         QCOMPARE(Lines(view).mid(Lines(view).size() - 2),
                  QStringList({">>COMMAND: LoadFile Open", "Cancel Load File."}));
         const OpenFileRequest &r = prompts.fileRequests.at(0);
-        QCOMPARE(r.filters.size(), 2);
-        QCOMPARE(r.filters[0].label, QString("S-rec / Hex files (*.rec;*.s;*.hex)"));
-        QCOMPARE(r.filters[0].patterns, QString("*.rec;*.s;*.hex"));
-        QCOMPARE(r.filters[1].label, QString("All Files (*.*)"));
-        QCOMPARE(r.initialName, QString("*.rec;*.s;*.hex"));
+        const QString all = "*.hex;*.rec;*.s;*.s19;*.srec;*.mot;*.elf;*.axf;*.bin";
+        QCOMPARE(r.filters.size(), 5);
+        QCOMPARE(r.filters[0].label, "Load files (" + all + ")");
+        QCOMPARE(r.filters[0].patterns, all);
+        QCOMPARE(r.filters[1].label, QString("S-rec / Hex files (*.rec;*.s;*.hex)"));
+        QCOMPARE(r.filters[1].patterns, QString("*.rec;*.s;*.hex"));
+        QCOMPARE(r.filters[4].label, QString("All Files (*.*)"));
+        QCOMPARE(r.initialName, all);
         QCOMPARE(r.initialFolder, QDir::homePath());  // the user's files, not the program's
 
         // Two loads in a row: records announced by the first handle, closed
@@ -442,7 +445,7 @@ private Q_SLOTS:
         } failures[] = {{box.path("missing.hex"), "no such file"},
                         {box.path("empty.hex"), "the file is empty"},
                         {box.path("folder.hex"), "it is a folder, not a file"},
-                        {box.path("notes.txt"), "it is not an Intel HEX or S-record file (those start with ':' or 'S')"},
+                        {box.path("notes.txt"), "it is not an Intel HEX, S-record or ELF file (a raw binary is loaded from a .bin file)"},
                         {longName, "its path is longer than the 255 bytes the reader takes"}};
         const LoadFileHandle *kept = view.loadFileHandle();
         for (const Failure &f : failures) {
@@ -455,6 +458,55 @@ private Q_SLOTS:
             QCOMPARE(view.loadFileHandle(), kept);
             QCOMPARE(view.settings().loadFileName, kSamples + "/demo.hex");
         }
+    }
+
+    // Add to Load merges files into one image; a raw binary is asked for
+    // its address (offered the one it had), an overlap is named, and the
+    // profile brings the whole list back.
+    void loadSeveralSources() {
+        Sandbox box;
+        box.writeProfile(DemoProfile(false));
+        ScriptedPrompts prompts;
+        const QString hex = kSamples + "/demo.hex", bin = box.path("cal.bin");
+        box.write(bin, QByteArray(16, '\x5A'));
+        {
+            auto frame = MakeFrame(box, prompts);
+            CFLPRRView &view = *frame->view();
+            QSignalSpy finished(&view, &CFLPRRView::loadFileFinished);
+            struct Step {
+                int command;
+                QString file, address;  // the address typed for a binary
+                bool loads;
+                QString offered;        // the address the box offers; empty: no box
+            } steps[] = {
+                {cmd::kLoad, hex, {}, true, {}},
+                {cmd::kAddLoad, bin, "0x9000", true, "0x0"},
+                {cmd::kAddLoad, bin, "16", false, "0x9000"},  // onto the HEX's data
+                {cmd::kAddLoad, bin, "0x9000", true, "0x10"},
+            };
+            for (const Step &step : steps) {
+                prompts.fileAnswers = {step.file};
+                prompts.textAnswers = step.address.isEmpty() ? QStringList() : QStringList{step.address};
+                const qsizetype asked = prompts.textQuestions.size();
+                frame->action(step.command)->trigger();
+                QVERIFY(finished.wait(20000));
+                QCOMPARE(finished.last().at(0).toBool(), step.loads);
+                QCOMPARE(prompts.textQuestions.size(), asked + (step.offered.isEmpty() ? 0 : 1));
+                if (!step.offered.isEmpty()) QCOMPARE(prompts.textQuestions.last().initial, step.offered);
+            }
+            QVERIFY2(Lines(view).contains(">>LoadFile Error: " + hex + " and " + bin + " both write 0x10"), qPrintable(Lines(view).join("\n")));
+            QCOMPARE(Lines(view).last(), QString("Success read HEX file."));
+            QVERIFY(Lines(view).contains(">>LoadFile Sources: " + hex + ", " + bin + "@0x9000"));
+            QCOMPARE(view.fieldText(field::kLoadName), QString("DEMO.HEX +1"));
+            QCOMPARE(view.loadFileHandle()->highestAddress, 0x900Fu);
+            QCOMPARE(view.loadFileHandle()->imageBuffer[0x9000], 0x5A);
+        }
+        auto frame = MakeFrame(box, prompts);
+        CFLPRRView &view = *frame->view();
+        QVERIFY(WaitForLoadFile(view));
+        QCOMPARE(view.fieldText(field::kLoadName), QString("DEMO.HEX +1"));
+        QCOMPARE(view.loadFileHandle()->highestAddress, 0x900Fu);
+        QCOMPARE(view.settings().loadSources.size(), 2);
     }
 
     void failedConnectWithoutAPort() {
