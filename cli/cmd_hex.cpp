@@ -3,6 +3,8 @@
 // plus a record census of our own so the user learns about records whose
 // checksum is wrong (the library applies them anyway). `hex convert` writes
 // the merged image out as Intel HEX, S-records or a raw binary.
+#include "os_compat.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -303,7 +305,7 @@ bool WriteWhole(const std::string &path, const std::string &bytes, std::string *
             return false;
         }
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (ReplaceByRename(temporary.c_str(), path.c_str()) != 0) {
         *why = "cannot rename " + temporary + " to " + path;
         std::remove(temporary.c_str());
         return false;

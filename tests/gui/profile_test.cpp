@@ -98,6 +98,31 @@ private Q_SLOTS:
         QVERIFY(!text.contains("EnableAllCom"));
     }
 
+    // The sources of a merged image come back in order with their
+    // addresses; a list with a source that cannot be read is not loaded in
+    // part, which would program another image.
+    void loadSourcesRoundTripAndDamagedLists() {
+        SetupSettings out;
+        out.loadFileName = "/fw/cal.bin";
+        out.loadSources = {{"/fw/cal.bin", true, 0x7C00}, {"/fw/app.elf", false, 0}, {"/fw/boot.s19", false, 0}};
+        out.binaryAddresses = {{"/fw/cal.bin", true, 0x7C00}, {"/old/x.bin", true, 0}};
+        Profile p(path());
+        SaveSettings(p, out);
+        QVERIFY(p.save());
+        SetupSettings in;
+        LoadSettings(Profile(path()), in);
+        QCOMPARE(in.loadFileName, out.loadFileName);
+        QVERIFY(in.loadSources == out.loadSources);
+        QVERIFY(in.binaryAddresses == out.binaryAddresses);
+
+        const QByteArray head = "[Load File]\nName=/fw/a.hex\nSources=3\nSource2=/fw/b.elf\n";
+        for (const QByteArray &tail : {QByteArray("Source3=/fw/c.bin\nAddress3=7C00\n"), QByteArray("Address3=0x10\n")}) {
+            WriteFile(path(), head + tail);
+            LoadSettings(Profile(path()), in);
+            QVERIFY2(in.loadSources.isEmpty() && in.loadFileName.isEmpty(), tail.constData());
+        }
+    }
+
     void roundTrip() {
         SetupSettings out;
         out.loadFileName = "/home/u/My Files/a.hex";

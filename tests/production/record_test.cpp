@@ -4,6 +4,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -102,6 +105,11 @@ TEST_F(RecordTest, EachTargetOfAGangGetsARowAndHistoryReadsThemBack) {
         EXPECT_EQ(row["checksum_compare"], failing ? "" : "ok");
         EXPECT_EQ(row["prm_path"], Sample("demo.prm"));
         EXPECT_EQ(row["load_path"], hex);
+        {
+            std::ifstream in(hex, std::ios::binary);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(row["load_sources"], Sha256Hex(reinterpret_cast<const uint8_t *>(text.data()), text.size()) + "  " + hex);
+        }
         EXPECT_EQ(row["image_checksum"].get<std::string>().size(), 4u);
         EXPECT_FALSE(row["prm_checksum"].get<std::string>().empty());
         EXPECT_GT(row["bytes_programmed"].get<int64_t>(), failing ? -1 : 0);
@@ -140,10 +148,12 @@ TEST_F(RecordTest, EachTargetOfAGangGetsARowAndHistoryReadsThemBack) {
     const auto csv = ParseCsv(r.out);
     ASSERT_EQ(csv.size(), 4u) << r.out;
     EXPECT_EQ(csv[0][0], "id");
+    const size_t logColumn = static_cast<size_t>(std::find(csv[0].begin(), csv[0].end(), "log") - csv[0].begin());
+    ASSERT_LT(logColumn, csv[0].size());
     for (size_t i = 1; i < csv.size(); ++i) {
         ASSERT_EQ(csv[i].size(), csv[0].size()) << "row " << i;
         EXPECT_EQ(csv[i][2], "Ana \"QA\", night");
-        const auto &log = csv[i][csv[0].size() - 1];
+        const auto &log = csv[i][logColumn];
         EXPECT_EQ(log, rows[i - 1]["log"].get<std::string>()) << "multi-line log survives";
     }
     r = Cli({"history", "--db", Db(), "--summary", "--json"});
