@@ -17,6 +17,7 @@
 #endif
 #include <windows.h>
 #undef Yield  // an old Win16 macro that takes the name of a function here
+#undef LoadImage  // a Win32 macro (LoadImageA) that takes the name of the client's reader
 
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
