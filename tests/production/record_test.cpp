@@ -16,6 +16,7 @@
 #include "cli/cli_fixture.h"
 #include "history_text.h"
 #include "record/serial_number.h"
+#include "record/unit_field.h"
 #ifdef QUILLROM_TEST_HAVE_PG
 #include "record/pg_server.h"
 #endif
@@ -368,6 +369,83 @@ TEST(SerialNumber, EachFormatAndWhatDoesNotFit) {
     EXPECT_EQ(spec.format, SerialFormat::LittleEndian);
     for (const char *bad : {"", "0x10", "0x10:", ":4", "-1:4", "0x10:0", "0x10:4:le:x", "zz:4"})
         EXPECT_FALSE(quillrecord::ParseSerialSpec(bad, &spec, &why)) << bad;
+}
+
+// A field is parsed whole or refused with the reason; a value takes its
+// place's bytes or is refused before anything is written.
+TEST(UnitField, SpecsAndValues) {
+    using quillrecord::FieldSource;
+    struct Spec {
+        const char *text;
+        const char *refused;  // in the reason; null: parses
+        FieldSource source = FieldSource::kCounter;
+    } specs[] = {
+        {"serial@0x7FF0:4:le=counter", nullptr},
+        {"serial@0x7FF0:4=counter:1000:10", nullptr},
+        {"mac@0x7F00:6:hex=list:/data/macs.csv:mac", nullptr, FieldSource::kList},
+        {"mac@0x7F00:6:hex=list:C:\\lists\\macs.csv", nullptr, FieldSource::kList},
+        {"sn@0x7E00:8:ascii=scan:^[0-9]{8}$", nullptr, FieldSource::kScan},
+        {"key@0x7D00:16:hex=exec:/usr/bin/keygen --unit \"a b\"", nullptr, FieldSource::kExec},
+        {"1st@0x10:2=counter", "a name is letters"},
+        {"serial0x10:2=counter", "wants NAME@ADDR:LEN"},
+        {"serial@0x10:2", "wants NAME@ADDR:LEN"},
+        {"serial@0x10:9:le=counter", "LEN runs from 1 to 8 bytes for le"},
+        {"serial@0x10:2:hexa=counter", "the format is le, be, bcd, ascii or hex"},
+        {"serial@0x10:2=counter:1:0", "STEP is 1 or more"},
+        {"serial@0x10:2=clock", "the source is counter"},
+        {"sn@0x10:2=scan:([", "not a regular expression"},
+        {"key@0x10:2:hex=exec:", "names a command"},
+        {"key@0x10:2:hex=exec:gen 'x", "quote that is not closed"},
+    };
+    for (const Spec &c : specs) {
+        quillrecord::FieldSpec f;
+        std::string why;
+        const bool ok = quillrecord::ParseFieldSpec(c.text, &f, &why);
+        EXPECT_EQ(ok, c.refused == nullptr) << c.text << ": " << why;
+        if (ok) {
+            EXPECT_EQ(f.source, c.source) << c.text;
+        } else {
+            EXPECT_NE(why.find(c.refused), std::string::npos) << c.text << ": " << why;
+        }
+    }
+    quillrecord::FieldSpec f;
+    std::string why;
+    ASSERT_TRUE(quillrecord::ParseFieldSpec("mac@0x7F00:6:hex=list:/data/macs.csv:mac", &f, &why));
+    EXPECT_EQ(f.listPath, "/data/macs.csv");
+    EXPECT_EQ(f.column, "mac");
+    ASSERT_TRUE(quillrecord::ParseFieldSpec("serial@0x7FF0:4=counter:1000:10", &f, &why));
+    EXPECT_EQ(f.start, 1000);
+    EXPECT_EQ(f.step, 10);
+    ASSERT_TRUE(quillrecord::ParseFieldSpec("key@0x7D00:16:hex=exec:/usr/bin/keygen --unit \"a b\"", &f, &why));
+    EXPECT_EQ(f.argv, (std::vector<std::string>{"/usr/bin/keygen", "--unit", "a b"}));
+
+    struct Value {
+        const char *spec, *value;
+        std::vector<uint8_t> bytes;  // empty: refused
+    } values[] = {
+        {"mac@0:6:hex=scan", "00:1A:2b:3C:4d:5E", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}},
+        {"mac@0:6:hex=scan", "00-1A-2B-3C-4D-5E", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}},
+        {"mac@0:6:hex=scan", "001A2B3C4D5E", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}},
+        {"mac@0:6:hex=scan", "001A2B3C4D", {}},       // five bytes
+        {"mac@0:6:hex=scan", "001A2B3C4D5E6F", {}},   // seven
+        {"mac@0:6:hex=scan", "00:1A:2B:3C:4D:5G", {}},
+        {"mac@0:6:hex=scan", "0:01A:2B:3C:4D:5E", {}},
+        {"sn@0:4:ascii=scan", "0042", {'0', '0', '4', '2'}},
+        {"sn@0:4:ascii=scan", "12345", {}},
+        {"sn@0:2:be=scan", "0x1234", {0x12, 0x34}},
+        {"sn@0:2:be=scan", "-1", {}},
+        {"sn@0:2:be=scan", "12ab", {}},
+        {"n@0:3:hex=counter", "258", {0x00, 0x01, 0x02}},  // a number in hex is its bytes, most significant first
+    };
+    for (const Value &v : values) {
+        ASSERT_TRUE(quillrecord::ParseFieldSpec(v.spec, &f, &why)) << why;
+        std::vector<uint8_t> bytes;
+        const bool ok = quillrecord::EncodeFieldValue(f, v.value, &bytes, &why);
+        EXPECT_EQ(ok, !v.bytes.empty()) << v.spec << " " << v.value << ": " << why;
+        if (ok) {
+            EXPECT_EQ(bytes, v.bytes) << v.value;
+        }
+    }
 }
 
 TEST(HistoryText, CsvFieldsQuoteWhatNeedsIt) {
