@@ -106,11 +106,8 @@ private Q_SLOTS:
         out.loadFileName = "/fw/cal.bin";
         out.loadSources = {{"/fw/cal.bin", true, 0x7C00}, {"/fw/app.elf", false, 0}, {"/fw/boot.s19", false, 0}};
         out.binaryAddresses = {{"/fw/cal.bin", true, 0x7C00}, {"/old/x.bin", true, 0}};
-        Profile p(path());
-        SaveSettings(p, out);
-        QVERIFY(p.save());
         SetupSettings in;
-        LoadSettings(Profile(path()), in);
+        SaveAndRead(out, &in);
         QCOMPARE(in.loadFileName, out.loadFileName);
         QVERIFY(in.loadSources == out.loadSources);
         QVERIFY(in.binaryAddresses == out.binaryAddresses);
@@ -145,12 +142,8 @@ private Q_SLOTS:
         out.secEraseBlock = 1;
         out.powerMessage = 0;
         out.autoMode = 1;
-        Profile p(path());
-        SaveSettings(p, out);
-        QVERIFY(p.save());
-
         SetupSettings in;
-        LoadSettings(Profile(path()), in);
+        SaveAndRead(out, &in);
         QCOMPARE(in.loadFileName, out.loadFileName);
         QCOMPARE(in.prmFileName, out.prmFileName);
         QCOMPARE(in.prmIndex, -1);
@@ -253,6 +246,13 @@ private Q_SLOTS:
 
 private:
     QString path() const { return dir_.filePath("Quillrom2.INI"); }
+    // The settings written to the profile and read back from it.
+    void SaveAndRead(const SetupSettings &out, SetupSettings *in) const {
+        Profile p(path());
+        SaveSettings(p, out);
+        QVERIFY(p.save());
+        LoadSettings(Profile(path()), *in);
+    }
     QTemporaryDir dir_;
 };
 
