@@ -230,14 +230,14 @@ TEST_P(StoreContract, FieldClaimsNeverRepeatAValue) {
     using quillrecord::FieldClaim;
     const std::vector<std::string> macs = {"00:00:00:00:00:01", "", "00:00:00:00:00:02", "00:00:00:00:00:03"};
     const auto counter = [](int64_t start, int64_t step, int64_t highest) {
-        FieldClaim c{"unit", "counter", FieldClaim::Kind::kCounter};
+        FieldClaim c;
+        c.name = "unit", c.source = "counter", c.kind = FieldClaim::Kind::kCounter;
         c.start = start, c.step = step, c.highest = highest;
         return c;
     };
-    FieldClaim list{"mac", "list:macs.csv", FieldClaim::Kind::kList};
-    list.rows = &macs;
-    FieldClaim scan{"unit", "scan", FieldClaim::Kind::kValue};
-    scan.value = "120";
+    FieldClaim list, scan;
+    list.name = "mac", list.source = "list:macs.csv", list.kind = FieldClaim::Kind::kList, list.rows = &macs;
+    scan.name = "unit", scan.source = "scan", scan.value = "120";
     std::vector<std::vector<ClaimedField>> got;
     const auto values = [&] {
         std::vector<std::string> v;
