@@ -247,6 +247,28 @@ public:
         return Allocation::Done;
     }
 
+    ClaimEnd ClaimFields(const std::vector<std::vector<FieldClaim>> &units, const std::string &station,
+                         std::vector<std::vector<ClaimedField>> *out, std::string *error) override {
+        out->clear();
+        if (!Begin(error)) return ClaimEnd::kFailed;
+        // As for serial numbers: the stations take turns on the whole table.
+        if (!Exec("SET LOCAL lock_timeout = '30s'", {}, PGRES_COMMAND_OK, nullptr, error) ||
+            !Exec("LOCK TABLE unit_fields IN EXCLUSIVE MODE", {}, PGRES_COMMAND_OK, nullptr, error)) {
+            Abandon("handing out field values", error);
+            return ClaimEnd::kFailed;
+        }
+        PgFields table(*this);
+        const ClaimEnd end = quillrecord::ClaimFields(table, units, StorableText(station), UtcNow(), out, error);
+        if (end != ClaimEnd::kDone) {
+            Abandon(nullptr, nullptr);
+            out->clear();
+            return end;
+        }
+        if (Commit("handing out field values", error)) return ClaimEnd::kDone;
+        out->clear();
+        return ClaimEnd::kFailed;
+    }
+
     bool WriteRun(RunRow *row, std::string *error) override {
         std::vector<std::string> values;
         std::vector<const char *> params;
@@ -262,6 +284,12 @@ public:
             !Exec("UPDATE serials SET state = $1, run_id = $2::bigint WHERE number = $3::bigint",
                   {result.c_str(), id.c_str(), serial.c_str()}, PGRES_COMMAND_OK, nullptr, error))
             return Abandon("writing the run", error);
+        for (const int64_t field : row->fieldIds) {
+            const std::string fieldText = std::to_string(field);
+            if (!Exec("UPDATE unit_fields SET state = $1, run_id = $2::bigint WHERE id = $3::bigint",
+                      {result.c_str(), id.c_str(), fieldText.c_str()}, PGRES_COMMAND_OK, nullptr, error))
+                return Abandon("writing the run", error);
+        }
         if (!Commit("writing the run", error)) return false;
         row->id = ToInt(id.c_str());
         return true;
@@ -311,6 +339,45 @@ public:
     }
 
 private:
+    // The field table inside the claim's transaction.
+    class PgFields final : public FieldTable {
+    public:
+        explicit PgFields(PgRecordStore &store) : s_(store) {}
+        bool HighestNumber(const std::string &name, const std::string &source, std::optional<int64_t> *out,
+                           std::string *error) override {
+            const std::string n = StorableText(name), src = StorableText(source);
+            if (!s_.Exec("SELECT max(number) FROM unit_fields WHERE name = $1 AND source = $2", {n.c_str(), src.c_str()},
+                         PGRES_TUPLES_OK, &s_.res_, error))
+                return false;
+            *out = PQgetisnull(s_.res_.get(), 0, 0) ? std::nullopt
+                                                     : std::optional<int64_t>(ToInt(PQgetvalue(s_.res_.get(), 0, 0)));
+            return true;
+        }
+        bool ValueUsed(const std::string &name, const std::string &value, bool *used, std::string *error) override {
+            const std::string n = StorableText(name), v = StorableText(value);
+            if (!s_.Exec("SELECT count(*) FROM unit_fields WHERE name = $1 AND value = $2", {n.c_str(), v.c_str()},
+                         PGRES_TUPLES_OK, &s_.res_, error))
+                return false;
+            *used = ToInt(PQgetvalue(s_.res_.get(), 0, 0)) > 0;
+            return true;
+        }
+        bool Insert(ClaimedField *f, const std::string &station, const std::string &now, std::string *error) override {
+            const std::string n = StorableText(f->name), v = StorableText(f->value), src = StorableText(f->source);
+            const std::string number = std::to_string(f->number);
+            if (!s_.Exec("INSERT INTO unit_fields (name, value, source, number, station, allocated_utc, state)"
+                         " VALUES ($1, $2, $3, $4::bigint, $5, $6, 'allocated') RETURNING id",
+                         {n.c_str(), v.c_str(), src.c_str(), f->number >= 0 ? number.c_str() : nullptr, station.c_str(),
+                          now.c_str()},
+                         PGRES_TUPLES_OK, &s_.res_, error))
+                return false;
+            f->id = ToInt(PQgetvalue(s_.res_.get(), 0, 0));
+            return true;
+        }
+
+    private:
+        PgRecordStore &s_;
+    };
+
     // A connection the server dropped (a restart, a network fault) is made
     // anew, but only where nothing of a transaction was sent on it. libpq
     // learns of the drop only from the statement that fails on it, so the

@@ -12,6 +12,7 @@
 
 #include "record/run_row.h"
 #include "record/schema.h"
+#include "record/unit_claims.h"
 
 namespace quillrecord {
 
@@ -50,8 +51,12 @@ public:
     // *error.
     virtual Allocation AllocateSerials(int64_t start, int64_t highest, int count, const std::string &station,
                                        std::vector<int64_t> *out, std::string *error) = 0;
+    // Hands out every unit's field values in one transaction (see
+    // unit_claims.h); none when any cannot be had.
+    virtual ClaimEnd ClaimFields(const std::vector<std::vector<FieldClaim>> &units, const std::string &station,
+                                 std::vector<std::vector<ClaimedField>> *out, std::string *error) = 0;
     // Writes the row whole (one transaction) and marks its serial number
-    // with the row's result; sets row->id.
+    // and its fields with the row's result; sets row->id.
     virtual bool WriteRun(RunRow *row, std::string *error) = 0;
     // Rows by start time, oldest first.
     virtual bool Query(const HistoryFilter &filter, std::vector<RunRow> *out, std::string *error) = 0;

@@ -36,6 +36,7 @@ struct RunRow {
     int64_t bytesProgrammed = 0;
     int64_t serialNumber = -1;   // -1: none (NULL in the database)
     std::string log;             // every line of this target, "\n"-separated
+    std::vector<int64_t> fieldIds;  // the unit_fields rows the unit used (not a column: marked with the result)
 };
 
 // Which rows to read; empty fields do not filter.

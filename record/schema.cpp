@@ -46,6 +46,17 @@ std::vector<std::string> Migration(int version, const std::string &idType) {
     // that version follow them here.
     for (size_t i = 0; i < RunColumnCount(); ++i)
         if (RunColumns()[i].since == version) out.push_back("ALTER TABLE runs ADD COLUMN " + ColumnDefinition(RunColumns()[i], true));
+    if (version == 3) {
+        // Every per-unit value ever handed out, as serials keeps numbers:
+        // 'allocated', then the result of the run that used it. (name, value)
+        // is unique, so no value reaches two units.
+        out.push_back("CREATE TABLE unit_fields (id " + idType +
+                      ", name TEXT NOT NULL, value TEXT NOT NULL, source TEXT NOT NULL, number BIGINT,"
+                      " station TEXT NOT NULL, allocated_utc TEXT NOT NULL, state TEXT NOT NULL, run_id BIGINT,"
+                      " UNIQUE (name, value))");
+        out.push_back("CREATE INDEX unit_fields_source ON unit_fields (name, source, number)");
+        out.push_back("CREATE INDEX unit_fields_run ON unit_fields (run_id)");
+    }
     out.push_back("UPDATE schema_version SET version = " + std::to_string(version));
     return out;
 }

@@ -8,7 +8,7 @@
 namespace quillrecord {
 
 // The schema this program reads and writes.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // The statements that bring a database from `version - 1` to `version`
 // (1: from empty), with `idType` for the runs' id column: SQLite's

@@ -41,6 +41,50 @@ private:
     bool ok_ = false;
 };
 
+// The field table inside a transaction the store has opened.
+class Fields final : public FieldTable {
+public:
+    explicit Fields(sqlite3 *db) : db_(db) {}
+    bool HighestNumber(const std::string &name, const std::string &source, std::optional<int64_t> *out,
+                       std::string *error) override {
+        Statement q(db_, "SELECT max(number) FROM unit_fields WHERE name = ? AND source = ?");
+        q.Bind(1, name);
+        q.Bind(2, source);
+        if (!q.ok() || q.Step() != SQLITE_ROW) return Failed(error);
+        *out = q.IsNull(0) ? std::nullopt : std::optional<int64_t>(q.Int(0));
+        return true;
+    }
+    bool ValueUsed(const std::string &name, const std::string &value, bool *used, std::string *error) override {
+        Statement q(db_, "SELECT count(*) FROM unit_fields WHERE name = ? AND value = ?");
+        q.Bind(1, name);
+        q.Bind(2, value);
+        if (!q.ok() || q.Step() != SQLITE_ROW) return Failed(error);
+        *used = q.Int(0) > 0;
+        return true;
+    }
+    bool Insert(ClaimedField *f, const std::string &station, const std::string &now, std::string *error) override {
+        Statement ins(db_, "INSERT INTO unit_fields (name, value, source, number, station, allocated_utc, state)"
+                           " VALUES (?, ?, ?, ?, ?, ?, 'allocated')");
+        ins.Bind(1, f->name);
+        ins.Bind(2, f->value);
+        ins.Bind(3, f->source);
+        if (f->number >= 0) ins.Bind(4, f->number);
+        else ins.BindNull(4);
+        ins.Bind(5, station);
+        ins.Bind(6, now);
+        if (!ins.ok() || ins.Step() != SQLITE_DONE) return Failed(error);
+        f->id = sqlite3_last_insert_rowid(db_);
+        return true;
+    }
+
+private:
+    bool Failed(std::string *error) const {
+        *error = sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3 *db_;
+};
+
 class SqliteStore final : public RecordStore {
 public:
     SqliteStore(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
@@ -123,6 +167,23 @@ public:
         return Allocation::Done;
     }
 
+    ClaimEnd ClaimFields(const std::vector<std::vector<FieldClaim>> &units, const std::string &station,
+                         std::vector<std::vector<ClaimedField>> *out, std::string *error) override {
+        out->clear();
+        if (!Exec("BEGIN IMMEDIATE", error)) return ClaimEnd::kFailed;
+        Fields table(db_);
+        const ClaimEnd end = quillrecord::ClaimFields(table, units, station, UtcNow(), out, error);
+        if (end != ClaimEnd::kDone) {
+            Exec("ROLLBACK", nullptr);
+            out->clear();
+            return end;
+        }
+        if (Exec("COMMIT", error)) return ClaimEnd::kDone;
+        out->clear();
+        Fail("", error);
+        return ClaimEnd::kFailed;
+    }
+
     bool WriteRun(RunRow *row, std::string *error) override {
         if (!Exec("BEGIN IMMEDIATE", error)) return false;
         std::string marks;
@@ -141,6 +202,13 @@ public:
             up.Bind(2, row->id);
             up.Bind(3, row->serialNumber);
             if (!up.ok() || up.Step() != SQLITE_DONE) return Fail("cannot mark serial number", error);
+        }
+        for (const int64_t field : row->fieldIds) {
+            Statement up(db_, "UPDATE unit_fields SET state = ?, run_id = ? WHERE id = ?");
+            up.Bind(1, row->result);
+            up.Bind(2, row->id);
+            up.Bind(3, field);
+            if (!up.ok() || up.Step() != SQLITE_DONE) return Fail("cannot mark the unit's fields", error);
         }
         return Exec("COMMIT", error) || Fail("", error);
     }

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 namespace quillrecord {
@@ -153,6 +156,96 @@ bool EncodeFieldValue(const FieldSpec &field, const std::string &value, std::vec
         *why = field.name + " " + value + " does not fit in " + room + " (" + FormatName(p.format) + ")";
         return false;
     }
+    return true;
+}
+
+namespace {
+
+std::string Trimmed(const std::string &s) {
+    const size_t a = s.find_first_not_of(" \t");
+    if (a == std::string::npos) return "";
+    return s.substr(a, s.find_last_not_of(" \t") - a + 1);
+}
+
+// Splits CSV text into rows of cells; false for a quote that is not closed.
+bool CsvRows(const std::string &text, std::vector<std::vector<std::string>> *rows) {
+    rows->clear();
+    std::vector<std::string> row;
+    std::string cell;
+    bool quoted = false, any = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') cell += text[++i];
+            else if (c == '"') quoted = false;
+            else cell += c;
+        } else if (c == '"') {
+            quoted = true;
+            any = true;
+        } else if (c == ',') {
+            row.push_back(Trimmed(cell));
+            cell.clear();
+            any = true;
+        } else if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            row.push_back(Trimmed(cell));
+            if (any || !row.back().empty()) rows->push_back(row);
+            row.clear();
+            cell.clear();
+            any = false;
+        } else {
+            cell += c;
+            any = true;
+        }
+    }
+    if (quoted) return false;
+    if (any || !cell.empty()) {
+        row.push_back(Trimmed(cell));
+        rows->push_back(row);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadListColumn(const std::string &path, const std::string &column, std::vector<std::string> *values,
+                    std::string *why) {
+    values->clear();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *why = "list " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::vector<std::string>> rows;
+    if (!CsvRows(text, &rows)) {
+        *why = "list " + path + ": a quoted cell is not closed";
+        return false;
+    }
+    if (rows.empty()) {
+        *why = "list " + path + ": no header line";
+        return false;
+    }
+    size_t index = 0;
+    int64_t number = 0;
+    if (column.empty()) {
+        index = 0;
+    } else if (Integer(column, &number)) {
+        if (number < 1 || static_cast<uint64_t>(number) > rows[0].size()) {
+            *why = "list " + path + ": no column " + column + " (it has " + std::to_string(rows[0].size()) + ")";
+            return false;
+        }
+        index = static_cast<size_t>(number - 1);
+    } else {
+        index = rows[0].size();
+        for (size_t i = 0; i < rows[0].size(); ++i)
+            if (rows[0][i] == column) index = i;
+        if (index == rows[0].size()) {
+            *why = "list " + path + ": no column named " + column;
+            return false;
+        }
+    }
+    for (size_t r = 1; r < rows.size(); ++r) values->push_back(index < rows[r].size() ? rows[r][index] : "");
     return true;
 }
 

@@ -39,4 +39,12 @@ bool EncodeFieldValue(const FieldSpec &field, const std::string &value, std::vec
 // keep spaces, a backslash keeps the next character. False for an unclosed quote.
 bool SplitCommand(const std::string &text, std::vector<std::string> *argv);
 
+// The values of one column of a CSV list file (RFC 4180 quoting, CRLF or LF),
+// in row order after the header line: COLUMN names a header, or is its
+// number from 1; "" takes the first column. Values are trimmed of spaces;
+// blank cells stay, as "" (they are passed over, their rows keep their
+// places). False with the reason.
+bool ReadListColumn(const std::string &path, const std::string &column, std::vector<std::string> *values,
+                    std::string *why);
+
 }  // namespace quillrecord

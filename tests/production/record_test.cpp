@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -446,6 +447,42 @@ TEST(UnitField, SpecsAndValues) {
             EXPECT_EQ(bytes, v.bytes) << v.value;
         }
     }
+}
+
+// A list file's column by name or number, quoted cells, both line ends.
+TEST(UnitField, ListColumns) {
+    const std::string path = (std::filesystem::temp_directory_path() / ("quillrom-list-" + std::to_string(::getpid()) + ".csv")).string();
+    std::ofstream(path, std::ios::binary) << "unit, mac ,note\r\n1,00:00:00:00:00:01,plain\n2,,\"blank, mac\"\r\n"
+                                             "3,\"00:00:00:00:00:03\",\"say \"\"hi\"\"\"\n\n4,00:00:00:00:00:04";
+    struct Case {
+        const char *column;
+        std::vector<std::string> values;
+        const char *refused;
+    } cases[] = {
+        {"", {"1", "2", "3", "4"}, nullptr},
+        {"mac", {"00:00:00:00:00:01", "", "00:00:00:00:00:03", "00:00:00:00:00:04"}, nullptr},
+        {"3", {"plain", "blank, mac", "say \"hi\"", ""}, nullptr},
+        {"4", {}, "no column 4 (it has 3)"},
+        {"serial", {}, "no column named serial"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> values;
+        std::string why;
+        const bool ok = quillrecord::ReadListColumn(path, c.column, &values, &why);
+        EXPECT_EQ(ok, c.refused == nullptr) << c.column << ": " << why;
+        if (ok) {
+            EXPECT_EQ(values, c.values) << c.column;
+        } else {
+            EXPECT_NE(why.find(c.refused), std::string::npos) << why;
+        }
+    }
+    std::ofstream(path, std::ios::binary) << "mac\n\"00:01";
+    std::vector<std::string> values;
+    std::string why;
+    EXPECT_FALSE(quillrecord::ReadListColumn(path, "", &values, &why));
+    EXPECT_NE(why.find("not closed"), std::string::npos) << why;
+    std::remove(path.c_str());
+    EXPECT_FALSE(quillrecord::ReadListColumn(path, "", &values, &why));
 }
 
 TEST(HistoryText, CsvFieldsQuoteWhatNeedsIt) {

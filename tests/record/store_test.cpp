@@ -205,6 +205,7 @@ TEST_P(StoreContract, FirstSchemaIsUpdatedKeepingItsRows) {
     ASSERT_TRUE(store_->WriteRun(&old, &error_)) << error_;
     store_.reset();
     ASSERT_TRUE(Exec("ALTER TABLE runs DROP COLUMN load_sources"));
+    ASSERT_TRUE(Exec("DROP TABLE unit_fields"));
     ASSERT_TRUE(Exec("UPDATE schema_version SET version = 1"));
     store_ = quillrecord::OpenRecordStore(url_, &error_);
     ASSERT_NE(store_, nullptr) << error_;
@@ -218,6 +219,64 @@ TEST_P(StoreContract, FirstSchemaIsUpdatedKeepingItsRows) {
     EXPECT_EQ(got[0].serialNumber, 3);
     EXPECT_EQ(got[0].loadSources, "");
     EXPECT_EQ(got[1].loadSources, now.loadSources);
+}
+
+// Field values: a counter and a list go on from run to run, a value is
+// never handed out twice whatever its source, and a claim that cannot be
+// met hands out nothing.
+TEST_P(StoreContract, FieldClaimsNeverRepeatAValue) {
+    using quillrecord::ClaimEnd;
+    using quillrecord::ClaimedField;
+    using quillrecord::FieldClaim;
+    const std::vector<std::string> macs = {"00:00:00:00:00:01", "", "00:00:00:00:00:02", "00:00:00:00:00:03"};
+    const auto counter = [](int64_t start, int64_t step, int64_t highest) {
+        FieldClaim c;
+        c.name = "unit", c.source = "counter", c.kind = FieldClaim::Kind::kCounter;
+        c.start = start, c.step = step, c.highest = highest;
+        return c;
+    };
+    FieldClaim list, scan;
+    list.name = "mac", list.source = "list:macs.csv", list.kind = FieldClaim::Kind::kList, list.rows = &macs;
+    scan.name = "unit", scan.source = "scan", scan.value = "120";
+    std::vector<std::vector<ClaimedField>> got;
+    const auto values = [&] {
+        std::vector<std::string> v;
+        for (const auto &unit : got)
+            for (const ClaimedField &f : unit) v.push_back(f.name + "=" + f.value);
+        return v;
+    };
+    // Two units, then one more: the counter and the list go on where they stopped.
+    ASSERT_EQ(store_->ClaimFields({{counter(100, 10, 999), list}, {counter(100, 10, 999), list}}, "st1", &got, &error_),
+              ClaimEnd::kDone) << error_;
+    EXPECT_EQ(values(), (std::vector<std::string>{"unit=100", "mac=00:00:00:00:00:01", "unit=110", "mac=00:00:00:00:00:02"}));
+    // A scanned 120 takes the counter's next value: the counter passes it.
+    ASSERT_EQ(store_->ClaimFields({{scan}}, "st1", &got, &error_), ClaimEnd::kDone) << error_;
+    ASSERT_EQ(store_->ClaimFields({{counter(100, 10, 999), list}}, "st2", &got, &error_), ClaimEnd::kDone) << error_;
+    EXPECT_EQ(values(), (std::vector<std::string>{"unit=130", "mac=00:00:00:00:00:03"}));
+    const std::string allocated = Value("SELECT count(*) FROM unit_fields");
+    EXPECT_EQ(allocated, "7");
+    struct Refusal {
+        std::vector<std::vector<FieldClaim>> units;
+        ClaimEnd end;
+        const char *reason;
+    } refusals[] = {
+        {{{counter(100, 10, 999)}, {list}}, ClaimEnd::kExhausted, "list:macs.csv exhausted after 3 units"},
+        {{{counter(100, 10, 139)}, {counter(100, 10, 139)}}, ClaimEnd::kPastHighest, "unit 140 is above 139"},
+        {{{scan}}, ClaimEnd::kUsed, "unit 120 was used before"},
+    };
+    for (const Refusal &r : refusals) {
+        EXPECT_EQ(store_->ClaimFields(r.units, "st1", &got, &error_), r.end) << r.reason;
+        EXPECT_NE(error_.find(r.reason), std::string::npos) << error_;
+        EXPECT_TRUE(got.empty());
+        EXPECT_EQ(Value("SELECT count(*) FROM unit_fields"), allocated) << "nothing handed out: " << r.reason;
+    }
+    // The run that used them marks them with its result.
+    ASSERT_EQ(store_->ClaimFields({{counter(100, 10, 999)}}, "st1", &got, &error_), ClaimEnd::kDone) << error_;
+    RunRow row = Row("2026-12-10T10:00:00.000Z", "st1", "failed");
+    row.fieldIds = {got[0][0].id};
+    ASSERT_TRUE(store_->WriteRun(&row, &error_)) << error_;
+    EXPECT_EQ(Value("SELECT state || ' ' || run_id FROM unit_fields WHERE value = '140'"),
+              "failed " + std::to_string(row.id));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgresql"),
