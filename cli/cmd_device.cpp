@@ -45,6 +45,13 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
     cmd->add_option("--serial-number", a.serialNumber,
                     "program, auto: write the next free serial number into each target's image at ADDR:LEN[:le|be|bcd|ascii]");
     cmd->add_option("--serial-start", a.serialStart, "The lowest serial number to hand out (default 1)");
+    cmd->add_option("--field", a.fields,
+                    "program, auto: a per-unit value written into each target's image, NAME@ADDR:LEN[:FORMAT]=SOURCE "
+                    "(FORMAT le, be, bcd, ascii or hex; SOURCE counter[:START[:STEP]], list:FILE.csv[:COLUMN], "
+                    "scan[:REGEX] (station) or exec:COMMAND); repeatable")
+        ->type_name("SPEC");
+    cmd->add_option("--field-timeout", a.fieldTimeout, "Seconds an exec field's command may take (default 10)")
+        ->check(CLI::PositiveNumber);
 }
 
 void AddSourceOptions(CLI::App *cmd, DeviceArgs &a, bool required) {
@@ -129,6 +136,30 @@ int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, Device
         *ctx.err << "quillrom: --serial-start goes with --serial-number ADDR:LEN[:FORMAT]\n";
         return kExitUsage;
     }
+    for (const std::string &text : a.fields) {
+        quillrecord::FieldSpec field;
+        if (!quillrecord::ParseFieldSpec(text, &field, &why)) {
+            *ctx.err << "quillrom: " << why << '\n';
+            return kExitUsage;
+        }
+        job.fields.fields.push_back(field);
+    }
+    if (!job.fields.fields.empty()) {
+        if (command != DeviceCommand::Program && command != DeviceCommand::Autoprocedure) {
+            *ctx.err << "quillrom: --field is for program and auto\n";
+            return kExitUsage;
+        }
+        if (a.noRecord) {
+            *ctx.err << "quillrom: field values are handed out by the record: --field needs it (drop --no-record)\n";
+            return kExitUsage;
+        }
+        for (const quillrecord::FieldSpec &f : job.fields.fields)
+            if (job.serial && f.name == quillrecord::kSerialField) {
+                *ctx.err << "quillrom: --serial-number is the field serial: give one of them\n";
+                return kExitUsage;
+            }
+    }
+    job.fields.timeoutMs = static_cast<int>(a.fieldTimeout * 1000 + 0.5);
     job.record.url = a.db;
     job.record.station = a.station;
     job.record.operatorName = a.operatorName;

@@ -19,6 +19,7 @@ void AddHistoryCommand(CLI::App &app, CliContext &ctx) {
         std::string db;
         HistoryFilter filter;
         bool json = false, csv = false, summary = false;
+        std::string field;
     };
     auto a = std::make_shared<Args>();
     cmd->add_option("--db", a->db, "Record database: sqlite:PATH or postgresql://... (default: the one commands write)");
@@ -29,6 +30,7 @@ void AddHistoryCommand(CLI::App &app, CliContext &ctx) {
         ->check(CLI::IsMember({"ok", "failed", "port", "interrupted"}));
     cmd->add_option("--serial-number", a->filter.serialNumber, "Runs that programmed this serial number");
     cmd->add_option("--image-checksum", a->filter.imageChecksum, "Runs of the image with this checksum (hex)");
+    cmd->add_option("--field", a->field, "Runs of the unit that got this field value (NAME=VALUE, e.g. mac=00:1A:2B:3C:4D:5E)");
     cmd->add_option("--limit", a->filter.limit, "Only the newest this many rows (still shown oldest first)");
     auto *json = cmd->add_flag("--json", a->json, "Print JSON");
     auto *csv = cmd->add_flag("--csv", a->csv, "Print CSV (RFC 4180)");
@@ -44,6 +46,16 @@ void AddHistoryCommand(CLI::App &app, CliContext &ctx) {
                      << "' is not a UTC time: give 2026-12-09, 2026-12-09T10:00 or a part of 2026-12-09T10:21:27.123Z\n";
             ctx.exitCode = kExitUsage;
             return;
+        }
+        if (!a->field.empty()) {
+            const size_t eq = a->field.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                *ctx.err << "quillrom: --field wants NAME=VALUE, not '" << a->field << "'\n";
+                ctx.exitCode = kExitUsage;
+                return;
+            }
+            a->filter.fieldName = a->field.substr(0, eq);
+            a->filter.fieldValue = a->field.substr(eq + 1);
         }
         const std::string url = a->db.empty() ? quillrecord::DefaultRecordUrl() : a->db;
         std::string why;

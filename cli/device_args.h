@@ -34,6 +34,8 @@ struct DeviceArgs {
     std::vector<std::string> given;  // the command line after the command's name
     std::string serialNumber;
     std::optional<int64_t> serialStart;  // 1 when not given
+    std::vector<std::string> fields;     // --field NAME@ADDR:LEN[:FORMAT]=SOURCE
+    double fieldTimeout = 10;            // seconds an exec field's command may take
 };
 
 // Adds the options to `cmd`, bound to `a`.

@@ -64,6 +64,8 @@ int RunDeviceJob(const DeviceJob &job, CliContext &ctx, std::vector<UnitResult> 
     if (job.serial)
         if (const int code = recorder.AssignSerials(work, job.serialRequest, *input, &why); code != kExitOk)
             return Fail(ctx, code, why);
+    if (const int code = recorder.AssignFields(work, job.fields, *input, &why); code != kExitOk)
+        return Fail(ctx, code, why);
     // Taken before the run: the digests are of the files as they were loaded.
     const quillrecord::RunFacts facts = recorder.active() ? quillrecord::FactsOf(work) : quillrecord::RunFacts{};
 
@@ -89,9 +91,12 @@ int RunDeviceJob(const DeviceJob &job, CliContext &ctx, std::vector<UnitResult> 
     for (size_t i = 0; i < ends.size(); ++i) {
         if (!lost[i].empty()) *ctx.err << "quillrom: " << ends[i].port.name << ": the run is not recorded: " << lost[i] << '\n';
         verdicts.push_back(ends[i].verdict);
-        if (results != nullptr)
-            results->push_back({ends[i].port.name, ends[i].verdict, ends[i].detail,
-                                i < recorder.serials().size() ? recorder.serials()[i] : int64_t{-1}, lost[i].empty()});
+        if (results == nullptr) continue;
+        UnitResult unit{ends[i].port.name, ends[i].verdict, ends[i].detail,
+                        i < recorder.serials().size() ? recorder.serials()[i] : int64_t{-1}, {}, lost[i].empty()};
+        if (i < recorder.fields().size())
+            for (const quillrecord::ClaimedField &f : recorder.fields()[i]) unit.fields.push_back({f.name, f.value});
+        results->push_back(unit);
     }
     return quillclient::GangExitCode(verdicts.data(), verdicts.size(), recorded);
 }

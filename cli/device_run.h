@@ -37,6 +37,8 @@ struct DeviceJob {
     // Each target's image gets the next serial number from the record.
     bool serial = false;
     quillrecord::SerialRequest serialRequest;
+    // Each target's fields' values, from the record (and for exec, a command).
+    quillrecord::FieldRequest fields;
 };
 
 // "chip", "block:A-B" or "area:A-B" (numbers decimal or 0x hex, A <= B <= 255).
@@ -48,6 +50,7 @@ struct UnitResult {
     quillclient::Verdict verdict = quillclient::Verdict::Pending;
     std::string detail;
     int64_t serialNumber = -1;  // -1: none
+    std::vector<std::pair<std::string, std::string>> fields;  // name, value
     bool recorded = true;       // false: the record was asked for and its row is lost
 };
 

@@ -99,12 +99,22 @@ bool Gang::Run(const CommandRequest &request, const std::vector<GangTarget> &tar
     for (size_t i = 0; i < members_.size(); ++i) {
         Member &m = *members_[i];
         m.run.Begin();
+        if (!m.target.refused.empty()) {
+            // Failed before its port was opened: nothing reached the unit.
+            Show(i, ">>Error: " + m.target.refused);
+            End(i, Verdict::Failed, m.target.refused);
+            continue;
+        }
         Note(i, ">>COMMAND: Reset");
         CommandRequest r = request;
         r.reset.portNumber = static_cast<uint8_t>(m.target.port.number);
         r.device = m.target.device;
         r.loadFile = m.target.load;
-        if (!m.target.note.empty()) Note(i, m.target.note);
+        for (size_t at = 0; at < m.target.note.size();) {
+            const size_t end = std::min(m.target.note.find('\n', at), m.target.note.size());
+            Note(i, m.target.note.substr(at, end - at));
+            at = end + 1;
+        }
         if (!m.session->Start(r)) End(i, Verdict::Failed, "the connect could not be started");
     }
 

@@ -25,7 +25,8 @@ struct GangTarget {
     PortChoice port;
     DeviceParameters *device = nullptr;
     LoadFileHandle *load = nullptr;  // for the commands that need one
-    std::string note;                // a line of its own before its run (">>Serial number: 7"), or empty
+    std::string note;                // lines of their own before its run (">>Serial number: 7"), or empty
+    std::string refused;             // set: the target is not touched and fails with this reason
 };
 
 // What a front end shows of one target at a moment.

@@ -253,7 +253,8 @@ public:
         if (!Begin(error)) return ClaimEnd::kFailed;
         // As for serial numbers: the stations take turns on the whole table.
         if (!Exec("SET LOCAL lock_timeout = '30s'", {}, PGRES_COMMAND_OK, nullptr, error) ||
-            !Exec("LOCK TABLE unit_fields IN EXCLUSIVE MODE", {}, PGRES_COMMAND_OK, nullptr, error)) {
+            !Exec("LOCK TABLE unit_fields IN EXCLUSIVE MODE", {}, PGRES_COMMAND_OK, nullptr, error) ||
+            !Exec("LOCK TABLE serials IN EXCLUSIVE MODE", {}, PGRES_COMMAND_OK, nullptr, error)) {
             Abandon("handing out field values", error);
             return ClaimEnd::kFailed;
         }
@@ -318,6 +319,11 @@ public:
         if (f.serialNumber != -1) sql += " AND serial_number = " + param(std::to_string(f.serialNumber)) + "::bigint";
         if (!f.imageChecksum.empty())
             sql += " AND upper(image_checksum) = upper(" + param(f.imageChecksum) + "::text)";
+        if (!f.fieldName.empty()) {
+            const std::string name = param(f.fieldName);
+            sql += " AND id IN (SELECT run_id FROM unit_fields WHERE name = " + name + "::text AND value = " +
+                   param(f.fieldValue) + "::text)";
+        }
         // A limit keeps the newest rows; they are still shown oldest first.
         if (f.limit > 0)
             sql = "SELECT * FROM (" + sql + " ORDER BY started_utc COLLATE \"C\" DESC, id DESC LIMIT " +
@@ -351,6 +357,13 @@ private:
                 return false;
             *out = PQgetisnull(s_.res_.get(), 0, 0) ? std::nullopt
                                                      : std::optional<int64_t>(ToInt(PQgetvalue(s_.res_.get(), 0, 0)));
+            if (SharesSerials(name, source)) {
+                if (!s_.Exec("SELECT max(number) FROM serials", {}, PGRES_TUPLES_OK, &s_.res_, error)) return false;
+                if (!PQgetisnull(s_.res_.get(), 0, 0)) {
+                    const int64_t top = ToInt(PQgetvalue(s_.res_.get(), 0, 0));
+                    if (!*out || top > **out) *out = top;
+                }
+            }
             return true;
         }
         bool ValueUsed(const std::string &name, const std::string &value, bool *used, std::string *error) override {
@@ -359,6 +372,12 @@ private:
                          PGRES_TUPLES_OK, &s_.res_, error))
                 return false;
             *used = ToInt(PQgetvalue(s_.res_.get(), 0, 0)) > 0;
+            if (!*used && name == kSerialField) {
+                if (!s_.Exec("SELECT count(*) FROM serials WHERE number::text = $1", {v.c_str()}, PGRES_TUPLES_OK,
+                             &s_.res_, error))
+                    return false;
+                *used = ToInt(PQgetvalue(s_.res_.get(), 0, 0)) > 0;
+            }
             return true;
         }
         bool Insert(ClaimedField *f, const std::string &station, const std::string &now, std::string *error) override {
@@ -371,6 +390,10 @@ private:
                          PGRES_TUPLES_OK, &s_.res_, error))
                 return false;
             f->id = ToInt(PQgetvalue(s_.res_.get(), 0, 0));
+            if (SharesSerials(f->name, f->source) &&
+                !s_.Exec("INSERT INTO serials (number, station, allocated_utc, state) VALUES ($1::bigint, $2, $3, 'allocated')",
+                         {number.c_str(), station.c_str(), now.c_str()}, PGRES_COMMAND_OK, nullptr, error))
+                return false;
             return true;
         }
 

@@ -3,6 +3,7 @@
 // target from a run's facts and the targets' results.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "client/job.h"
 #include "record/record_store.h"
 #include "record/serial_number.h"
+#include "record/unit_field.h"
 
 namespace quillrecord {
 
@@ -43,6 +45,13 @@ struct SerialRequest {
     int64_t start = 1;
 };
 
+struct FieldRequest {
+    std::vector<FieldSpec> fields;
+    int timeoutMs = 10000;  // an exec field's command
+    // A scan field's value for each target, by field name (station mode).
+    std::vector<std::map<std::string, std::string>> scanned;
+};
+
 class RunRecorder {
 public:
     // Opens the store, creating or updating its schema. False with the
@@ -62,6 +71,19 @@ public:
                       std::string *why);
     const std::vector<int64_t> &serials() const { return serials_; }
 
+    // Each target gets its fields' values: counters, list rows and scanned
+    // values in one transaction of the record, then each exec field's
+    // command (with the unit's port, station and other fields in its
+    // environment); every value goes into the target's own image at its
+    // place, with a note line each. A command that fails or takes too long
+    // fails its target before it is touched (its other values are kept and
+    // recorded failed). kExitOk; kExitUsage when a value cannot go where its
+    // field says; kExitIo for a list that cannot be read or is used up, or
+    // the record's fault: then no device is touched.
+    int AssignFields(quillclient::Job &job, const FieldRequest &request, quillclient::Waiter &waiter, std::string *why);
+    // By target, in the order of the request's fields.
+    const std::vector<std::vector<ClaimedField>> &fields() const { return fields_; }
+
     // One row per target, each in its own transaction. `lost`, when given,
     // gets the reason of each row not written (empty where it was). False
     // when any row is lost; true without a store.
@@ -73,10 +95,12 @@ private:
     std::string station_;
     std::unique_ptr<RecordStore> store_;
     std::vector<int64_t> serials_;
+    std::vector<std::vector<ClaimedField>> fields_;
 };
 
 // The row a target's run makes, as Record writes it (the tests read it).
 RunRow RowOf(const RunFacts &facts, size_t index, const quillclient::TargetResult &result,
-             const RecordOptions &options, const std::string &station, int64_t serialNumber);
+             const RecordOptions &options, const std::string &station, int64_t serialNumber,
+             const std::vector<ClaimedField> &fields = {});
 
 }  // namespace quillrecord

@@ -46,6 +46,7 @@ struct HistoryFilter {
     std::string result;          // "ok", "failed", ...
     int64_t serialNumber = -1;
     std::string imageChecksum;
+    std::string fieldName, fieldValue;  // the unit that got this value (both set, or neither)
     int64_t limit = 0;           // 0: all; else only the newest this many (still oldest first)
 };
 

@@ -52,6 +52,11 @@ public:
         q.Bind(2, source);
         if (!q.ok() || q.Step() != SQLITE_ROW) return Failed(error);
         *out = q.IsNull(0) ? std::nullopt : std::optional<int64_t>(q.Int(0));
+        if (SharesSerials(name, source)) {
+            Statement s(db_, "SELECT max(number) FROM serials");
+            if (!s.ok() || s.Step() != SQLITE_ROW) return Failed(error);
+            if (!s.IsNull(0) && (!*out || s.Int(0) > **out)) *out = s.Int(0);
+        }
         return true;
     }
     bool ValueUsed(const std::string &name, const std::string &value, bool *used, std::string *error) override {
@@ -60,6 +65,12 @@ public:
         q.Bind(2, value);
         if (!q.ok() || q.Step() != SQLITE_ROW) return Failed(error);
         *used = q.Int(0) > 0;
+        if (!*used && name == kSerialField) {
+            Statement s(db_, "SELECT count(*) FROM serials WHERE CAST(number AS TEXT) = ?");
+            s.Bind(1, value);
+            if (!s.ok() || s.Step() != SQLITE_ROW) return Failed(error);
+            *used = s.Int(0) > 0;
+        }
         return true;
     }
     bool Insert(ClaimedField *f, const std::string &station, const std::string &now, std::string *error) override {
@@ -74,6 +85,13 @@ public:
         ins.Bind(6, now);
         if (!ins.ok() || ins.Step() != SQLITE_DONE) return Failed(error);
         f->id = sqlite3_last_insert_rowid(db_);
+        if (SharesSerials(f->name, f->source)) {
+            Statement s(db_, "INSERT INTO serials (number, station, allocated_utc, state) VALUES (?, ?, ?, 'allocated')");
+            s.Bind(1, f->number);
+            s.Bind(2, station);
+            s.Bind(3, now);
+            if (!s.ok() || s.Step() != SQLITE_DONE) return Failed(error);
+        }
         return true;
     }
 
@@ -223,6 +241,11 @@ public:
         if (!f.result.empty()) sql += " AND result = ?", params.push_back({false, f.result});
         if (f.serialNumber >= 0) sql += " AND serial_number = ?", params.push_back({true, std::to_string(f.serialNumber)});
         if (!f.imageChecksum.empty()) sql += " AND upper(image_checksum) = upper(?)", params.push_back({false, f.imageChecksum});
+        if (!f.fieldName.empty()) {
+            sql += " AND id IN (SELECT run_id FROM unit_fields WHERE name = ? AND value = ?)";
+            params.push_back({false, f.fieldName});
+            params.push_back({false, f.fieldValue});
+        }
         // A limit keeps the newest rows; they are still shown oldest first.
         if (f.limit > 0)
             sql = "SELECT * FROM (" + sql + " ORDER BY started_utc DESC, id DESC LIMIT " + std::to_string(f.limit) + ")";

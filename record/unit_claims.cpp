@@ -63,7 +63,7 @@ ClaimEnd ClaimFields(FieldTable &table, const std::vector<std::vector<FieldClaim
                 if (row >= count) {
                     int64_t served = 0;
                     for (const std::string &v : *c.rows) served += v.empty() ? 0 : 1;
-                    *error = c.source + " exhausted after " + std::to_string(served) + " units";
+                    *error = "list " + c.list + " exhausted after " + std::to_string(served) + " units";
                     return ClaimEnd::kExhausted;
                 }
                 f.number = row;
@@ -76,6 +76,7 @@ ClaimEnd ClaimFields(FieldTable &table, const std::vector<std::vector<FieldClaim
                     return ClaimEnd::kUsed;
                 }
             }
+            if (c.fits && !c.fits(f.value, error)) return ClaimEnd::kRefused;
             if (!table.Insert(&f, station, now, error)) {
                 Fault("cannot record " + f.name + " " + f.value, error);
                 return ClaimEnd::kFailed;

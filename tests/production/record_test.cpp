@@ -267,6 +267,86 @@ TEST_P(SerialGang, EachTargetGetsTheNextNumberInItsOwnFlash) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, SerialGang, ::testing::Values("sqlite", "postgresql"));
 
+// Per-unit fields on a gang: a counter, a list row and a hook's value, each
+// unit its own, at their places; the next run goes on; a used-up list stops
+// the run before any device; a failing hook fails its unit alone.
+TEST_F(RecordTest, FieldsGiveEachUnitItsOwnValues) {
+    std::vector<uint8_t> image;
+    const std::string hex = WriteImage("unit.hex", 0, 0x900, 11, &image);
+    const std::string list = dir + "/macs.csv";
+    std::ofstream(list) << "id,mac\r\n1,00:1A:2B:00:00:01\r\n2,00:1A:2B:00:00:02\r\n3,\r\n4,00-1A-2B-00-00-04\r\n5,00:1A:2B:00:00:05\r\n";
+    const std::vector<std::string> fields = {
+        "--field", "unit@0x0F00:4:be=counter:500", "--field", "mac@0x0F10:6:hex=list:" + list + ":mac", "--field",
+        "key@0x0F20:4:hex=exec:sh -c 'printf %08X $((QUILLROM_FIELD_UNIT * 7))'"};
+    const auto run = [&](int first, int count, const std::vector<std::string> &extra) {
+        std::vector<std::string> args = {"program", hex, "--prm", Sample("demo.prm"), "--range", "block:0-0", "--db", Db()};
+        args.insert(args.end(), fields.begin(), fields.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        for (int p = first; p < first + count; ++p) args.insert(args.end(), {"--port", "COM" + std::to_string(p)});
+        return Cli(args);
+    };
+    const auto expect = [&](const quillsim::VirtualTarget &t, int64_t unit, int macLast) {
+        std::vector<uint8_t> want = image;
+        want.resize(0x1000, 0xFF);
+        const int64_t key = unit * 7;
+        for (int b = 0; b < 4; ++b) {
+            want[0x0F00 + b] = static_cast<uint8_t>(unit >> (24 - 8 * b));
+            want[0x0F20 + b] = static_cast<uint8_t>(key >> (24 - 8 * b));
+        }
+        const uint8_t mac[6] = {0x00, 0x1A, 0x2B, 0x00, 0x00, static_cast<uint8_t>(macLast)};
+        std::copy(mac, mac + 6, want.begin() + 0x0F10);
+        return FlashHolds(t, 0, want);
+    };
+    for (int p = kPort; p < kPort + 3; ++p) AddTarget(p);
+    CliRun r = run(kPort, 3, {});
+    ASSERT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(expect(*targets[0], 500, 1));
+    EXPECT_TRUE(expect(*targets[1], 501, 2));
+    EXPECT_TRUE(expect(*targets[2], 502, 4)) << "the blank cell is passed over";
+    EXPECT_TRUE(Has(r.out, "COM72: >>Field mac: 00:1A:2B:00:00:02")) << Show(r);
+    r = Cli({"history", "--db", Db(), "--field", "mac=00-1A-2B-00-00-04", "--json"});
+    auto rows = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(rows.is_array() && rows.size() == 1) << Show(r);
+    EXPECT_EQ(rows[0]["port_name"], "COM73");
+
+    // The next run goes on: the last row of the list, with a hook that fails.
+    AddTarget(kPort + 3);
+    r = run(kPort + 3, 1, {"--field", "cal@0x0F30:2:hex=exec:sh -c 'echo no calibrator >&2; exit 4'"});
+    EXPECT_EQ(r.code, 1) << Show(r);
+    EXPECT_TRUE(Has(r.err, "COM74: failed: field cal: sh exited with 4: no calibrator")) << Show(r);
+    EXPECT_EQ(targets[3]->framesReceived(), 0u) << "a unit whose hook failed is not touched";
+    r = Cli({"history", "--db", Db(), "--field", "unit=503", "--json"});
+    rows = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(rows.is_array() && rows.size() == 1) << Show(r);
+    EXPECT_EQ(rows[0]["result"], "failed") << "its values stay spent, recorded with the failure";
+
+    // Every row is used: nothing is handed out and no device is touched.
+    r = run(kPort, 1, {});
+    EXPECT_EQ(r.code, 3) << Show(r);
+    EXPECT_TRUE(Has(r.err, "list " + list + " exhausted after 4 units")) << Show(r);
+    const uint64_t frames = targets[0]->framesReceived();
+    struct Case {
+        std::vector<std::string> args;
+        const char *says;
+    } refusals[] = {
+        {{"--field", "wide@0x0F40:1=counter:300"}, "wide 300 is above 255"},
+        {{"--field", "sn@0x0F40:8:ascii=scan"}, "it is for quillrom station"},
+        {{"--field", "over@0x0F02:2=counter"}, "--field unit and --field over write the same bytes"},
+        {{"--field", "far@0x1000:2=counter"}, "is not inside what --range programs"},
+    };
+    std::ofstream(list, std::ios::app) << "6,00:1A:2B:00:00:06\r\n";
+    for (const Case &c : refusals) {
+        r = run(kPort, 1, c.args);
+        EXPECT_EQ(r.code, 2) << Show(r);
+        EXPECT_TRUE(Has(r.err, c.says)) << Show(r);
+    }
+    EXPECT_EQ(targets[0]->framesReceived(), frames);
+    r = run(kPort, 1, {"--field", "slow@0x0F40:2=exec:sleep 60", "--field-timeout", "0.5"});
+    EXPECT_EQ(r.code, 1) << Show(r);
+    EXPECT_TRUE(Has(r.err, "field slow: sleep gave no value within 0.5 s")) << Show(r);
+    EXPECT_EQ(targets[0]->framesReceived(), frames);
+}
+
 TEST_F(RecordTest, SerialNumbersOutsideWhatIsProgrammedAreRefused) {
     AddTarget(kPort);
     const std::string hex = WriteImage("unit.hex", 0, 0x100, 1);
@@ -624,13 +704,16 @@ protected:
 
 // Two quillrom processes, each with a gang, take their numbers from one
 // server at the same moment.
-TEST_F(PgRecordTest, TwoStationsAtOnceNeverShareANumber) {
+TEST_F(PgRecordTest, TwoStationsAtOnceNeverShareANumberOrAListRow) {
     const std::string hex = WriteImage("unit.hex", 0, 0x900, 9);
+    const std::string list = dir + "/keys.csv";
+    std::ofstream(list) << "key\n1111\n2222\n3333\n4444\n5555\n";
     std::vector<pid_t> pids;
     for (int station = 0; station < 2; ++station) {
         std::vector<std::string> args = {QUILLROM_CLI_BINARY, "program", hex, "--prm", Sample("demo.prm"),
                                          "--range", "block:0-0", "--serial-number", "0x0F00:4", "--quiet",
-                                         "--db", server_->Url(), "--station", "st" + std::to_string(station)};
+                                         "--db", server_->Url(), "--station", "st" + std::to_string(station),
+                                         "--field", "key@0x0F10:2:hex=list:" + list};
         for (int k = 0; k < 2; ++k) {
             const int port = kPort + station * 2 + k;
             AddTarget(port);
@@ -648,6 +731,9 @@ TEST_F(PgRecordTest, TwoStationsAtOnceNeverShareANumber) {
         numbers.insert(flash[0x0F00] | flash[0x0F01] << 8 | flash[0x0F02] << 16 | int64_t{flash[0x0F03]} << 24);
     }
     EXPECT_EQ(numbers, (std::set<int64_t>{1, 2, 3, 4})) << "each unit its own number";
+    std::set<int> keys;
+    for (int i = 0; i < 4; ++i) keys.insert(targets[i]->flash()[0x0F10] << 8 | targets[i]->flash()[0x0F11]);
+    EXPECT_EQ(keys, (std::set<int>{0x1111, 0x2222, 0x3333, 0x4444})) << "each unit its own row";
     EXPECT_EQ(server_->Value("SELECT count(DISTINCT serial_number) FROM runs WHERE result = 'ok'"), "4");
 }
 

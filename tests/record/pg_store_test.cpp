@@ -98,7 +98,7 @@ TEST_F(PgStoreTest, RowsComeBackAsWritten) {
 // connection from its own process, starting together on an empty database.
 TEST_F(PgStoreTest, TwoProcessesAllocatingAtOnceGetDistinctNumbers) {
     store_.reset();
-    ASSERT_EQ(server_->Value("DROP TABLE runs, serials, schema_version"), "");
+    ASSERT_EQ(server_->Value("DROP TABLE runs, serials, unit_fields, schema_version"), "");
     constexpr int kEach = 50;
     int gate[2];
     ASSERT_EQ(::pipe(gate), 0);

@@ -237,6 +237,7 @@ TEST_P(StoreContract, FieldClaimsNeverRepeatAValue) {
     };
     FieldClaim list, scan;
     list.name = "mac", list.source = "list:macs.csv", list.kind = FieldClaim::Kind::kList, list.rows = &macs;
+    list.list = "macs.csv";
     scan.name = "unit", scan.source = "scan", scan.value = "120";
     std::vector<std::vector<ClaimedField>> got;
     const auto values = [&] {
@@ -254,15 +255,22 @@ TEST_P(StoreContract, FieldClaimsNeverRepeatAValue) {
     ASSERT_EQ(store_->ClaimFields({{counter(100, 10, 999), list}}, "st2", &got, &error_), ClaimEnd::kDone) << error_;
     EXPECT_EQ(values(), (std::vector<std::string>{"unit=130", "mac=00:00:00:00:00:03"}));
     const std::string allocated = Value("SELECT count(*) FROM unit_fields");
+    FieldClaim tooLong = scan;
+    tooLong.value = "1234567";
+    tooLong.fits = [](const std::string &v, std::string *why) {
+        *why = v + " is too long";
+        return v.size() < 4;
+    };
     EXPECT_EQ(allocated, "7");
     struct Refusal {
         std::vector<std::vector<FieldClaim>> units;
         ClaimEnd end;
         const char *reason;
     } refusals[] = {
-        {{{counter(100, 10, 999)}, {list}}, ClaimEnd::kExhausted, "list:macs.csv exhausted after 3 units"},
+        {{{counter(100, 10, 999)}, {list}}, ClaimEnd::kExhausted, "list macs.csv exhausted after 3 units"},
         {{{counter(100, 10, 139)}, {counter(100, 10, 139)}}, ClaimEnd::kPastHighest, "unit 140 is above 139"},
         {{{scan}}, ClaimEnd::kUsed, "unit 120 was used before"},
+        {{{counter(100, 10, 999)}, {tooLong}}, ClaimEnd::kRefused, "too long"},
     };
     for (const Refusal &r : refusals) {
         EXPECT_EQ(store_->ClaimFields(r.units, "st1", &got, &error_), r.end) << r.reason;
@@ -277,6 +285,16 @@ TEST_P(StoreContract, FieldClaimsNeverRepeatAValue) {
     ASSERT_TRUE(store_->WriteRun(&row, &error_)) << error_;
     EXPECT_EQ(Value("SELECT state || ' ' || run_id FROM unit_fields WHERE value = '140'"),
               "failed " + std::to_string(row.id));
+
+    // The field serial's counter and --serial-number hand out one sequence.
+    std::vector<int64_t> serials;
+    ASSERT_EQ(store_->AllocateSerials(5, INT64_MAX, 2, "st1", &serials, &error_), quillrecord::Allocation::Done);
+    FieldClaim serial = counter(1, 1, 999);
+    serial.name = "serial";
+    ASSERT_EQ(store_->ClaimFields({{serial}}, "st1", &got, &error_), ClaimEnd::kDone) << error_;
+    EXPECT_EQ(values(), (std::vector<std::string>{"serial=7"}));
+    ASSERT_EQ(store_->AllocateSerials(1, INT64_MAX, 1, "st1", &serials, &error_), quillrecord::Allocation::Done);
+    EXPECT_EQ(serials, (std::vector<int64_t>{8}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgresql"),
