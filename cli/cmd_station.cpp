@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "device_args.h"
 #include "device_run.h"
 #include "quillctl.h"
+#include "record/record_store.h"
 #include "terminal_input.h"
 
 namespace quillcli {
@@ -28,6 +31,7 @@ constexpr int kPlugCheckMs = 250;  // how often --on-plug looks for the ports
 struct StationArgs {
     std::string command;
     bool onPlug = false;
+    bool verbose = false;
     DeviceArgs device;
 };
 
@@ -148,6 +152,60 @@ Go WaitForPlug(TerminalInput &input, const std::vector<std::string> &ports, std:
     }
 }
 
+std::string Trim(const std::string &line) {
+    const size_t a = line.find_first_not_of(" \t\r");
+    return a == std::string::npos ? "" : line.substr(a, line.find_last_not_of(" \t\r") - a + 1);
+}
+
+// The operator scans (a scanner types a line) or types each scan field's
+// value for each unit of the round. A value that does not match, does not
+// fit, was scanned for another unit of the round or was used before is
+// refused at once and asked for again.
+Go ReadScans(TerminalInput &input, const std::vector<std::string> &ports, const std::vector<quillrecord::FieldSpec> &scans,
+             quillrecord::RecordStore *store, std::vector<std::map<std::string, std::string>> *scanned, std::ostream &out) {
+    scanned->assign(ports.size(), {});
+    const int before = input.Interrupts();
+    for (size_t k = 0; k < ports.size(); ++k) {
+        for (const quillrecord::FieldSpec &f : scans) {
+            for (;;) {
+                out << ports[k] << ": scan " << f.name << " (q ends): " << std::flush;
+                std::string line;
+                switch (input.ReadLine(-1, before, &line)) {
+                case TerminalInput::Got::kLine: break;
+                case TerminalInput::Got::kTimeout: continue;
+                case TerminalInput::Got::kEnd: out << '\n'; return Go::Quit;
+                case TerminalInput::Got::kInterrupted: out << '\n'; return Go::Interrupted;
+                }
+                if (IsQuit(line)) return Go::Quit;
+                const std::string value = Trim(line);
+                std::string why;
+                std::vector<uint8_t> bytes;
+                bool used = false;
+                if (value.empty()) {
+                    why = "nothing was scanned";
+                } else if (!f.pattern.empty() && !std::regex_match(value, std::regex(f.pattern, std::regex::ECMAScript))) {
+                    why = f.name + " '" + value + "' does not match " + f.pattern;
+                } else if (!quillrecord::EncodeFieldValue(f, value, &bytes, &why)) {
+                } else {
+                    for (size_t j = 0; j < k && why.empty(); ++j)
+                        if (const auto it = (*scanned)[j].find(f.name); it != (*scanned)[j].end() && it->second == value)
+                            why = f.name + " " + value + " is scanned for " + ports[j] + " already";
+                    if (why.empty() && store != nullptr && !store->FieldValueUsed(f.name, value, &used, &why))
+                        why = "cannot check it: " + why;
+                    else if (why.empty() && used)
+                        why = f.name + " " + value + " was used before: a value goes to one unit only";
+                }
+                if (why.empty()) {
+                    (*scanned)[k][f.name] = value;
+                    break;
+                }
+                out << ports[k] << ": refused: " << why << std::endl;
+            }
+        }
+    }
+    return Go::Run;
+}
+
 struct Counts {
     int rounds = 0, units = 0, passed = 0, failed = 0;
 };
@@ -180,11 +238,14 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
     }
     // Everything but the ports is checked before the first round, so a
     // mistake shows at once; the ports are resolved each round, as they come.
+    std::vector<quillrecord::FieldSpec> scans;
     {
         DeviceArgs check = a.device;
         check.ports.clear();
         DeviceJob job;
         if (int code = BuildJob(info->command, check, ctx, &job); code != kExitOk) return code;
+        for (const quillrecord::FieldSpec &f : job.fields.fields)
+            if (f.source == quillrecord::FieldSource::kScan) scans.push_back(f);
         for (const std::string &p : a.device.ports) {
             if (ComNumberOf(p) < 0 || (ComNumberOf(p) == 0 && (p.empty() || p[0] != '/'))) {
                 *ctx.err << "quillrom: '" << p << "' is neither COM<n> nor a device path such as /dev/ttyUSB0\n";
@@ -207,16 +268,33 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
         CliContext &ctx;
         ~Lent() { ctx.input = nullptr; }
     } lent{ctx};
+    // Scanned values are checked against the record as they come.
+    std::unique_ptr<quillrecord::RecordStore> store;
+    if (!scans.empty()) {
+        const std::string url = a.device.db.empty() ? quillrecord::DefaultRecordUrl() : a.device.db;
+        std::string why;
+        store = url.empty() ? nullptr : quillrecord::OpenRecordStore(url, &why);
+        if (!store) {
+            *ctx.err << "quillrom: cannot record the run: " << (url.empty() ? "no place for the record: set --db" : why)
+                     << " (no device was touched)\n";
+            return kExitIo;
+        }
+    }
     Counts counts;
     std::vector<bool> away(a.device.ports.size(), true);  // ports there at the start count as plugged
     for (;;) {
-        Go go;
+        Go go = Go::Run;
+        std::vector<std::map<std::string, std::string>> scanned;
         if (a.onPlug) {
             go = WaitForPlug(input, a.device.ports, away, out);
-        } else {
+        } else if (scans.empty()) {
             out << "Station: press Enter to " << a.command << " on " << portList << " (q or Ctrl+D ends)" << std::endl;
             go = WaitForEnter(input);
+        } else {
+            // The last scan's Enter starts the round.
+            out << "Station: scan each unit to " << a.command << " on " << portList << " (q or Ctrl+D ends)" << std::endl;
         }
+        if (go == Go::Run && !scans.empty()) go = ReadScans(input, a.device.ports, scans, store.get(), &scanned, out);
         if (go != Go::Run) {
             ShowSummary(counts, out);
             if (go == Go::Interrupted) return kExitInterrupted;
@@ -225,6 +303,9 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
         DeviceJob job;
         std::vector<UnitResult> results;
         int code = BuildJob(info->command, a.device, ctx, &job);
+        job.fields.scanned = scanned;
+        // The verdicts say how each unit ended; --verbose shows every line as the commands do.
+        job.quiet = job.quiet || !a.verbose;
         if (code == kExitOk) code = RunDeviceJob(job, ctx, &results);
         if (results.empty()) {
             // Nothing reached a device: the record, a file or a port name is
@@ -242,6 +323,8 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
             lost = lost || !r.recorded;
             std::string caption = r.port + ": " + (pass ? "PASS" : "FAIL");
             if (r.serialNumber >= 0) caption += ", serial " + std::to_string(r.serialNumber);
+            for (const auto &[name, value] : r.fields)
+                if (name != quillrecord::kSerialField || r.serialNumber < 0) caption += ", " + name + " " + value;
             if (!pass) caption += ": " + (r.recorded ? r.detail : std::string("the run is not recorded"));
             out << '\n' << caption << '\n' << Banner(pass ? "PASS" : "FAIL", colour ? (pass ? "\033[1;32m" : "\033[1;31m") : "");
         }
@@ -266,6 +349,7 @@ void AddStationCommand(CLI::App &app, CliContext &ctx) {
     cmd->add_option("COMMAND", args->command, "The device command: program, auto, verify, erase, ...")->required();
     AddSourceOptions(cmd, args->device, false);
     AddCommonOptions(cmd, args->device);
+    cmd->add_flag("--verbose", args->verbose, "Show every line of each unit's run (default: a verdict per unit)");
     cmd->add_flag("--on-plug", args->onPlug,
                   "Start each round when every port has come back (a new unit plugged in) instead of at Enter");
     cmd->footer(

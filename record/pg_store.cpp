@@ -270,6 +270,14 @@ public:
         return ClaimEnd::kFailed;
     }
 
+    bool FieldValueUsed(const std::string &name, const std::string &value, bool *used, std::string *error) override {
+        PgFields table(*this);
+        if (table.ValueUsed(name, value, used, error) || (Reconnect(error) && table.ValueUsed(name, value, used, error)))
+            return true;
+        *error = "reading the field values on " + description_ + ": " + *error;
+        return false;
+    }
+
     bool WriteRun(RunRow *row, std::string *error) override {
         std::vector<std::string> values;
         std::vector<const char *> params;

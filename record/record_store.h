@@ -55,6 +55,9 @@ public:
     // unit_claims.h); none when any cannot be had.
     virtual ClaimEnd ClaimFields(const std::vector<std::vector<FieldClaim>> &units, const std::string &station,
                                  std::vector<std::vector<ClaimedField>> *out, std::string *error) = 0;
+    // Whether `value` of field `name` was ever handed out (an operator's scan
+    // is refused at once; the claim checks again in its transaction).
+    virtual bool FieldValueUsed(const std::string &name, const std::string &value, bool *used, std::string *error) = 0;
     // Writes the row whole (one transaction) and marks its serial number
     // and its fields with the row's result; sets row->id.
     virtual bool WriteRun(RunRow *row, std::string *error) = 0;

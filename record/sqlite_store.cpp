@@ -202,6 +202,13 @@ public:
         return ClaimEnd::kFailed;
     }
 
+    bool FieldValueUsed(const std::string &name, const std::string &value, bool *used, std::string *error) override {
+        Fields table(db_);
+        if (table.ValueUsed(name, value, used, error)) return true;
+        *error = Describe() + ": " + *error;
+        return false;
+    }
+
     bool WriteRun(RunRow *row, std::string *error) override {
         if (!Exec("BEGIN IMMEDIATE", error)) return false;
         std::string marks;

@@ -1,6 +1,8 @@
 // Every device command leaves one row per target: what ran, where, on what,
 // and how it ended; `history` reads them back as a table, JSON and CSV.
+#include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -629,6 +631,50 @@ TEST_F(RecordTest, StationRunsARoundPerEnterAndEndsWithASummary) {
     EXPECT_TRUE(Has(r.err, "the station stops")) << Show(r);
 }
 
+// The real program with its input and output on descriptors of the test's
+// (a pipe, a pseudo-terminal), read until a text has shown.
+class Program {
+public:
+    Program(std::vector<std::string> args, int in, int out) {
+        args.insert(args.begin(), QUILLROM_CLI_BINARY);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in, 0);
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+        posix_spawn_file_actions_adddup2(&actions, out, 2);
+        std::vector<char *> argv = SpawnArgv(args);
+        ok_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    bool ok() const { return ok_; }
+    // Reads `from` until `text` has appeared `times` times in all it printed.
+    bool WaitFor(int from, const std::string &text, int times = 1) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        for (;;) {
+            int seen = 0;
+            for (size_t at = printed.find(text); at != std::string::npos; at = printed.find(text, at + 1)) ++seen;
+            if (seen >= times) return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{from, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
+            char buf[1024];
+            const ssize_t n = ::read(from, buf, sizeof buf);
+            if (n <= 0) return false;
+            printed.append(buf, static_cast<size_t>(n));
+        }
+    }
+    int Exit() {
+        int status = -1;
+        if (!ok_ || ::waitpid(pid_, &status, 0) != pid_) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string printed;
+
+private:
+    pid_t pid_ = 0;
+    bool ok_ = false;
+};
+
 // --on-plug: a unit is programmed when its port appears, and the next one
 // only after the port went away and came back. The loop reads the terminal,
 // so the real program runs with a pipe as its input.
@@ -637,57 +683,84 @@ TEST_F(RecordTest, StationOnPlugWaitsForEachPortToComeBack) {
     quillsim::VirtualTarget &sim = AddTarget(kPort);
     const std::string alias = dir + "/COM" + std::to_string(kPort), parked = dir + "/parked";
     int in[2], out[2];
-    ASSERT_EQ(::pipe(in), 0);
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {QUILLROM_CLI_BINARY, "station", "auto", hex, "--prm", Sample("demo.prm"),
-                                     "--auto-range", "--on-plug", "--quiet", "--db", Db(), "--port",
-                                     "COM" + std::to_string(kPort)};
-    std::vector<char *> argv = SpawnArgv(args);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    Program station({"station", "auto", hex, "--prm", Sample("demo.prm"), "--auto-range", "--on-plug", "--db", Db(),
+                     "--port", "COM" + std::to_string(kPort)},
+                    in[0], out[1]);
     ::close(in[0]);
     ::close(out[1]);
-    std::string printed;
-    // Reads the program's output until `text` has appeared `times` times.
-    auto waitFor = [&](const std::string &text, int times) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        for (;;) {
-            int seen = 0;
-            for (size_t at = printed.find(text); at != std::string::npos; at = printed.find(text, at + 1)) ++seen;
-            if (seen >= times) return true;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{out[0], POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
-            char buf[1024];
-            const ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n <= 0) return false;
-            printed.append(buf, static_cast<size_t>(n));
-        }
-    };
-    EXPECT_TRUE(waitFor("COM71: PASS", 1)) << printed;  // there at the start: the first unit
-    EXPECT_TRUE(waitFor("Waiting for a new unit on COM71", 1)) << printed;
+    ASSERT_TRUE(station.ok());
+    std::string &printed = station.printed;
+    EXPECT_TRUE(station.WaitFor(out[0], "COM71: PASS")) << printed;  // there at the start: the first unit
+    EXPECT_TRUE(station.WaitFor(out[0], "Waiting for a new unit on COM71")) << printed;
     const uint64_t frames = sim.framesReceived();
     std::filesystem::rename(alias, parked);  // unplugged ...
-    EXPECT_TRUE(waitFor("COM71: unit removed", 1)) << printed;
+    EXPECT_TRUE(station.WaitFor(out[0], "COM71: unit removed")) << printed;
     EXPECT_EQ(sim.framesReceived(), frames) << "the same unit is not programmed twice";
     std::filesystem::rename(parked, alias);  // ... and the next one plugged in
-    EXPECT_TRUE(waitFor("COM71: PASS", 2)) << printed;
-    EXPECT_TRUE(waitFor("Waiting for a new unit on COM71", 2)) << printed;
+    EXPECT_TRUE(station.WaitFor(out[0], "COM71: PASS", 2)) << printed;
+    EXPECT_TRUE(station.WaitFor(out[0], "Waiting for a new unit on COM71", 2)) << printed;
     ASSERT_EQ(::write(in[1], "q\n", 2), 2);
-    EXPECT_TRUE(waitFor("Station summary: 2 rounds, 2 units: 2 passed, 0 failed", 1)) << printed;
+    EXPECT_TRUE(station.WaitFor(out[0], "Station summary: 2 rounds, 2 units: 2 passed, 0 failed")) << printed;
     ::close(in[1]);
     ::close(out[0]);
-    int status = -1;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+    EXPECT_EQ(station.Exit(), 0) << printed;
+    EXPECT_FALSE(Has(printed, ">>COMMAND")) << "a verdict per unit, not its log";
+
+    // Lines from a pipe, as from `printf '\nq\n' | quillrom station ...`: one unit, then the end.
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::write(in[1], "\nq\n", 3), 3);
+    ::close(in[1]);
+    Program piped({"station", "auto", hex, "--prm", Sample("demo.prm"), "--auto-range", "--verbose", "--db", Db(),
+                   "--port", "COM" + std::to_string(kPort)},
+                  in[0], out[1]);
+    ::close(in[0]);
+    ::close(out[1]);
+    EXPECT_TRUE(piped.WaitFor(out[0], "Station summary: 1 round, 1 unit: 1 passed")) << piped.printed;
+    EXPECT_TRUE(Has(piped.printed, ">>COMMAND: AutoProcedure")) << "--verbose shows the log: " << piped.printed;
+    ::close(out[0]);
+    EXPECT_EQ(piped.Exit(), 0) << piped.printed;
+}
+
+// A scanned field on a terminal: each unit's value is asked for, a value
+// that does not match or was used before is refused at once, and each
+// accepted one lands in its unit's flash.
+TEST_F(RecordTest, StationAsksForEachScanAndRefusesARepeat) {
+    const std::string hex = WriteImage("unit.hex", 0, 0x900, 12);
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    Program station({"station", "auto", hex, "--prm", Sample("demo.prm"), "--range", "block:0-0", "--db", Db(),
+                     "--field", "sn@0x0F00:8:ascii=scan:[0-9]{8}", "--port", "COM" + std::to_string(kPort)},
+                    terminal, terminal);
+    ::close(terminal);
+    ASSERT_TRUE(station.ok());
+    const auto type = [&](const std::string &line) { return ::write(master, (line + "\r").data(), line.size() + 1) > 0; };
+    const std::string prompt = "COM71: scan sn (q ends): ";
+    EXPECT_TRUE(station.WaitFor(master, prompt)) << station.printed;
+    ASSERT_TRUE(type("2026121"));
+    EXPECT_TRUE(station.WaitFor(master, "COM71: refused: sn '2026121' does not match [0-9]{8}")) << station.printed;
+    ASSERT_TRUE(type("20261211"));
+    EXPECT_TRUE(station.WaitFor(master, "COM71: PASS, sn 20261211")) << station.printed;
+    EXPECT_TRUE(station.WaitFor(master, prompt, 3)) << station.printed;
+    ASSERT_TRUE(type("20261211"));
+    EXPECT_TRUE(station.WaitFor(master, "refused: sn 20261211 was used before")) << station.printed;
+    ASSERT_TRUE(type("20261212"));
+    EXPECT_TRUE(station.WaitFor(master, "COM71: PASS, sn 20261212")) << station.printed;
+    EXPECT_TRUE(station.WaitFor(master, prompt, 5)) << station.printed;
+    ASSERT_TRUE(type("q"));
+    EXPECT_TRUE(station.WaitFor(master, "Station summary: 2 rounds, 2 units: 2 passed, 0 failed, yield 100.0 %"))
+        << station.printed;
+    EXPECT_EQ(station.Exit(), 0) << station.printed;
+    ::close(master);
+    const std::vector<uint8_t> text = {'2', '0', '2', '6', '1', '2', '1', '2'};
+    EXPECT_TRUE(FlashHolds(sim, 0x0F00, text));
 }
 
 #ifdef QUILLROM_TEST_HAVE_PG
