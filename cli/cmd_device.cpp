@@ -14,12 +14,9 @@
 
 namespace quillcli {
 
-void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
-    cmd->add_option("--prm", a.prm, "Parameter file of the device")->required();
-    cmd->add_option("--port", a.ports,
-                    "COMn or a device path; repeat it to run the command on several targets at once")
-        ->required()
-        ->type_name("COMn|DEVICE");
+void AddJobOptions(CLI::App *cmd, DeviceArgs &a, bool prmRequired) {
+    CLI::Option *prm = cmd->add_option("--prm", a.prm, "Parameter file of the device");
+    if (prmRequired) prm->required();
     cmd->add_option("--freq", a.freq, "Oscillator frequency in MHz (default: the parameter file's)")
         ->check(CLI::PositiveNumber);
     cmd->add_option("--multiply", a.multiply, "Oscillator multiply rate (default: the parameter file's)")
@@ -35,13 +32,6 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
     cmd->add_flag("--disable-block-erase", a.disableBlockErase, "Security flag: forbid block erase");
     cmd->add_flag("--disable-chip-erase", a.disableChipErase, "Security flag: forbid chip erase");
     cmd->add_flag("--power-prompt", a.powerPrompt, "Wait for Enter between the two connect phases (power the target off and on)");
-    cmd->add_option("--log", a.log, "Append every line to this file");
-    cmd->add_flag("--json", a.json, "One JSON object per record and per result");
-    cmd->add_flag("--quiet", a.quiet, "Print only failures");
-    cmd->add_option("--db", a.db, "Record database: sqlite:PATH or postgresql://... (default: sqlite:$XDG_DATA_HOME/quillrom/history.db)");
-    cmd->add_flag("--no-record", a.noRecord, "Do not record the run");
-    cmd->add_option("--station", a.station, "Station name in the record (default: the host name)");
-    cmd->add_option("--operator", a.operatorName, "Operator name in the record");
     cmd->add_option("--serial-number", a.serialNumber,
                     "program, auto: write the next free serial number into each target's image at ADDR:LEN[:le|be|bcd|ascii]");
     cmd->add_option("--serial-start", a.serialStart, "The lowest serial number to hand out (default 1)");
@@ -52,6 +42,25 @@ void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
         ->type_name("SPEC");
     cmd->add_option("--field-timeout", a.fieldTimeout, "Seconds an exec field's command may take (default 10)")
         ->check(CLI::PositiveNumber);
+}
+
+void AddRunOptions(CLI::App *cmd, DeviceArgs &a) {
+    cmd->add_option("--port", a.ports,
+                    "COMn or a device path; repeat it to run the command on several targets at once")
+        ->required()
+        ->type_name("COMn|DEVICE");
+    cmd->add_option("--log", a.log, "Append every line to this file");
+    cmd->add_flag("--json", a.json, "One JSON object per record and per result");
+    cmd->add_flag("--quiet", a.quiet, "Print only failures");
+    cmd->add_option("--db", a.db, "Record database: sqlite:PATH or postgresql://... (default: sqlite:$XDG_DATA_HOME/quillrom/history.db)");
+    cmd->add_flag("--no-record", a.noRecord, "Do not record the run");
+    cmd->add_option("--station", a.station, "Station name in the record (default: the host name)");
+    cmd->add_option("--operator", a.operatorName, "Operator name in the record");
+}
+
+void AddCommonOptions(CLI::App *cmd, DeviceArgs &a) {
+    AddJobOptions(cmd, a, true);
+    AddRunOptions(cmd, a);
 }
 
 void AddSourceOptions(CLI::App *cmd, DeviceArgs &a, bool required) {
@@ -161,6 +170,8 @@ int BuildJob(DeviceCommand command, const DeviceArgs &a, CliContext &ctx, Device
     }
     job.fields.timeoutMs = static_cast<int>(a.fieldTimeout * 1000 + 0.5);
     job.record.url = a.db;
+    job.record.jobSha256 = a.jobSha256;
+    job.record.jobSigner = a.jobSigner;
     job.record.station = a.station;
     job.record.operatorName = a.operatorName;
     job.record.commandName = a.commandName;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -19,6 +20,7 @@
 #include "commands.h"
 #include "device_args.h"
 #include "device_run.h"
+#include "job_file.h"
 #include "quillctl.h"
 #include "record/record_store.h"
 #include "terminal_input.h"
@@ -33,6 +35,8 @@ struct StationArgs {
     bool onPlug = false;
     bool verbose = false;
     DeviceArgs device;
+    std::string jobPath, keyPath;
+    std::optional<ProductionJob> job;  // --job: checked again before every round
 };
 
 // Block letters for the verdict, five rows high, readable from across a bench.
@@ -300,6 +304,13 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
             if (go == Go::Interrupted) return kExitInterrupted;
             return counts.failed > 0 ? kExitFailed : kExitOk;
         }
+        std::string changed;
+        if (a.job && !JobFilesUnchanged(*a.job, &changed)) {
+            // The job names its files' contents: another image is not this job.
+            *ctx.err << "quillrom: " << changed << "; the station stops (no device was touched)" << std::endl;
+            ShowSummary(counts, out);
+            return kExitIo;
+        }
         DeviceJob job;
         std::vector<UnitResult> results;
         int code = BuildJob(info->command, a.device, ctx, &job);
@@ -340,15 +351,65 @@ int RunStation(const StationArgs &a, CliContext &ctx) {
     }
 }
 
+// --job: the job's command, files and options, with only this station's own
+// (ports, record, operator) from the command line.
+int LoadJob(StationArgs &a, CLI::App *cmd, CliContext &ctx) {
+    std::string given;
+    if (!a.command.empty()) given = a.command;
+    if (!a.device.files.empty()) given = a.device.files[0];
+    for (const std::string &name : JobOptionNames())
+        if (cmd->get_option(name)->count() > 0) given = name;
+    if (!given.empty()) {
+        *ctx.err << "quillrom: the job fixes the command, its files and its options: " << given
+                 << " is not taken with --job (no device was touched)\n";
+        return kExitUsage;
+    }
+    ProductionJob job;
+    std::string sha256, why;
+    if (const int code = ReadJobFile(a.jobPath, a.keyPath, &job, &sha256, &why); code != kExitOk) {
+        *ctx.err << "quillrom: " << why << " (no device was touched)\n";
+        return code;
+    }
+    DeviceArgs fixed;
+    if (const int code = DeviceArgsOfJob(job, &fixed, &why); code != kExitOk) {
+        *ctx.err << "quillrom: " << a.jobPath << ": " << why << '\n';
+        return code;
+    }
+    const DeviceArgs &own = a.device;
+    fixed.ports = own.ports;
+    fixed.log = own.log;
+    fixed.json = own.json;
+    fixed.quiet = own.quiet;
+    fixed.db = own.db;
+    fixed.noRecord = own.noRecord;
+    fixed.station = own.station;
+    fixed.operatorName = own.operatorName;
+    fixed.jobSha256 = sha256;
+    fixed.jobSigner = job.keyId;
+    std::vector<std::string> record = own.given;
+    record.insert(record.end(), fixed.given.begin(), fixed.given.end());
+    fixed.given = record;
+    a.device = fixed;
+    a.command = job.command;
+    *ctx.out << "Job " << a.jobPath << ": " << job.command << ", "
+             << (job.keyId.empty() ? "not signed" : "signed by key " + job.keyId) << ", files unchanged" << std::endl;
+    a.job = job;
+    return kExitOk;
+}
+
 }  // namespace
 
 void AddStationCommand(CLI::App &app, CliContext &ctx) {
     auto *cmd = app.add_subcommand(
         "station", "Operator loop: run COMMAND on every port at each Enter (or plug), show PASS or FAIL, repeat");
     auto args = std::make_shared<StationArgs>();
-    cmd->add_option("COMMAND", args->command, "The device command: program, auto, verify, erase, ...")->required();
+    cmd->add_option("COMMAND", args->command, "The device command: program, auto, verify, erase, ... (not with --job)");
     AddSourceOptions(cmd, args->device, false);
-    AddCommonOptions(cmd, args->device);
+    AddJobOptions(cmd, args->device, false);
+    AddRunOptions(cmd, args->device);
+    cmd->add_option("--job", args->jobPath, "Run this production job (quillrom job create), and nothing else")
+        ->type_name("JOB.qjob");
+    cmd->add_option("--key", args->keyPath, "The public key the job must be signed with")->type_name("NAME.pub");
     cmd->add_flag("--verbose", args->verbose, "Show every line of each unit's run (default: a verdict per unit)");
     cmd->add_flag("--on-plug", args->onPlug,
                   "Start each round when every port has come back (a new unit plugged in) instead of at Enter");
@@ -356,8 +417,20 @@ void AddStationCommand(CLI::App &app, CliContext &ctx) {
         "q or Ctrl+D ends the loop with a summary. Exit codes: 0 every unit passed; 1 a unit failed; 2 usage; "
         "3 the record, a file or a port name stopped the station; 130 Ctrl+C.");
     cmd->callback([&ctx, args, cmd] {
-        args->device.commandName = args->command;
         CollectGiven(cmd, args->device);
+        if (!args->jobPath.empty()) {
+            ctx.exitCode = LoadJob(*args, cmd, ctx);
+            if (ctx.exitCode != kExitOk) return;
+        } else if (!args->keyPath.empty()) {
+            *ctx.err << "quillrom: --key checks the signature of a --job\n";
+            ctx.exitCode = kExitUsage;
+            return;
+        } else if (args->command.empty() || args->device.prm.empty()) {
+            *ctx.err << "quillrom: station needs COMMAND and --prm, or --job JOB.qjob\n";
+            ctx.exitCode = kExitUsage;
+            return;
+        }
+        args->device.commandName = args->command;
         ctx.exitCode = RunStation(*args, ctx);
     });
 }

@@ -31,6 +31,7 @@ int Run(int argc, const char *const *argv, std::istream *in, std::ostream &out, 
     AddDemoCommand(app, ctx);
     AddHistoryCommand(app, ctx);
     AddStationCommand(app, ctx);
+    AddJobCommands(app, ctx);
 
     try {
         app.parse(argc, argv);

@@ -35,6 +35,7 @@ void AddDeviceCommands(CLI::App &app, CliContext &ctx);
 void AddDemoCommand(CLI::App &app, CliContext &ctx);
 void AddHistoryCommand(CLI::App &app, CliContext &ctx);
 void AddStationCommand(CLI::App &app, CliContext &ctx);
+void AddJobCommands(CLI::App &app, CliContext &ctx);
 
 // Runs the command line as `quillrom argv...` would and returns the exit code.
 int RunCli(int argc, const char *const *argv, std::ostream &out, std::ostream &err);

@@ -36,9 +36,14 @@ struct DeviceArgs {
     std::optional<int64_t> serialStart;  // 1 when not given
     std::vector<std::string> fields;     // --field NAME@ADDR:LEN[:FORMAT]=SOURCE
     double fieldTimeout = 10;            // seconds an exec field's command may take
+    std::string jobSha256, jobSigner;    // station --job: the job's file and its checked signer, for the record
 };
 
-// Adds the options to `cmd`, bound to `a`.
+// Adds the options to `cmd`, bound to `a`: what a production job fixes
+// (the parameter file, the range, the follow-ons, the fields: everything but
+// the load image), and what each run chooses (ports, log, record, station).
+void AddJobOptions(CLI::App *cmd, DeviceArgs &a, bool prmRequired);
+void AddRunOptions(CLI::App *cmd, DeviceArgs &a);
 void AddCommonOptions(CLI::App *cmd, DeviceArgs &a);
 // SOURCE... and --fill, for the commands that take a load image; `required`
 // unless the command decides later (station).
@@ -58,5 +63,12 @@ struct CommandInfo {
     const char *help;
 };
 const std::vector<CommandInfo> &DeviceCommands();
+
+struct ProductionJob;
+// The options a job fixes (--prm, --range, --field, ...), by name.
+std::vector<std::string> JobOptionNames();
+// A job's command line as the device commands take it (the files' paths
+// resolved); kExitOk or kExitUsage with the reason.
+int DeviceArgsOfJob(const ProductionJob &job, DeviceArgs *out, std::string *why);
 
 }  // namespace quillcli

@@ -37,6 +37,8 @@ const Column kColumns[] = {
     {"serial_number", T::kBigInt, &RunRow::serialNumber, true},
     {"log", T::kText, &RunRow::log},
     {"load_sources", T::kText, &RunRow::loadSources, false, 2},
+    {"job_sha256", T::kText, &RunRow::jobSha256, false, 3},
+    {"job_signer", T::kText, &RunRow::jobSigner, false, 3},
 };
 
 int64_t Number(const RunRow &row, const Column &c) {

@@ -344,6 +344,8 @@ RunRow RowOf(const RunFacts &facts, size_t i, const TargetResult &t, const Recor
     row.prmChecksum = facts.prmChecksum;
     row.loadPath = facts.loadPath;
     row.loadSources = facts.loadSources;
+    row.jobSha256 = options.jobSha256;
+    row.jobSigner = options.jobSigner;
     LoadFileHandle *load = i < facts.loads.size() ? facts.loads[i] : nullptr;
     if (load != nullptr) row.imageChecksum = Hex(load->imageChecksum, 4);
     row.serialNumber = serialNumber;

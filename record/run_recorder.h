@@ -22,6 +22,7 @@ struct RecordOptions {
     std::string operatorName;
     std::string commandName;   // "program"; empty: the command's own name
     std::string optionsText;   // the options as given, for the row
+    std::string jobSha256, jobSigner;  // a locked job's file and its checked signer
 };
 
 // What the rows of one device command share, and each target's image.

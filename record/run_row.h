@@ -36,6 +36,8 @@ struct RunRow {
     int64_t bytesProgrammed = 0;
     int64_t serialNumber = -1;   // -1: none (NULL in the database)
     std::string log;             // every line of this target, "\n"-separated
+    std::string jobSha256;       // the job file's, when a locked job ran ("" otherwise)
+    std::string jobSigner;       // the key id that signed the job, checked ("" when unsigned)
     std::vector<int64_t> fieldIds;  // the unit_fields rows the unit used (not a column: marked with the result)
 };
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -761,6 +762,82 @@ TEST_F(RecordTest, StationAsksForEachScanAndRefusesARepeat) {
     ::close(master);
     const std::vector<uint8_t> text = {'2', '0', '2', '6', '1', '2', '1', '2'};
     EXPECT_TRUE(FlashHolds(sim, 0x0F00, text));
+}
+
+// A signed job on the line: the station runs it as made, and refuses it
+// before any device when a file, the job itself or the key is not the one
+// signed, or when the command line tries to change what the job fixes.
+TEST_F(RecordTest, StationRunsOnlyTheSignedJobAsMade) {
+    const std::string hex = WriteImage("unit.hex", 0, 0x900, 13);
+    quillsim::VirtualTarget &sim = AddTarget(kPort);
+    const std::string job = dir + "/line.qjob", key = dir + "/eng", other = dir + "/other";
+    ASSERT_EQ(Cli({"job", "keygen", key}).code, 0);
+    ASSERT_EQ(Cli({"job", "keygen", other}).code, 0);
+    EXPECT_EQ(std::filesystem::status(key + ".key").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(Cli({"job", "keygen", key}).code, 3) << "a secret key is never overwritten";
+    CliRun r = Cli({"job", "create", job, "auto", hex, "--prm", Sample("demo.prm"), "--auto-range", "--verify",
+                    "--field", "unit@0x0F00:2=counter:40", "--sign", key + ".key"});
+    ASSERT_EQ(r.code, 0) << Show(r);
+    r = Cli({"job", "check", job, "--key", key + ".pub"});
+    EXPECT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, "Options:    --auto-range --verify")) << Show(r);
+    const std::vector<std::string> run = {"station", "--job", job, "--key", key + ".pub", "--db", Db(), "--port",
+                                          "COM" + std::to_string(kPort)};
+    r = Cli(run, "\nq\n");
+    ASSERT_EQ(r.code, 0) << Show(r);
+    EXPECT_TRUE(Has(r.out, "COM71: PASS, unit 40")) << Show(r);
+    auto rows = nlohmann::json::parse(Cli({"history", "--db", Db(), "--json"}).out, nullptr, false);
+    ASSERT_TRUE(rows.is_array() && rows.size() == 1u);
+    std::string jobDigest, keyId;
+    {
+        std::ifstream in(job);
+        const auto doc = nlohmann::json::parse(in);
+        keyId = doc["signature"]["key_id"];
+        std::ifstream bytes(job, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(bytes)), std::istreambuf_iterator<char>());
+        jobDigest = Sha256Hex(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+    }
+    EXPECT_EQ(rows[0]["job_sha256"], jobDigest);
+    EXPECT_EQ(rows[0]["job_signer"], keyId);
+    const uint64_t frames = sim.framesReceived();
+
+    const std::string original = [&] {
+        std::ifstream in(job, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }();
+    struct Case {
+        const char *what;
+        std::function<void()> change;
+        std::vector<std::string> args;
+        int code;
+        const char *says;
+    } cases[] = {
+        {"tampered image", [&] { WriteImage("unit.hex", 0, 0x900, 14); }, run, 3, "unit.hex has changed since the job was made"},
+        {"tampered job", [&] {
+             std::string text = original;
+             text.replace(text.find("--verify"), 8, "--securi");
+             std::ofstream(job, std::ios::binary) << text;
+         }, run, 3, "the signature does not match key"},
+        {"wrong key", nullptr, {"station", "--job", job, "--key", other + ".pub", "--port", "COM71"}, 3,
+         "the signature does not match key"},
+        {"no key", nullptr, {"station", "--job", job, "--port", "COM71"}, 2, "is signed: give --key"},
+        {"extra option", nullptr, {"station", "--job", job, "--key", key + ".pub", "--port", "COM71", "--range", "block:0-0"}, 2,
+         "--range is not taken with --job"},
+        {"extra command", nullptr, {"station", "erase", "--job", job, "--key", key + ".pub", "--port", "COM71"}, 2,
+         "erase is not taken with --job"},
+    };
+    for (const Case &c : cases) {
+        std::ofstream(job, std::ios::binary) << original;
+        WriteImage("unit.hex", 0, 0x900, 13);
+        if (c.change) c.change();
+        r = Cli(c.args, "\nq\n");
+        EXPECT_EQ(r.code, c.code) << c.what << "\n" << Show(r);
+        EXPECT_TRUE(Has(r.err, c.says)) << c.what << "\n" << Show(r);
+        std::vector<std::string> check = {"job", "check", job, "--key", key + ".pub"};
+        if (c.code == 3 && std::string(c.what) != "wrong key") EXPECT_EQ(Cli(check).code, 3) << c.what;
+    }
+    EXPECT_EQ(sim.framesReceived(), frames) << "nothing was programmed";
 }
 
 #ifdef QUILLROM_TEST_HAVE_PG

@@ -205,6 +205,8 @@ TEST_P(StoreContract, FirstSchemaIsUpdatedKeepingItsRows) {
     ASSERT_TRUE(store_->WriteRun(&old, &error_)) << error_;
     store_.reset();
     ASSERT_TRUE(Exec("ALTER TABLE runs DROP COLUMN load_sources"));
+    ASSERT_TRUE(Exec("ALTER TABLE runs DROP COLUMN job_sha256"));
+    ASSERT_TRUE(Exec("ALTER TABLE runs DROP COLUMN job_signer"));
     ASSERT_TRUE(Exec("DROP TABLE unit_fields"));
     ASSERT_TRUE(Exec("UPDATE schema_version SET version = 1"));
     store_ = quillrecord::OpenRecordStore(url_, &error_);
