@@ -1,6 +1,8 @@
 #include "record/field_exec.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -75,13 +77,9 @@ std::string Quoted(const std::string &arg) {
 
 }  // namespace
 
-HookRun RunHook(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-                int timeoutMs) {
+static HookRun Spawned(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
+                       int timeoutMs) {
     HookRun fail;
-    if (argv.empty()) {
-        fail.why = "no command";
-        return fail;
-    }
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE outRead = nullptr, outWrite = nullptr;
     if (!CreatePipe(&outRead, &outWrite, &sa, 0)) {
@@ -166,13 +164,9 @@ HookRun RunHook(const std::vector<std::string> &argv, const std::vector<std::pai
 
 #else
 
-HookRun RunHook(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
-                int timeoutMs) {
+static HookRun Spawned(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
+                       int timeoutMs) {
     HookRun fail;
-    if (argv.empty()) {
-        fail.why = "no command";
-        return fail;
-    }
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         fail.why = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -276,5 +270,13 @@ HookRun RunHook(const std::vector<std::string> &argv, const std::vector<std::pai
 }
 
 #endif
+
+HookRun RunHook(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env,
+                int timeoutMs) {
+    if (!argv.empty()) return Spawned(argv, env, timeoutMs);
+    HookRun none;
+    none.why = "no command";
+    return none;
+}
 
 }  // namespace quillrecord
