@@ -15,6 +15,8 @@ int Run(int argc, const char *const *argv, std::istream *in, std::ostream &out, 
     CLI::App app{"quillrom - program microcontroller flash through its serial bootloader"};
     app.name("quillrom");
     app.require_subcommand(1);
+    // Options are --long and -s on every system: "/tmp/x.qjob" is a path, never an option.
+    app.allow_windows_style_options(false);
     char version[64];
     std::snprintf(version, sizeof version, "quillrom %s (library %d)", QUILLROM_VERSION, PRRGetVersion());
     app.set_version_flag("--version", std::string(version));

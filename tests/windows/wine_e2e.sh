@@ -118,18 +118,20 @@ case "$what" in
     ;;
   fields)
     # Per-unit fields on Windows: a counter and a hook's answer (a process
-    # of its own, its output read through a pipe), then the same as a job
-    # a station runs from a pipe.
+    # of its own, its output read through a pipe), then the same as a
+    # signed job a station runs from a pipe.
     target 17
     run program "$hex" --prm "$prm" --port COM17 --db "sqlite:$work/h.db" \
       --field unit@0x7F00:2=counter:40 --field "key@0x7F10:2:hex=exec:cmd /c echo 0A0B"
     expect 0 ">>Field unit: 40" ">>Field key: 0A0B" "Flash Programming finish!"
     run history --db "sqlite:$work/h.db" --field unit=40
     expect 0 "COM17"
-    run job create "$work/line.qjob" auto "$hex" --prm "$prm" --field unit@0x7F00:2=counter:40
-    expect 0 "not signed"
-    printf '\nq\n' | timeout 340 wine "$exe" station --job "$work/line.qjob" --port COM17 --db "sqlite:$work/h.db" \
-      >"$work/out" 2>&1
+    run job keygen "$work/eng"
+    expect 0 "key id"
+    run job create "$work/line.qjob" auto "$hex" --prm "$prm" --field unit@0x7F00:2=counter:40 --sign "$work/eng.key"
+    expect 0 "signed with"
+    printf '\nq\n' | timeout 340 wine "$exe" station --job "$work/line.qjob" --key "$work/eng.pub" --port COM17 \
+      --db "sqlite:$work/h.db" >"$work/out" 2>&1
     rc=$?
     expect 0 "COM17: PASS, unit 41" "Station summary: 1 round, 1 unit: 1 passed"
     ;;
