@@ -217,6 +217,13 @@ bool WriteJobFile(const std::string &path, ProductionJob job, const std::string 
         if (at != std::string::npos) f.source.replace(at, given.size(), f.list->path);
     }
     json doc = Body(job);
+    // JSON text is UTF-8: a path that is not cannot go into a job.
+    try {
+        (void)doc.dump();
+    } catch (const json::type_error &) {
+        *why = "a path or option of the job is not UTF-8 text: rename the file";
+        return false;
+    }
     if (!keyPath.empty()) {
 #if QUILLROM_HAVE_SODIUM
         std::vector<unsigned char> sk;
