@@ -42,11 +42,14 @@ def test_a_failing_target_raises_with_its_outcome():
         quillrom.Session("COM201", PRM).erase(range="block:9-1")
 
 
-def test_a_gang_of_two_gives_a_result_per_port():
+def test_a_gang_of_two_gives_a_result_per_port(tmp_path):
     with virtual_targets(PRM, 2, faults={1: ["write-fail:byte=300"]}) as ports:
-        results = quillrom.gang(ports, "auto", PRM, HEX, verify=True)
+        results = quillrom.gang(ports, "auto", PRM, HEX, verify=True, db=f"sqlite:{tmp_path}/h.db",
+                                fields=["unit@0x7F00:2=counter:7"])
     assert [r.port for r in results] == ports
     assert [r.ok for r in results] == [True, False]
+    assert [r.fields for r in results] == [{"unit": "7"}, {"unit": "8"}]
+    assert all(r.recorded for r in results)
 
 
 def test_abort_from_another_thread_ends_the_command():
